@@ -1,0 +1,3 @@
+#ifndef TVX_COMMANDLINE_H
+#define TVX_COMMANDLINE_H
+#endif

@@ -1,0 +1,3 @@
+#ifndef TVX_COPYDIR_H
+#define TVX_COPYDIR_H
+#endif

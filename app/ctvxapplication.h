@@ -1,0 +1,3 @@
+#ifndef TVX_CTVXAPPLICATION_H
+#define TVX_CTVXAPPLICATION_H
+#endif

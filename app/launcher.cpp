@@ -1,0 +1,11 @@
+#include "app/launcher.h"
+
+int launcherMain(int &, char **)
+{
+    return 0;
+}
+
+bool setLibrarySearchPath()
+{
+    return false;
+}

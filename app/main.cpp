@@ -1,0 +1,6 @@
+#include "app/launcher.h"
+
+int main(int argc, char *argv[])
+{
+    return launcherMain(argc, argv);
+}

@@ -1,0 +1,3 @@
+#ifndef TVX_PLUGINHOST_H
+#define TVX_PLUGINHOST_H
+#endif

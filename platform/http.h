@@ -1,0 +1,71 @@
+#ifndef TVX_HTTP_H
+#define TVX_HTTP_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <memory>
+
+// Result of a request; 0 only for a 2xx answer.
+enum HTTP_ERROR {
+    HTTP_SUCCESS = 0,
+    HTTP_INIT_FAILED = 1,     // no easy handle, or InitData() not called
+    HTTP_REQUEST_FAILED = 2,  // connection, TLS, time-out, bad URL ...
+    HTTP_STATUS_FAILED = 3,   // the server answered with a status outside 2xx
+    HTTP_TOO_LARGE = 4,       // GetInfo: the answer exceeds the cap
+    HTTP_WRITE_ABORTED = 5    // DownloadFile: the callback took fewer bytes than given
+};
+
+// Write callback of DownloadFile: called once per block of body bytes, on the
+// calling thread; returns the number of bytes accepted (size * count to go on).
+typedef quint64 (*PFN_WRITE_DATA)(const void *data, quint64 size, quint64 count, void *userData);
+
+struct DonwloadFileParam
+{
+    PFN_WRITE_DATA pfnWriteData = nullptr;
+    void *pUserData = nullptr;
+    void *pExtra = nullptr;
+};
+
+// HTTP and HTTPS client on libcurl, one easy handle per object.
+//
+// setTimeOut(a, b, c): a is the connect time-out in milliseconds, b the
+// low-speed limit in bytes per second and c the low-speed time in seconds: a
+// transfer that stays below b bytes/s for c seconds is given up, while a
+// large one that keeps moving may take as long as it needs.
+//
+// TLS peer and host verification are always on. The CA store is the system's;
+// the environment variable CURL_CA_BUNDLE names another bundle, as it does for
+// the curl tool. Proxies come from the usual environment variables.
+class CHttp
+{
+public:
+    CHttp();
+    ~CHttp();
+
+    int InitData();
+    void setTimeOut(int connectTimeoutMs, int lowSpeedLimit, int lowSpeedTime);
+
+    // GET url with each entry of headers as one header line. GetResult()
+    // then gives the body, or after a failure an error text.
+    HTTP_ERROR GetInfo(const QString &url, const QStringList &headers);
+    QString GetResult() const;
+
+    // GET url, streaming the body block by block to param.pfnWriteData.
+    // A status of 400 or more fails before any of its body reaches the callback.
+    HTTP_ERROR DownloadFile(const QString &url, const DonwloadFileParam &param);
+
+    long httpStatus() const;
+
+    static constexpr qint64 MaxInfoSize = 16 * 1024 * 1024;
+    static constexpr long MaxRedirects = 5;
+
+private:
+    Q_DISABLE_COPY(CHttp)
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+#endif // TVX_HTTP_H

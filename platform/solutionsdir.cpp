@@ -1,0 +1,6 @@
+#include "platform/solutionsdir.h"
+
+QString QGetSolutionsDirPath()
+{
+    return QStringLiteral("Solutions/");
+}

@@ -1,0 +1,119 @@
+#include "upgrade/cupgrade.h"
+
+#include "platform/platformnames.h"
+#include "upgrade/files/freespace.h"
+#include "upgrade/files/tmpdirs.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+CUpgrade::CUpgrade()
+    : QThread(nullptr)
+{
+    // Registered on every construction; queued signals need both before the first emit.
+    qRegisterMetaType<UpgradeOpError>("UpgradeOpError");
+    qRegisterMetaType<QVector<ModuleVersion>>("QVector<ModuleVersion>");
+
+    const QChar sep = QDir::separator();
+    strAppDir = QCoreApplication::applicationDirPath();
+    str7zPath = strAppDir + sep + PlatformNames::sevenZipFileName();
+    strServerClusterCfgPath = strAppDir + sep + QLatin1String("Conf/System/UpgradeServerCluster.xml");
+    strTmpDir = strAppDir + sep + QLatin1String("Tmp");
+    updateTmpSubDirs();
+}
+
+CUpgrade::~CUpgrade()
+{
+    isStop = true;
+    // A QThread destroyed while it runs aborts the process: let a running
+    // operation see the stop flag and end first.
+    wait();
+}
+
+void CUpgrade::setOpMode(int nMode)
+{
+    nOpMode = nMode;
+}
+
+void CUpgrade::setLocalModuleVersion(const QVector<ModuleVersion> &vecModuleVersion)
+{
+    vecLocalModuleVersion = vecModuleVersion;
+}
+
+void CUpgrade::setNeedUpgradeModule(const QVector<ModuleVersion> &vecModuleVersion)
+{
+    vecToUpgrade = vecModuleVersion;
+}
+
+void CUpgrade::setHttpTimeOut(const TimeOutParam &param)
+{
+    nTimeOut1 = param.nTimeOut1;
+    nTimeOut2 = param.nTimeOut2;
+    nTimeOut3 = param.nTimeOut3;
+}
+
+TimeOutParam CUpgrade::httpTimeOut() const
+{
+    TimeOutParam param;
+    param.nTimeOut1 = nTimeOut1;
+    param.nTimeOut2 = nTimeOut2;
+    param.nTimeOut3 = nTimeOut3;
+    return param;
+}
+
+void CUpgrade::setTmpDir(const QString &strDir)
+{
+    strTmpDir = strDir;
+    updateTmpSubDirs();
+}
+
+void CUpgrade::updateTmpSubDirs()
+{
+    const QChar sep = QDir::separator();
+    strPacketDir = strTmpDir + sep + QLatin1String("Packet");
+    strBackupDir = strTmpDir + sep + QLatin1String("Backup");
+}
+
+void CUpgrade::stopUpgrade()
+{
+    isStop = true;
+}
+
+bool CUpgrade::removeTmpDir()
+{
+    return removeDirTree(strTmpDir);
+}
+
+bool CUpgrade::testCanUpgrade()
+{
+    return ::testCanUpgrade(strAppDir, strTmpDir, strBackupDir);
+}
+
+UpgradeOpError CUpgrade::upgradeTmpDirToDstDir()
+{
+    return ::upgradeTmpDirToDstDir(strAppDir, strTmpDir, strPacketDir, strBackupDir);
+}
+
+void CUpgrade::run()
+{
+    switch (nOpMode) {
+    case OP_MODE_GET_UPDATE_MODULE_VERSION: {
+        QVector<ModuleVersion> vecNeedUpgrade;
+        QVector<ModuleVersion> vecServerModuleVersion;
+        const UpgradeOpError result = getUpdateModuleVersion(vecLocalModuleVersion, vecNeedUpgrade,
+                                                             vecServerModuleVersion);
+        Q_EMIT signalGetUpdateModuleVersionFinish(result, vecNeedUpgrade, vecServerModuleVersion);
+        break;
+    }
+    case OP_MODE_GET_UPGRADE_PACKET: {
+        const UpgradeOpError result = getUpgradePacket(vecToUpgrade);
+        Q_EMIT signalGetUpgradePacketStatus(result, true, 100);
+        break;
+    }
+    case OP_MODE_UPGRADE_TMP_DIR_TO_DEST_DIR:
+        Q_EMIT signalUpgradeFinish(upgradeTmpDirToDstDir());
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,112 @@
+#ifndef TVX_CUPGRADE_H
+#define TVX_CUPGRADE_H
+
+#include "upgrade/files/upgradetypes.h"
+
+#include <QFile>
+#include <QString>
+#include <QThread>
+#include <QVector>
+
+#include <atomic>
+
+struct ServerClusterInfo;
+
+struct TimeOutParam
+{
+    int nTimeOut1 = 20000;
+    int nTimeOut2 = 512;
+    int nTimeOut3 = 20;
+};
+
+// The online upgrade engine: each start runs the one operation chosen by the
+// operation mode on a worker thread and reports it through a signal. The owner
+// connects to the signals (queued), starts one operation at a time and waits
+// for its signal before starting the next.
+class CUpgrade : public QThread
+{
+    Q_OBJECT
+
+public:
+    enum OpMode {
+        OP_MODE_NONE = 0,
+        OP_MODE_GET_UPDATE_MODULE_VERSION = 1,
+        OP_MODE_GET_UPGRADE_PACKET = 2,
+        OP_MODE_UPGRADE_TMP_DIR_TO_DEST_DIR = 3
+    };
+
+    CUpgrade();
+    ~CUpgrade() override;
+
+    void setOpMode(int nMode);
+    void setLocalModuleVersion(const QVector<ModuleVersion> &vecModuleVersion);
+    void setNeedUpgradeModule(const QVector<ModuleVersion> &vecModuleVersion);
+    void setHttpTimeOut(const TimeOutParam &param);
+    void setTmpDir(const QString &strDir);
+    void stopUpgrade();
+    bool removeTmpDir();
+
+    int opMode() const { return nOpMode; }
+    QString appDir() const { return strAppDir; }
+    QString tmpDir() const { return strTmpDir; }
+    QString packetDir() const { return strPacketDir; }
+    QString backupDir() const { return strBackupDir; }
+    QString serverClusterCfgPath() const { return strServerClusterCfgPath; }
+    QString sevenZipPath() const { return str7zPath; }
+    TimeOutParam httpTimeOut() const;
+    QVector<ModuleVersion> localModuleVersion() const { return vecLocalModuleVersion; }
+    QVector<ModuleVersion> needUpgradeModule() const { return vecToUpgrade; }
+    bool isStopRequested() const { return isStop.load(); }
+
+    // Starts the upgrader with the temporary directory (empty: the default)
+    // and the launcher's path, and asks the application to quit.
+    static bool startUpgrade(const QString &strTmpDir);
+
+    // Mode bodies and their steps; they run on the worker thread.
+    UpgradeOpError getUpdateModuleVersion(const QVector<ModuleVersion> &vecLocal,
+                                          QVector<ModuleVersion> &vecNeedUpgrade,
+                                          QVector<ModuleVersion> &vecServerModuleVersion);
+    static bool getUpdateModuleInfo(const QVector<ModuleVersion> &vecLocal,
+                                    const QVector<ModuleVersion> &vecServerModuleVersion,
+                                    QVector<ModuleVersion> &vecNeedUpgrade);
+    bool getVersionInfoFromServer(const ServerClusterInfo &info, QVector<ModuleVersion> &vecServerModuleVersion);
+    UpgradeOpError getUpgradePacket(const QVector<ModuleVersion> &vecModules);
+    UpgradeOpError downloadUpgradePacket(const QVector<ModuleVersion> &vecModules);
+    bool createTmpDirForUpgrade();
+    static quint64 writeDownloadData(const void *data, quint64 size, quint64 count, void *context);
+    bool testCanUpgrade();
+    UpgradeOpError upgradeTmpDirToDstDir();
+    void updateTmpSubDirs();
+
+Q_SIGNALS:
+    void signalGetUpdateModuleVersionFinish(UpgradeOpError upgradeOpErr, QVector<ModuleVersion> vecNeedUpgrade,
+                                            QVector<ModuleVersion> vecServerModuleVersion);
+    void signalGetUpgradePacketStatus(UpgradeOpError upgradeOpErr, bool isFinished, int progess);
+    void signalUpgradeFinish(UpgradeOpError upgradeOpErr);
+
+protected:
+    void run() override;
+
+private:
+    QString strAppDir;
+    QString strTmpDir;
+    QString strServerClusterCfgPath;
+    QString str7zPath;
+    QString strPacketDir;
+    QString strBackupDir;
+    int nOpMode = OP_MODE_NONE;
+    QVector<ModuleVersion> vecLocalModuleVersion;
+    QVector<ModuleVersion> vecToUpgrade;
+    std::atomic<bool> isStop{false};
+    QFile fileDownload;
+    double dTotalSize = 0;
+    double dDownloadedSize = 0;
+    int nFinishedCount = 0;
+    int nModuleCount = 0;
+    int nLastProgress = 0;
+    int nTimeOut1 = 20000;
+    int nTimeOut2 = 512;
+    int nTimeOut3 = 20;
+};
+
+#endif // TVX_CUPGRADE_H

@@ -1,0 +1,1 @@
+#include "upgrade/files/tmpdirs.h"

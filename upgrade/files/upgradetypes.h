@@ -1,0 +1,43 @@
+#ifndef TVX_UPGRADETYPES_H
+#define TVX_UPGRADETYPES_H
+
+#include <QMetaType>
+#include <QString>
+#include <QVector>
+
+// One module: an installed solution or one entry of the server's answer.
+struct ModuleVersion
+{
+    QString strId;
+    QString strVersion;
+    QString strUrl;
+    QString strDesc;
+    qint64 llReleaseDate = 0; // the compared quantity: larger is newer
+    double dSize = 0.0;       // packet size in megabytes
+    int nState = 0;           // 0: takes no part in upgrades
+    QString strIconUrl;
+};
+
+// Result codes of the engine's operations; the numbers are part of the
+// signals' contract and never change. Value 1 is not used.
+enum UpgradeOpError {
+    UPGRADE_OP_SUCCESS = 0,
+    UPGRADE_OP_NO_MODULE_NEED_UPDATE = 2,
+    UPGRADE_OP_TEST_CAN_UPGRADE_FAILED = 3,
+    UPGRADE_OP_NETWORK_FAILED = 4,
+    UPGRADE_OP_CREATE_DIR_FAILED = 5,
+    UPGRADE_OP_READ_SERVER_CFG_FAILED = 6,
+    UPGRADE_OP_WRITE_FILE_FAILED = 7,
+    UPGRADE_OP_GET_UPDATE_MODULE_INFO_FAILED = 8,
+    UPGRADE_OP_UPDATE_SOLUTION_INFO_FAILED = 9,
+    UPGRADE_OP_DO7Z_FAILED = 10
+};
+
+// "UPGRADE_OP_SUCCESS" ... for logs and the command-line tool; "" for an unknown value.
+const char *upgradeOpErrorName(int value);
+
+Q_DECLARE_METATYPE(ModuleVersion)
+Q_DECLARE_METATYPE(UpgradeOpError)
+Q_DECLARE_TYPEINFO(ModuleVersion, Q_MOVABLE_TYPE);
+
+#endif // TVX_UPGRADETYPES_H

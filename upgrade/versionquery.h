@@ -1,0 +1,27 @@
+#ifndef TVX_VERSIONQUERY_H
+#define TVX_VERSIONQUERY_H
+
+#include "upgrade/files/upgradetypes.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+struct ServerClusterInfo;
+
+struct VersionRequest
+{
+    QString strUrl;
+    QString strPathPart;
+    QString strToken;
+    QString strHeader; // "token:" + token
+};
+
+// The request for the current server of a valid info and a given random number.
+VersionRequest buildVersionRequest(const ServerClusterInfo &info, qint64 number);
+
+// Reads the server's JSON answer, appending one record per module element;
+// false (with the warning logged) at the first fault. Never throws.
+bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServerModuleVersion);
+
+#endif // TVX_VERSIONQUERY_H
