@@ -1,0 +1,9 @@
+#include <QtTest>
+
+class tst_Http : public QObject
+{
+    Q_OBJECT
+};
+
+QTEST_GUILESS_MAIN(tst_Http)
+#include "tst_http.moc"
