@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that Tarvex needs to build, test and run.
+set -euo pipefail
+
+packages=(
+    g++ cmake ninja-build pkg-config
+    qtbase5-dev qtbase5-dev-tools
+    libcurl4-openssl-dev libssl-dev openssl
+    libjsoncpp-dev libspdlog-dev libcpp-httplib-dev
+    p7zip-full curl
+    xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "install-deps: all packages present"
+    exit 0
+fi
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "install-deps: installing ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
