@@ -1,18 +1,238 @@
 #include "platform/http.h"
 
-// Implemented with libcurl; see the header for the contract.
+#include <curl/curl.h>
+
+#include <mutex>
+
+namespace {
+
+struct SListDeleter
+{
+    void operator()(curl_slist *list) const { curl_slist_free_all(list); }
+};
+using SListPtr = std::unique_ptr<curl_slist, SListDeleter>;
+
+void globalInit()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool isSuccessStatus(long status)
+{
+    return status >= 200 && status < 300;
+}
+
+} // namespace
 
 struct CHttp::Private
 {
+    CURL *curl = nullptr;
     QString result;
     long status = 0;
+
+    int connectTimeoutMs = 20000;
+    int lowSpeedLimit = 512;
+    int lowSpeedTime = 20;
+
+    // State of the request in progress.
+    QByteArray body;
+    const DonwloadFileParam *download = nullptr;
+    bool tooLarge = false;
+    bool statusRefused = false;
+    bool callbackRefused = false;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    typedef size_t (*WriteFunction)(char *, size_t, size_t, void *);
+    HTTP_ERROR perform(const QString &url, const QStringList &headers, WriteFunction write);
+    HTTP_ERROR fail(HTTP_ERROR error, const QString &text)
+    {
+        result = text;
+        return error;
+    }
+
+    static size_t writeInfo(char *data, size_t size, size_t count, void *userData);
+    static size_t writeDownload(char *data, size_t size, size_t count, void *userData);
 };
 
-CHttp::CHttp() : d(new Private) {}
-CHttp::~CHttp() = default;
-int CHttp::InitData() { return -1; }
-void CHttp::setTimeOut(int, int, int) {}
-HTTP_ERROR CHttp::GetInfo(const QString &, const QStringList &) { return HTTP_INIT_FAILED; }
-QString CHttp::GetResult() const { return d->result; }
-HTTP_ERROR CHttp::DownloadFile(const QString &, const DonwloadFileParam &) { return HTTP_INIT_FAILED; }
-long CHttp::httpStatus() const { return d->status; }
+size_t CHttp::Private::writeInfo(char *data, size_t size, size_t count, void *userData)
+{
+    Private *d = static_cast<Private *>(userData);
+    const size_t bytes = size * count;
+    // A server must not make us hold more than the cap, whatever it announced.
+    if (bytes > size_t(MaxInfoSize) || qint64(bytes) > MaxInfoSize - d->body.size()) {
+        d->tooLarge = true;
+        return 0;
+    }
+    d->body.append(data, int(bytes));
+    return bytes;
+}
+
+size_t CHttp::Private::writeDownload(char *data, size_t size, size_t count, void *userData)
+{
+    Private *d = static_cast<Private *>(userData);
+    const size_t bytes = size * count;
+    if (bytes == 0)
+        return 0;
+    // Redirect bodies never come here; the first block of any other answer
+    // does, with its status known: an error page must not reach the file.
+    long status = 0;
+    curl_easy_getinfo(d->curl, CURLINFO_RESPONSE_CODE, &status);
+    if (!isSuccessStatus(status)) {
+        d->statusRefused = true;
+        return 0;
+    }
+    const quint64 accepted = d->download->pfnWriteData(data, 1, bytes, d->download->pUserData);
+    if (accepted != bytes) {
+        d->callbackRefused = true;
+        return 0;
+    }
+    return bytes;
+}
+
+HTTP_ERROR CHttp::Private::perform(const QString &url, const QStringList &headers, WriteFunction write)
+{
+    result.clear();
+    status = 0;
+    body.clear();
+    tooLarge = false;
+    statusRefused = false;
+    callbackRefused = false;
+    errorBuffer[0] = '\0';
+
+    if (!curl)
+        return fail(HTTP_INIT_FAILED, QStringLiteral("the HTTP client is not initialised"));
+
+    const QByteArray urlBytes = url.toUtf8();
+    if (urlBytes.isEmpty() || urlBytes.contains('\0'))
+        return fail(HTTP_REQUEST_FAILED, QStringLiteral("invalid URL"));
+
+    SListPtr headerList;
+    for (const QString &header : headers) {
+        const QByteArray line = header.toUtf8();
+        // One entry is one header line: a line break would smuggle in more.
+        if (line.contains('\r') || line.contains('\n') || line.contains('\0'))
+            return fail(HTTP_REQUEST_FAILED, QStringLiteral("invalid header line"));
+        curl_slist *appended = curl_slist_append(headerList.get(), line.constData());
+        if (!appended)
+            return fail(HTTP_REQUEST_FAILED, QStringLiteral("out of memory"));
+        headerList.release();
+        headerList.reset(appended);
+    }
+
+    // Start from the defaults every time: nothing of an earlier request leaks
+    // into this one, while the connection cache is kept.
+    curl_easy_reset(curl);
+    curl_easy_setopt(curl, CURLOPT_URL, urlBytes.constData());
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, MaxRedirects);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    // libcurl leaves CURL_CA_BUNDLE to the curl tool; honour it here the same way.
+    const QByteArray caBundle = qgetenv("CURL_CA_BUNDLE");
+    if (!caBundle.isEmpty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, caBundle.constData());
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, long(qMax(0, connectTimeoutMs)));
+    if (lowSpeedLimit > 0 && lowSpeedTime > 0) {
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, long(lowSpeedLimit));
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, long(lowSpeedTime));
+    }
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "Tarvex");
+    if (headerList)
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList.get());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+    if (write == &Private::writeInfo)
+        curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(MaxInfoSize));
+
+    const CURLcode code = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    // The list must outlive the transfer; drop it from the handle before it goes.
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+
+    const bool tooLargeAnswer = tooLarge || code == CURLE_FILESIZE_EXCEEDED;
+    if (statusRefused || (status != 0 && !isSuccessStatus(status) && (code == CURLE_OK || tooLargeAnswer))) {
+        body.clear();
+        return fail(HTTP_STATUS_FAILED, QStringLiteral("HTTP status %1").arg(status));
+    }
+    if (tooLargeAnswer) {
+        body.clear();
+        return fail(HTTP_TOO_LARGE, QStringLiteral("the answer is larger than %1 bytes").arg(MaxInfoSize));
+    }
+    if (callbackRefused)
+        return fail(HTTP_WRITE_ABORTED, QStringLiteral("the receiver refused the data"));
+    if (code != CURLE_OK) {
+        body.clear();
+        const QString message = errorBuffer[0] ? QString::fromUtf8(errorBuffer)
+                                               : QString::fromUtf8(curl_easy_strerror(code));
+        QString text = QStringLiteral("curl error %1: %2").arg(int(code)).arg(message);
+        if (status != 0)
+            text += QStringLiteral(" (HTTP status %1)").arg(status);
+        return fail(HTTP_REQUEST_FAILED, text);
+    }
+    return HTTP_SUCCESS;
+}
+
+CHttp::CHttp()
+    : d(new Private)
+{
+}
+
+CHttp::~CHttp()
+{
+    if (d->curl)
+        curl_easy_cleanup(d->curl);
+}
+
+int CHttp::InitData()
+{
+    if (d->curl)
+        return 0;
+    globalInit();
+    d->curl = curl_easy_init();
+    return d->curl ? 0 : -1;
+}
+
+void CHttp::setTimeOut(int connectTimeoutMs, int lowSpeedLimit, int lowSpeedTime)
+{
+    d->connectTimeoutMs = connectTimeoutMs;
+    d->lowSpeedLimit = lowSpeedLimit;
+    d->lowSpeedTime = lowSpeedTime;
+}
+
+HTTP_ERROR CHttp::GetInfo(const QString &url, const QStringList &headers)
+{
+    d->download = nullptr;
+    const HTTP_ERROR error = d->perform(url, headers, &Private::writeInfo);
+    if (error == HTTP_SUCCESS)
+        d->result = QString::fromUtf8(d->body);
+    d->body.clear();
+    return error;
+}
+
+QString CHttp::GetResult() const
+{
+    return d->result;
+}
+
+HTTP_ERROR CHttp::DownloadFile(const QString &url, const DonwloadFileParam &param)
+{
+    if (!param.pfnWriteData) {
+        d->result = QStringLiteral("no write callback");
+        return HTTP_INIT_FAILED;
+    }
+    d->download = &param;
+    const HTTP_ERROR error = d->perform(url, QStringList(), &Private::writeDownload);
+    d->download = nullptr;
+    return error;
+}
+
+long CHttp::httpStatus() const
+{
+    return d->status;
+}

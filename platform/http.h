@@ -29,7 +29,8 @@ struct DonwloadFileParam
     void *pExtra = nullptr;
 };
 
-// HTTP and HTTPS client on libcurl, one easy handle per object.
+// HTTP and HTTPS client on libcurl, one easy handle per object. An object is
+// used by one thread at a time; requests on it run one after the other.
 //
 // setTimeOut(a, b, c): a is the connect time-out in milliseconds, b the
 // low-speed limit in bytes per second and c the low-speed time in seconds: a
@@ -38,13 +39,16 @@ struct DonwloadFileParam
 //
 // TLS peer and host verification are always on. The CA store is the system's;
 // the environment variable CURL_CA_BUNDLE names another bundle, as it does for
-// the curl tool. Proxies come from the usual environment variables.
+// the curl tool. Proxies come from the usual environment variables. Only http
+// and https are spoken, redirects included, and at most MaxRedirects of them
+// are followed.
 class CHttp
 {
 public:
     CHttp();
     ~CHttp();
 
+    // Creates the easy handle; 0 on success.
     int InitData();
     void setTimeOut(int connectTimeoutMs, int lowSpeedLimit, int lowSpeedTime);
 
@@ -57,6 +61,7 @@ public:
     // A status of 400 or more fails before any of its body reaches the callback.
     HTTP_ERROR DownloadFile(const QString &url, const DonwloadFileParam &param);
 
+    // Status of the last answer, 0 when none was received.
     long httpStatus() const;
 
     static constexpr qint64 MaxInfoSize = 16 * 1024 * 1024;
