@@ -210,7 +210,7 @@ HTTP_ERROR CHttp::GetInfo(const QString &url, const QStringList &headers)
     d->download = nullptr;
     const HTTP_ERROR error = d->perform(url, headers, &Private::writeInfo);
     if (error == HTTP_SUCCESS)
-        d->result = QString::fromUtf8(d->body);
+        d->result = QString::fromUtf8(d->body.constData(), d->body.size());
     d->body.clear();
     return error;
 }
