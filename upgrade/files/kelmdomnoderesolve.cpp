@@ -107,7 +107,7 @@ bool KelmDomNodeResolve::LoadXML(const QString &path)
 
 bool KelmDomNodeResolve::SaveXML(const QString &path)
 {
-    if (m_document.isNull() || m_document.documentElement().isNull())
+    if (path.isEmpty() || m_document.isNull() || m_document.documentElement().isNull())
         return false;
 
     QSaveFile file(path);
