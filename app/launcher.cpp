@@ -1,11 +1,130 @@
 #include "app/launcher.h"
 
-int launcherMain(int &, char **)
+#include "app/commandline.h"
+#include "app/copydir.h"
+#include "app/ctvxapplication.h"
+#include "app/logmessagehandler.h"
+#include "app/pluginhost.h"
+#include "platform/debuglog.h"
+#include "platform/platformnames.h"
+#include "platform/solutionsdir.h"
+#include "upgrade/cupgrade.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QIcon>
+#include <QObject>
+#include <QPluginLoader>
+#include <QProcess>
+
+#ifdef Q_OS_WIN
+#  include <qt_windows.h>
+#endif
+
+namespace {
+
+enum MainFormResult {
+    ResultRestart = 1,
+    ResultUpgrade = 2,
+    ResultReload = 3
+};
+
+// The executable's path as the operating system reports it, not as Qt
+// worked it out at start-up.
+QString executablePathFromSystem()
 {
-    return 0;
+#ifdef Q_OS_WIN
+    char buffer[256];
+    memset(buffer, 0, sizeof(buffer));
+    GetModuleFileNameA(GetModuleHandleW(nullptr), buffer, sizeof(buffer));
+    return QString::fromLocal8Bit(buffer, int(qstrnlen(buffer, sizeof(buffer))));
+#else
+    return QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+#endif
 }
+
+// Moves the staged upgrader into place and hands over to it. Failures are
+// logged where they happen; the launcher shuts down either way.
+void handOverToUpgrader(QPluginLoader &loader)
+{
+    loader.unload();
+    const QString appDir = QCoreApplication::applicationDirPath();
+    // A failed or partial copy still leaves the previous upgrader to start.
+    copyDir(appDir + QLatin1String("/Tmp/Packet/Upgrade"), appDir + QLatin1String("/Upgrade"));
+    CUpgrade upgrade;
+    CUpgrade::startUpgrade(QString());
+}
+
+} // namespace
 
 bool setLibrarySearchPath()
 {
-    return false;
+    const QString libraryDir = QCoreApplication::applicationDirPath() + QDir::separator()
+            + QGetSolutionsDirPath();
+    const QByteArray oldPath = qgetenv("PATH");
+
+    QByteArray newPath = libraryDir.toLocal8Bit();
+#ifdef Q_OS_WIN
+    newPath += PlatformNames::pathListSeparator();
+    newPath += oldPath;
+#else
+    // An empty entry of a POSIX search list stands for the current
+    // directory: an unset PATH must not gain one.
+    if (!oldPath.isEmpty()) {
+        newPath += PlatformNames::pathListSeparator();
+        newPath += oldPath;
+    }
+#endif
+    return qputenv("PATH", newPath);
+}
+
+int launcherMain(int &argc, char **argv)
+{
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
+    QCoreApplication::setAttribute(Qt::AA_UseSoftwareOpenGL, true);
+
+    CTVXApplication app(argc, argv);
+
+    // Relative to the directory the process was started in, so this comes
+    // before the application directory becomes the current one.
+    QApplication::setWindowIcon(QIcon(QStringLiteral("./app.ico")));
+    QDir::setCurrent(QCoreApplication::applicationDirPath());
+
+    CDebugLog::Instance()->Init();
+    previousMessageHandler = qInstallMessageHandler(logMessageHandler);
+
+    if (!setLibrarySearchPath()) {
+        qWarning().noquote() << QObject::tr("Set library search path failed!");
+        return -1;
+    }
+
+    StartupOptions options;
+    parseCommandLine(&options);
+
+    QPluginLoader loader;
+    int result = runMainFormPlugin(&loader, options.strExtraArg);
+    switch (result) {
+    case ResultRestart:
+        QProcess::startDetached(QCoreApplication::applicationFilePath(), QStringList());
+        break;
+    case ResultUpgrade:
+        handOverToUpgrader(loader);
+        break;
+    case ResultReload:
+        loader.unload();
+        result = runMainFormPlugin(&loader, std::string());
+        if (result == ResultRestart)
+            QProcess::startDetached(executablePathFromSystem(), QStringList());
+        else if (result == ResultUpgrade)
+            handOverToUpgrader(loader);
+        break;
+    default:
+        break;
+    }
+
+    loader.unload();
+    CDebugLog::Instance()->UnInit();
+    return result;
 }
