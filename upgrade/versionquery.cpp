@@ -1,18 +1,200 @@
 #include "upgrade/versionquery.h"
-#include "upgrade/cupgrade.h"
+
+#include "platform/http.h"
 #include "upgrade/config/serverclusterinfo.h"
+#include "upgrade/cupgrade.h"
 
-VersionRequest buildVersionRequest(const ServerClusterInfo &, qint64)
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QRandomGenerator64>
+
+#include <json/json.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
+namespace {
+
+// Every reader below tests the type before converting: jsoncpp's own
+// conversions throw for several types, and nothing may leave the worker thread.
+
+const Json::Value &member(const Json::Value &object, const char *key)
 {
-    return VersionRequest();
+    if (!object.isObject())
+        return Json::Value::nullSingleton();
+    const Json::Value *found = object.find(key, key + qstrlen(key));
+    return found ? *found : Json::Value::nullSingleton();
 }
 
-bool readVersionAnswer(const QByteArray &, QVector<ModuleVersion> &)
+QString readString(const Json::Value &value)
 {
-    return false;
+    switch (value.type()) {
+    case Json::stringValue: {
+        const char *begin = nullptr;
+        const char *end = nullptr;
+        if (!value.getString(&begin, &end) || end - begin > std::numeric_limits<int>::max())
+            return QString();
+        return QString::fromUtf8(begin, int(end - begin));
+    }
+    case Json::booleanValue:
+        return value.asBool() ? QStringLiteral("true") : QStringLiteral("false");
+    default:
+        return QString();
+    }
 }
 
-bool CUpgrade::getVersionInfoFromServer(const ServerClusterInfo &, QVector<ModuleVersion> &)
+qint64 readReleaseDate(const Json::Value &value)
 {
-    return false;
+    switch (value.type()) {
+    case Json::intValue:
+        return value.asInt64();
+    case Json::uintValue:
+        // Above the signed range: the nearest value we can hold.
+        return value.isInt64() ? value.asInt64() : std::numeric_limits<qint64>::max();
+    case Json::realValue: {
+        // Truncated toward zero; out of range saturates instead of being undefined.
+        const double real = std::trunc(value.asDouble());
+        if (std::isnan(real))
+            return 0;
+        if (real >= 9223372036854775808.0)
+            return std::numeric_limits<qint64>::max();
+        if (real < -9223372036854775808.0)
+            return std::numeric_limits<qint64>::min();
+        return qint64(real);
+    }
+    case Json::booleanValue:
+        return value.asBool() ? 1 : 0;
+    default:
+        return 0;
+    }
+}
+
+double readSize(const Json::Value &value)
+{
+    if (!value.isString())
+        return 0.0;
+    bool ok = false;
+    const double size = readString(value).toDouble(&ok);
+    // "inf" and "nan" convert, but are no size.
+    return ok && std::isfinite(size) ? size : 0.0;
+}
+
+bool isErrorRetcode(const Json::Value &retcode)
+{
+    if (retcode.type() != Json::intValue && retcode.type() != Json::uintValue)
+        return false;
+    return retcode.isInt() && retcode.asInt() != 0;
+}
+
+} // namespace
+
+VersionRequest buildVersionRequest(const ServerClusterInfo &info, qint64 number)
+{
+    VersionRequest request;
+    if (info.nCurrIndex < 0 || info.nCurrIndex >= info.vecServers.size())
+        return request;
+    const QPair<QString, QString> &server = info.vecServers.at(info.nCurrIndex);
+    request.strPathPart = info.strPath + QStringLiteral("/%1").arg(number);
+    const bool isPlain = server.first == QLatin1String("test") || server.first == QLatin1String("inter");
+    const QLatin1String scheme = isPlain ? QLatin1String("http://") : QLatin1String("https://");
+    request.strUrl = scheme + server.second + info.strPrefix + request.strPathPart;
+    request.strToken = QString::fromLatin1(
+        QCryptographicHash::hash((request.strPathPart + info.strKey).toUtf8(), QCryptographicHash::Md5).toHex());
+    request.strHeader = QLatin1String("token:") + request.strToken;
+    return request;
+}
+
+bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServerModuleVersion)
+{
+    try {
+        Json::CharReaderBuilder builder;
+        builder["collectComments"] = false;
+        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        Json::Value root;
+        std::string errors;
+        if (!reader->parse(answer.constData(), answer.constData() + answer.size(), &root, &errors)) {
+            qWarning() << "parse json failed!";
+            return false;
+        }
+
+        if (isErrorRetcode(member(root, "retcode"))) {
+            qWarning() << "get json error failed!";
+            return false;
+        }
+
+        const Json::Value &value = member(root, "value");
+        if (!value.isNull() && !value.isObject()) {
+            qWarning() << "json format error failed!";
+            return false;
+        }
+        const Json::Value &upgrade = member(value, "upgrade");
+        if (!upgrade.isNull() && !upgrade.isArray()) {
+            qWarning() << "json format error failed!";
+            return false;
+        }
+
+        const Json::ArrayIndex count = upgrade.isArray() ? upgrade.size() : 0;
+        ModuleVersion moduleVersion;
+        for (Json::ArrayIndex i = 0; i < count; ++i) {
+            const Json::Value &element = upgrade[i];
+            if (!element.isNull() && !element.isObject()) {
+                qWarning() << "json format error failed!";
+                return false;
+            }
+            moduleVersion.strId = readString(member(element, "ID"));
+            if (moduleVersion.strId.isEmpty()) {
+                qWarning() << "json format error failed!";
+                return false;
+            }
+            QString strUrl = readString(member(element, "OutUrl"));
+            if (strUrl.isEmpty())
+                strUrl = readString(member(element, "Url"));
+            if (strUrl.isEmpty()) {
+                qWarning() << "json format error failed!";
+                return false;
+            }
+            moduleVersion.strUrl = strUrl;
+            moduleVersion.strIconUrl = readString(member(element, "IconUrl"));
+            if (moduleVersion.strIconUrl.isEmpty()) {
+                qWarning() << "json format error failed!";
+                return false;
+            }
+            moduleVersion.strDesc = readString(member(element, "Desc"));
+            moduleVersion.llReleaseDate = readReleaseDate(member(element, "ReleaseDate"));
+            moduleVersion.dSize = readSize(member(element, "Size"));
+            moduleVersion.strVersion = readString(member(element, "Version"));
+            vecServerModuleVersion.append(moduleVersion);
+        }
+        return true;
+    } catch (const Json::Exception &) {
+        // jsoncpp throws for nesting deeper than its limit instead of failing the parse.
+        qWarning() << "parse json failed!";
+        return false;
+    } catch (const std::exception &) {
+        qWarning() << "parse json failed!";
+        return false;
+    }
+}
+
+bool CUpgrade::getVersionInfoFromServer(const ServerClusterInfo &info, QVector<ModuleVersion> &vecServerModuleVersion)
+{
+    if (!isServerClusterInfoValid(info)) {
+        qWarning() << "Curr Server Info Invalid";
+        return false;
+    }
+
+    CHttp http;
+    http.InitData();
+    http.setTimeOut(nTimeOut1, nTimeOut2, nTimeOut3);
+
+    const qint64 number = qint64(QRandomGenerator64::global()->generate());
+    const VersionRequest request = buildVersionRequest(info, number);
+    const HTTP_ERROR error = http.GetInfo(request.strUrl, QStringList{request.strHeader});
+    const QString strResult = http.GetResult();
+    if (error != HTTP_SUCCESS) {
+        qWarning() << "get " << request.strUrl << " failed!" << " result is " << strResult;
+        return false;
+    }
+    return readVersionAnswer(strResult.toUtf8(), vecServerModuleVersion);
 }
