@@ -1,0 +1,318 @@
+// The reference upgrader as the launcher's hand-over starts it: a real
+// process in <installation>/Upgrade/, applying a real staged packet over an
+// installation in a temporary directory, and starting a stand-in launcher.
+
+#include <QCryptographicHash>
+#include <QtTest>
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Relative path -> SHA-256 of every file, and a mark for every directory and
+// link, below root, leaving out what a run adds besides the upgrade itself.
+QMap<QString, QByteArray> hashTree(const QString &root)
+{
+    static const QStringList ignored{"Log", "Tmp", "launcher-runs.txt"};
+    QMap<QString, QByteArray> tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    const QDir base(root);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = base.relativeFilePath(path);
+        if (ignored.contains(relative.section(QLatin1Char('/'), 0, 0)))
+            continue;
+        const QFileInfo info = it.fileInfo();
+        if (info.isSymLink()) {
+            tree.insert(relative, "link " + QFile::encodeName(info.symLinkTarget()));
+        } else if (info.isDir()) {
+            tree.insert(relative, "dir");
+        } else {
+            QFile file(path);
+            QCryptographicHash hash(QCryptographicHash::Sha256);
+            tree.insert(relative, file.open(QIODevice::ReadOnly) && hash.addData(&file)
+                                      ? hash.result().toHex()
+                                      : QByteArray("unreadable"));
+        }
+    }
+    return tree;
+}
+
+// Ends the stand-in launchers a test leaves waiting.
+struct HoldReleaser
+{
+    QString holdPath;
+    ~HoldReleaser() { QFile::remove(holdPath); }
+};
+
+} // namespace
+
+class tst_Upgrader : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void applySucceeds();
+    void failureRollsBack_data();
+    void failureRollsBack();
+    void waitsForLauncher();
+    void launcherNeverExits();
+    void refusedHandOver_data();
+    void refusedHandOver();
+
+private:
+    // An installation with version 1, the upgrader in Upgrade/, a stand-in
+    // launcher, and a staged packet for version 2 in Tmp/Packet.
+    void makeInstallation();
+    int runUpgrader(const QStringList &arguments, const QProcessEnvironment &environment =
+                                                      QProcessEnvironment::systemEnvironment());
+    QStringList launcherRuns() const;
+    QByteArray printLog() const { return readFile(appPath("Log/Print.log")); }
+    QString appPath(const QString &relative) const { return m_appDir->filePath(relative); }
+    QString launcher() const { return appPath("Tarvex"); }
+
+    QScopedPointer<QTemporaryDir> m_appDir;
+};
+
+void tst_Upgrader::initTestCase()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("the stand-in launcher is a shell script");
+#endif
+    QVERIFY2(QFileInfo(TVX_BIN_DIR "/Upgrade/Upgrade").isExecutable(), "build the Upgrade target first");
+}
+
+void tst_Upgrader::init()
+{
+    m_appDir.reset(new QTemporaryDir);
+    QVERIFY(m_appDir->isValid());
+}
+
+void tst_Upgrader::cleanup()
+{
+    QFile::remove(appPath("hold"));
+    m_appDir.reset();
+}
+
+void tst_Upgrader::makeInstallation()
+{
+    // The launcher records each start with its working directory and
+    // arguments, then waits while the file "hold" exists.
+    QVERIFY(writeFile(launcher(), "#!/bin/sh\n"
+                                  "dir=$(dirname \"$0\")\n"
+                                  "echo \"ran in $(pwd) with $# arguments, demo: $(cat \"$dir/Solutions/demo.txt\")\""
+                                  " >> \"$dir/launcher-runs.txt\"\n"
+                                  "while [ -e \"$dir/hold\" ]; do sleep 0.05; done\n"));
+    QFile launcherFile(launcher());
+    QVERIFY(launcherFile.setPermissions(launcherFile.permissions() | QFileDevice::ExeOwner));
+
+    QVERIFY(QDir().mkpath(appPath("Upgrade")));
+    QVERIFY(QFile::copy(TVX_BIN_DIR "/Upgrade/Upgrade", appPath("Upgrade/Upgrade")));
+    QVERIFY(writeFile(appPath("Solutions/SolutionInfo.xml"), "<Solution><SolutionS><Solution id=\"demo\">"
+                                                             "<Version>1.0</Version></Solution></SolutionS>"
+                                                             "</Solution>\n"));
+    QVERIFY(writeFile(appPath("Solutions/demo.txt"), "demo version 1"));
+    QVERIFY(writeFile(appPath("Solutions/other.txt"), "not upgraded"));
+    QVERIFY(writeFile(appPath("keep.txt"), "kept"));
+
+    // In the order of the copy: Solutions/demo.txt (replaces), Solutions/new
+    // /added.txt (new, in a new directory), Solutions/SolutionInfo.xml
+    // (replaces), Upgrade/Upgrade (the running upgrader itself, as the
+    // launcher put it in place before the hand-over).
+    QVERIFY(writeFile(appPath("Tmp/Packet/Solutions/demo.txt"), "demo version 2"));
+    QVERIFY(writeFile(appPath("Tmp/Packet/Solutions/new/added.txt"), "added in version 2"));
+    QVERIFY(writeFile(appPath("Tmp/Packet/Solutions/SolutionInfo.xml"),
+                      "<Solution><SolutionS><Solution id=\"demo\"><Version>2.0</Version></Solution>"
+                      "</SolutionS></Solution>\n"));
+    QVERIFY(QDir().mkpath(appPath("Tmp/Packet/Upgrade")));
+    QVERIFY(QFile::copy(TVX_BIN_DIR "/Upgrade/Upgrade", appPath("Tmp/Packet/Upgrade/Upgrade")));
+    QVERIFY(writeFile(appPath("Tmp/demo-2.7z"), "the downloaded packet"));
+}
+
+int tst_Upgrader::runUpgrader(const QStringList &arguments, const QProcessEnvironment &environment)
+{
+    // As the launcher starts it: from the installation's directory.
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(m_appDir->path());
+    process.start(appPath("Upgrade/Upgrade"), arguments);
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+QStringList tst_Upgrader::launcherRuns() const
+{
+    return QString::fromUtf8(readFile(appPath("launcher-runs.txt"))).split('\n', Qt::SkipEmptyParts);
+}
+
+void tst_Upgrader::applySucceeds()
+{
+    makeInstallation();
+    const QByteArray upgraderBefore = readFile(appPath("Upgrade/Upgrade"));
+
+    QCOMPARE(runUpgrader({appPath("Tmp"), launcher()}), 0);
+
+    QCOMPARE(readFile(appPath("Solutions/demo.txt")), QByteArray("demo version 2"));
+    QCOMPARE(readFile(appPath("Solutions/new/added.txt")), QByteArray("added in version 2"));
+    QVERIFY(readFile(appPath("Solutions/SolutionInfo.xml")).contains("<Version>2.0</Version>"));
+    QCOMPARE(readFile(appPath("Solutions/other.txt")), QByteArray("not upgraded"));
+    QCOMPARE(readFile(appPath("keep.txt")), QByteArray("kept"));
+    QCOMPARE(readFile(appPath("Upgrade/Upgrade")), upgraderBefore);
+    QVERIFY(!QFileInfo::exists(appPath("Tmp")));
+
+    // Started again, detached, in its directory, without arguments.
+    QTRY_COMPARE_WITH_TIMEOUT(launcherRuns().size(), 1, 30000);
+    QCOMPARE(launcherRuns().at(0),
+             QString("ran in %1 with 0 arguments, demo: demo version 2").arg(m_appDir->path()));
+
+    // The product's log of the installation, not one beside the upgrader.
+    QVERIFY2(printLog().contains("upgrade applied to"), printLog().constData());
+    QVERIFY(!QFileInfo::exists(appPath("Upgrade/Log")));
+}
+
+void tst_Upgrader::failureRollsBack_data()
+{
+    QTest::addColumn<int>("failAfter");
+    QTest::newRow("at the first file") << 0;
+    QTest::newRow("after a replaced file, at a new one") << 1;
+    QTest::newRow("after a new directory") << 2;
+    QTest::newRow("at the running upgrader") << 3;
+}
+
+void tst_Upgrader::failureRollsBack()
+{
+    QFETCH(int, failAfter);
+    makeInstallation();
+    const QMap<QString, QByteArray> before = hashTree(m_appDir->path());
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TARVEX_UPGRADE_FAIL_AFTER", QString::number(failAfter));
+    QCOMPARE(runUpgrader({appPath("Tmp"), launcher()}, environment), 7);
+
+    // Byte for byte as before: replaced files back, created ones gone.
+    QCOMPARE(hashTree(m_appDir->path()), before);
+    QVERIFY(printLog().contains("installation rolled back"));
+
+    QTRY_COMPARE_WITH_TIMEOUT(launcherRuns().size(), 1, 30000);
+    QVERIFY(launcherRuns().at(0).endsWith("demo: demo version 1"));
+}
+
+void tst_Upgrader::waitsForLauncher()
+{
+    makeInstallation();
+    HoldReleaser releaser{appPath("hold")};
+    QVERIFY(writeFile(appPath("hold"), ""));
+
+    // The launcher that handed over is still on its way out.
+    QProcess running;
+    running.start(launcher(), QStringList());
+    QVERIFY(running.waitForStarted());
+    QTRY_COMPARE_WITH_TIMEOUT(launcherRuns().size(), 1, 30000);
+
+    QProcess upgrader;
+    upgrader.setWorkingDirectory(m_appDir->path());
+    upgrader.start(appPath("Upgrade/Upgrade"), {appPath("Tmp"), launcher()});
+    QVERIFY(upgrader.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(printLog().contains("waiting for launcher"), 30000);
+    // Nothing is applied while the launcher runs.
+    QCOMPARE(readFile(appPath("Solutions/demo.txt")), QByteArray("demo version 1"));
+    QCOMPARE(upgrader.state(), QProcess::Running);
+
+    QVERIFY(QFile::remove(appPath("hold")));
+    QVERIFY(running.waitForFinished(30000));
+    QVERIFY(upgrader.waitForFinished(60000));
+    QCOMPARE(upgrader.exitCode(), 0);
+    QCOMPARE(readFile(appPath("Solutions/demo.txt")), QByteArray("demo version 2"));
+    QTRY_COMPARE_WITH_TIMEOUT(launcherRuns().size(), 2, 30000);
+}
+
+void tst_Upgrader::launcherNeverExits()
+{
+    makeInstallation();
+    HoldReleaser releaser{appPath("hold")};
+    QVERIFY(writeFile(appPath("hold"), ""));
+    QProcess running;
+    running.start(launcher(), QStringList());
+    QVERIFY(running.waitForStarted());
+    QTRY_COMPARE_WITH_TIMEOUT(launcherRuns().size(), 1, 30000);
+    const QMap<QString, QByteArray> before = hashTree(m_appDir->path());
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TARVEX_UPGRADE_WAIT_MS", "300");
+    QCOMPARE(runUpgrader({appPath("Tmp"), launcher()}, environment), 1);
+
+    // Untouched, the staged packet kept for another try; the user still gets
+    // a launcher.
+    QCOMPARE(hashTree(m_appDir->path()), before);
+    QVERIFY(QFileInfo(appPath("Tmp/Packet/Solutions/demo.txt")).isFile());
+    QVERIFY(printLog().contains("still running"));
+    QTRY_COMPARE_WITH_TIMEOUT(launcherRuns().size(), 2, 30000);
+
+    QVERIFY(QFile::remove(appPath("hold")));
+    QVERIFY(running.waitForFinished(30000));
+}
+
+void tst_Upgrader::refusedHandOver_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // "APP" stands for the installation's directory
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<bool>("isLauncherStarted");
+
+    QTest::newRow("no arguments") << QStringList() << 64 << false;
+    QTest::newRow("one argument") << QStringList{"APP/Tmp"} << 64 << false;
+    QTest::newRow("three arguments") << QStringList{"APP/Tmp", "APP/Tarvex", "x"} << 64 << false;
+    QTest::newRow("no such launcher") << QStringList{"APP/Tmp", "APP/Missing"} << 1 << false;
+    QTest::newRow("no packet") << QStringList{"APP/Solutions", "APP/Tarvex"} << 1 << true;
+    // Deleting this "temporary directory" after the apply would delete the
+    // installation.
+    QTest::newRow("installation as temporary directory") << QStringList{"APP", "APP/Tarvex"} << 1 << true;
+    QTest::newRow("fault past the last file") << QStringList{"APP/Tmp", "APP/Tarvex", "FAIL_AFTER=4"} << 1 << true;
+}
+
+void tst_Upgrader::refusedHandOver()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, isLauncherStarted);
+    makeInstallation();
+    // Also a packet at the top, so that "APP" as temporary directory has one.
+    QVERIFY(writeFile(appPath("Packet/keep.txt"), "packet at the top"));
+    const QMap<QString, QByteArray> before = hashTree(m_appDir->path());
+    const QMap<QString, QByteArray> stagedBefore = hashTree(appPath("Tmp"));
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!arguments.isEmpty() && arguments.last().startsWith("FAIL_AFTER=")) {
+        environment.insert("TARVEX_UPGRADE_FAIL_AFTER", arguments.takeLast().section('=', 1));
+    }
+    arguments.replaceInStrings(QRegularExpression("^APP"), m_appDir->path());
+    QTEST(runUpgrader(arguments, environment), "exitCode");
+
+    QCOMPARE(hashTree(m_appDir->path()), before);
+    QCOMPARE(hashTree(appPath("Tmp")), stagedBefore);
+    if (isLauncherStarted)
+        QTRY_COMPARE_WITH_TIMEOUT(launcherRuns().size(), 1, 30000);
+    else
+        QVERIFY(launcherRuns().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_Upgrader)
+#include "tst_upgrader.moc"

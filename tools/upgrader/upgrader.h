@@ -1,0 +1,23 @@
+#ifndef TVX_UPGRADER_H
+#define TVX_UPGRADER_H
+
+#include <QStringList>
+
+// Exit codes of the upgrader besides the apply's own UpgradeOpError (7 when
+// the apply failed and the installation was rolled back).
+enum UpgraderExitCode {
+    UPGRADER_APPLIED = 0,
+    UPGRADER_NOT_APPLIED = 1, // nothing was touched: see the log
+    UPGRADER_USAGE = 64
+};
+
+// The upgrader: "Upgrade <tmpDir> <launcherPath>". Waits (bounded) for the
+// launcher to exit, applies tmpDir/Packet over the launcher's directory with
+// a backup and a rollback, and starts the launcher again, whatever happened.
+//
+// Environment: TARVEX_UPGRADE_WAIT_MS bounds the wait for the launcher
+// (default 30000); TARVEX_UPGRADE_FAIL_AFTER injects a failure into the
+// apply for tests (see faultinjection.h).
+int runUpgrader(const QStringList &arguments);
+
+#endif // TVX_UPGRADER_H
