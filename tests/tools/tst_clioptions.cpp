@@ -1,0 +1,130 @@
+#include "clioptions.h"
+
+#include <QtTest>
+
+class tst_CliOptions : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void accepted_data();
+    void accepted();
+    void refused_data();
+    void refused();
+    void serversWrite();
+};
+
+Q_DECLARE_METATYPE(CliOptions::Command)
+
+void tst_CliOptions::accepted_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<CliOptions::Command>("command");
+    QTest::addColumn<bool>("isJson");
+    QTest::addColumn<QString>("solutionInfo");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("isShowKey");
+
+    QTest::newRow("check") << QStringList{"check"} << CliOptions::CommandCheck << false << QString() << QString()
+                           << false;
+    QTest::newRow("check, both forms of a value")
+        << QStringList{"check", "--json", "--solution-info=/x/S.xml"} << CliOptions::CommandCheck << true
+        << QString("/x/S.xml") << QString() << false;
+    QTest::newRow("download") << QStringList{"download", "--solution-info", "S.xml"} << CliOptions::CommandDownload
+                              << false << QString("S.xml") << QString() << false;
+    QTest::newRow("apply") << QStringList{"apply", "--json"} << CliOptions::CommandApply << true << QString()
+                           << QString() << false;
+    QTest::newRow("servers show") << QStringList{"servers", "show", "--file", "f.xml", "--show-key"}
+                                  << CliOptions::CommandServersShow << false << QString() << QString("f.xml")
+                                  << true;
+    // Help wins over everything else, wrong arguments included.
+    QTest::newRow("help after a command") << QStringList{"servers", "write", "--help"} << CliOptions::CommandHelp
+                                          << false << QString() << QString() << false;
+    QTest::newRow("help among wrong arguments") << QStringList{"frobnicate", "-h"} << CliOptions::CommandHelp
+                                                << false << QString() << QString() << false;
+}
+
+void tst_CliOptions::accepted()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(CliOptions::Command, command);
+
+    CliOptions options;
+    QString error;
+    QVERIFY2(parseCliArguments(arguments, options, error), qPrintable(error));
+    QVERIFY(error.isEmpty());
+    QCOMPARE(options.command, command);
+    QTEST(options.isJson, "isJson");
+    QTEST(options.strSolutionInfoPath, "solutionInfo");
+    QTEST(options.strServerFilePath, "file");
+    QTEST(options.isShowKey, "isShowKey");
+}
+
+void tst_CliOptions::refused_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("errorPart");
+
+    const QStringList write{"servers", "write", "--server", "test=127.0.0.1:1", "--current", "test",
+                            "--prefix", "/api", "--path", "/q", "--key", "k"};
+
+    QTest::newRow("nothing") << QStringList() << "no command";
+    QTest::newRow("unknown command") << QStringList{"upgrade"} << "unknown command";
+    QTest::newRow("servers alone") << QStringList{"servers"} << "show";
+    QTest::newRow("unknown servers command") << QStringList{"servers", "list"} << "unknown servers command";
+    QTest::newRow("unknown option") << QStringList{"check", "--verbose"} << "unknown option --verbose";
+    QTest::newRow("stray argument") << QStringList{"check", "S.xml"} << "unexpected argument";
+    QTest::newRow("bare --") << QStringList{"check", "--"} << "unexpected argument";
+    QTest::newRow("option of another command") << QStringList{"apply", "--solution-info", "S.xml"}
+                                               << "does not apply to apply";
+    QTest::newRow("key shown on check") << QStringList{"check", "--show-key"} << "does not apply";
+    QTest::newRow("missing value") << QStringList{"check", "--solution-info"} << "needs a value";
+    QTest::newRow("empty value") << QStringList{"download", "--solution-info="} << "non-empty";
+    QTest::newRow("value for a flag") << QStringList{"check", "--json=yes"} << "takes no value";
+    QTest::newRow("option twice") << QStringList{"check", "--json", "--json"} << "given twice";
+    QTest::newRow("write without server") << QStringList(write.mid(0, 2) + write.mid(4)) << "at least one --server";
+    QTest::newRow("write without key") << QStringList(write.mid(0, write.size() - 2)) << "needs --key";
+    QTest::newRow("write without prefix") << QStringList(write.mid(0, 6) + write.mid(8)) << "needs --prefix";
+    QTest::newRow("server without =") << (QStringList(write) << "--server" << "test") << "--server needs NAME=URL";
+    QTest::newRow("server without name") << (QStringList(write) << "--server" << "=x") << "--server needs NAME=URL";
+    QTest::newRow("server without url") << (QStringList(write) << "--server" << "b=") << "--server needs NAME=URL";
+    QTest::newRow("server twice") << (QStringList(write) << "--server" << "test=other:2") << "given twice";
+    QTest::newRow("current unknown") << QStringList{"servers", "write", "--server", "a=h:1", "--current", "b",
+                                                    "--prefix", "/api", "--path", "/q", "--key", "k"}
+                                     << "names none of the servers";
+}
+
+void tst_CliOptions::refused()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, errorPart);
+
+    CliOptions options;
+    QString error;
+    QVERIFY(!parseCliArguments(arguments, options, error));
+    QVERIFY2(error.contains(errorPart), qPrintable(error));
+    QVERIFY(!error.contains(QLatin1Char('\n')));
+}
+
+void tst_CliOptions::serversWrite()
+{
+    CliOptions options;
+    QString error;
+    const QStringList arguments{"servers", "write", "--file", "c.xml", "--server", "test=127.0.0.1:8080",
+                                "--server=inter=host:1=2", "--current", "inter", "--prefix", "/api",
+                                "--path", "/upgrade/query", "--key", "secret"};
+    QVERIFY2(parseCliArguments(arguments, options, error), qPrintable(error));
+    QCOMPARE(options.command, CliOptions::CommandServersWrite);
+    QCOMPARE(options.strServerFilePath, QString("c.xml"));
+    QCOMPARE(options.vecServers.size(), 2);
+    QCOMPARE(options.vecServers.at(0), qMakePair(QString("test"), QString("127.0.0.1:8080")));
+    // The name ends at the first '=', the URL keeps any further one.
+    QCOMPARE(options.vecServers.at(1), qMakePair(QString("inter"), QString("host:1=2")));
+    QCOMPARE(options.strCurrent, QString("inter"));
+    QCOMPARE(options.strPrefix, QString("/api"));
+    QCOMPARE(options.strPath, QString("/upgrade/query"));
+    QCOMPARE(options.strKey, QString("secret"));
+}
+
+QTEST_GUILESS_MAIN(tst_CliOptions)
+#include "tst_clioptions.moc"

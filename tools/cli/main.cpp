@@ -1,0 +1,167 @@
+// tarvex-upgrade: the upgrade engine on the command line, working on the
+// installation that the program stands in.
+
+#include "clioptions.h"
+#include "progressdisplay.h"
+#include "report.h"
+#include "servercommands.h"
+#include "sigintnotifier.h"
+#include "upgradecommand.h"
+
+#include "platform/solutionsdir.h"
+#include "upgrade/cupgrade.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+#include <cstdio>
+
+namespace {
+
+void printOut(const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+void printErr(const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+void printJson(const CommandReport &report)
+{
+    const QByteArray json = reportToJson(report);
+    std::fwrite(json.constData(), 1, size_t(json.size()), stdout);
+    std::fflush(stdout);
+}
+
+QString defaultSolutionInfoPath()
+{
+    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + QGetSolutionsDirPath()
+        + QLatin1String("SolutionInfo.xml");
+}
+
+int runCheck(const CliOptions &options)
+{
+    CUpgrade upgrade;
+    CUpgradeCommand command(&upgrade);
+    const CommandReport report = command.check(options.strSolutionInfoPath);
+    if (options.isJson) {
+        printJson(report);
+    } else if (report.result == UPGRADE_OP_SUCCESS) {
+        printOut(needUpgradeText(report));
+    } else {
+        printErr(QStringLiteral("tarvex-upgrade: check failed: %1\n").arg(resultText(report.result)));
+    }
+    return report.result;
+}
+
+int runDownload(const CliOptions &options)
+{
+    CUpgrade upgrade;
+    CUpgradeCommand command(&upgrade);
+    CProgressDisplay progress(stdout);
+    CSigIntNotifier sigInt(CSigIntNotifier::SecondInterruptEnds);
+
+    QObject::connect(&sigInt, &CSigIntNotifier::interrupted, &command, [&] {
+        if (!options.isJson) {
+            progress.finish();
+            printErr(QStringLiteral("Stopping the download (Ctrl+C again to end at once)...\n"));
+        }
+        command.requestStop();
+    });
+    if (!options.isJson) {
+        QObject::connect(&command, &CUpgradeCommand::checkFinished, [](const CommandReport &report) {
+            printOut(needUpgradeText(report));
+        });
+        QObject::connect(&command, &CUpgradeCommand::progressChanged, [&progress](int nProgress) {
+            progress.setProgress(nProgress);
+        });
+    }
+
+    const CommandReport report = command.download(options.strSolutionInfoPath);
+    progress.finish();
+
+    if (options.isJson) {
+        printJson(report);
+    } else if (report.result == UPGRADE_OP_SUCCESS) {
+        printOut(QStringLiteral("The upgrade is staged in %1; \"tarvex-upgrade apply\" installs it.\n")
+                     .arg(QDir::toNativeSeparators(upgrade.tmpDir())));
+    } else if (report.result == UPGRADE_OP_NO_MODULE_NEED_UPDATE) {
+        // The list printed after the check has said so.
+    } else if (command.isStopRequested()) {
+        printErr(QStringLiteral("tarvex-upgrade: download stopped: %1\n").arg(resultText(report.result)));
+    } else {
+        printErr(QStringLiteral("tarvex-upgrade: download failed: %1\n").arg(resultText(report.result)));
+    }
+    return report.result;
+}
+
+int runApply(const CliOptions &options)
+{
+    CUpgrade upgrade;
+    CUpgradeCommand command(&upgrade);
+    // Cut short, an apply would leave the installation half old, half new:
+    // Ctrl+C only tells to wait.
+    CSigIntNotifier sigInt(CSigIntNotifier::EveryInterruptCaught);
+    QObject::connect(&sigInt, &CSigIntNotifier::interrupted, [] {
+        printErr(QStringLiteral("The upgrade is being applied and cannot be stopped; it ends shortly.\n"));
+    });
+
+    const CommandReport report = command.apply();
+    if (options.isJson) {
+        printJson(report);
+    } else if (report.result == UPGRADE_OP_SUCCESS) {
+        printOut(QStringLiteral("The upgrade is applied.\n"));
+    } else if (report.result == UPGRADE_OP_NO_MODULE_NEED_UPDATE) {
+        printOut(QStringLiteral("Nothing is staged for an upgrade in %1.\n")
+                     .arg(QDir::toNativeSeparators(upgrade.tmpDir())));
+    } else {
+        printErr(QStringLiteral("tarvex-upgrade: apply failed, the installation was rolled back: %1\n")
+                     .arg(resultText(report.result)));
+    }
+    return report.result;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+
+    CliOptions options;
+    QString error;
+    if (!parseCliArguments(QCoreApplication::arguments().mid(1), options, error)) {
+        printErr(QStringLiteral("tarvex-upgrade: %1\nTry \"tarvex-upgrade --help\".\n").arg(error));
+        return CliUsageExitCode;
+    }
+    if (options.command == CliOptions::CommandHelp) {
+        printOut(cliUsageText());
+        return 0;
+    }
+
+    if (options.strSolutionInfoPath.isEmpty())
+        options.strSolutionInfoPath = defaultSolutionInfoPath();
+    if (options.strServerFilePath.isEmpty())
+        options.strServerFilePath = CUpgrade().serverClusterCfgPath();
+
+    switch (options.command) {
+    case CliOptions::CommandCheck:
+        return runCheck(options);
+    case CliOptions::CommandDownload:
+        return runDownload(options);
+    case CliOptions::CommandApply:
+        return runApply(options);
+    case CliOptions::CommandServersShow:
+        return runServersShow(options, options.strServerFilePath);
+    case CliOptions::CommandServersWrite:
+        return runServersWrite(options, options.strServerFilePath);
+    default:
+        break;
+    }
+    return CliUsageExitCode;
+}

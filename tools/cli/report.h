@@ -1,0 +1,39 @@
+#ifndef TVX_REPORT_H
+#define TVX_REPORT_H
+
+#include "upgrade/files/upgradetypes.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QVector>
+
+struct ServerClusterInfo;
+
+// What one command of tarvex-upgrade found out, for its output.
+struct CommandReport
+{
+    UpgradeOpError result = UPGRADE_OP_SUCCESS;
+    QVector<ModuleVersion> vecInstalled;
+    QVector<ModuleVersion> vecNeedUpgrade;
+    QVector<ModuleVersion> vecServerModuleVersion;
+    bool hasProgress = false; // a download took place
+    int nProgress = 0;        // last progress signalled by the download
+};
+
+QJsonObject moduleToJson(const ModuleVersion &module);
+// One JSON document: result, resultName, needUpgrade, serverModules, and
+// progress when the command downloaded.
+QByteArray reportToJson(const CommandReport &report);
+
+// The modules that need an upgrade, one line each, for a reader.
+QString needUpgradeText(const CommandReport &report);
+
+// "UPGRADE_OP_NETWORK_FAILED (4)".
+QString resultText(UpgradeOpError result);
+
+// The server list; the key masked unless isShowKey.
+QString serverClusterText(const ServerClusterInfo &info, const QString &strFilePath, bool isShowKey);
+QByteArray serverClusterToJson(const ServerClusterInfo &info, const QString &strFilePath, bool isShowKey);
+
+#endif // TVX_REPORT_H
