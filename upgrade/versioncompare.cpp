@@ -32,19 +32,22 @@ bool CUpgrade::getUpdateModuleInfo(const QVector<ModuleVersion> &vecLocal,
 {
     // Every pair of an installed module and a server entry with the same id
     // counts, in installed order and then server order. Indexing the server
-    // list by id keeps exactly that order without comparing every pair.
-    QHash<QString, QVector<int>> serverIndex;
-    serverIndex.reserve(vecServerModuleVersion.size());
-    for (int i = 0; i < vecServerModuleVersion.size(); ++i)
-        serverIndex[vecServerModuleVersion.at(i).strId].append(i);
+    // list by id keeps exactly that order without comparing every pair: the
+    // index gives the first entry of an id, and next[] chains its later ones.
+    const int serverCount = vecServerModuleVersion.size();
+    QHash<QString, int> firstOfId;
+    firstOfId.reserve(serverCount);
+    QVector<int> next(serverCount, -1);
+    for (int i = serverCount - 1; i >= 0; --i) {
+        int &first = firstOfId[vecServerModuleVersion.at(i).strId];
+        next[i] = first - 1;
+        first = i + 1; // 0 is the value of an id not seen yet
+    }
 
     for (const ModuleVersion &local : vecLocal) {
         if (local.nState == 0)
             continue;
-        const auto found = serverIndex.constFind(local.strId);
-        if (found == serverIndex.cend())
-            continue;
-        for (int i : found.value()) {
+        for (int i = firstOfId.value(local.strId) - 1; i >= 0; i = next.at(i)) {
             const ModuleVersion &server = vecServerModuleVersion.at(i);
             if (local.llReleaseDate < server.llReleaseDate)
                 vecNeedUpgrade.append(server);
