@@ -4,8 +4,15 @@ namespace QCommon {
 
 void GetSuitableText(const QFontMetrics &metrics, int width, const QString &text, QString &result)
 {
-    // elidedText returns the text unchanged exactly when it fits
+    if (text.isEmpty() || metrics.horizontalAdvance(text) <= width) {
+        result = text;
+        return;
+    }
+    // elidedText hands back a single character unchanged however wide it
+    // is; a text that does not fit must never come back unchanged.
     result = metrics.elidedText(text, Qt::ElideRight, width);
+    if (result == text)
+        result.clear();
 }
 
 } // namespace QCommon
