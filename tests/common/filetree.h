@@ -1,0 +1,108 @@
+#ifndef TVX_TEST_FILETREE_H
+#define TVX_TEST_FILETREE_H
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QString>
+
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
+// Small helpers for tests that build and compare real file trees.
+namespace FileTree {
+
+inline bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+// Relative path -> content of everything below root: "<dir>" for a
+// directory, "<link> target" for a link, the bytes of a small file and the
+// SHA-256 of a large one.
+inline QMap<QString, QByteArray> snapshot(const QString &root)
+{
+    QMap<QString, QByteArray> out;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    const QDir base(root);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo fi = it.fileInfo();
+        QByteArray value;
+        if (fi.isSymLink())
+            value = "<link> " + QFile::encodeName(fi.symLinkTarget());
+        else if (fi.isDir())
+            value = "<dir>";
+        else if (fi.size() <= 256)
+            value = readFile(fi.filePath());
+        else {
+            QFile f(fi.filePath());
+            QCryptographicHash hash(QCryptographicHash::Sha256);
+            if (f.open(QIODevice::ReadOnly) && hash.addData(&f))
+                value = "<sha256> " + hash.result().toHex();
+            else
+                value = "<unreadable>";
+        }
+        out.insert(base.relativeFilePath(fi.filePath()), value);
+    }
+    return out;
+}
+
+// Makes a file undeletable even for root (the immutable flag of ext4 and
+// others) while it lives. isSet() is false where the file system lacks it.
+class ImmutableFile
+{
+public:
+    explicit ImmutableFile(const QString &path)
+    {
+#ifdef Q_OS_LINUX
+        m_fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+        int flags = 0;
+        if (m_fd >= 0 && ::ioctl(m_fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags |= FS_IMMUTABLE_FL;
+            m_isSet = ::ioctl(m_fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+#else
+        Q_UNUSED(path)
+#endif
+    }
+    ~ImmutableFile()
+    {
+#ifdef Q_OS_LINUX
+        int flags = 0;
+        if (m_isSet && ::ioctl(m_fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags &= ~FS_IMMUTABLE_FL;
+            ::ioctl(m_fd, FS_IOC_SETFLAGS, &flags);
+        }
+        if (m_fd >= 0)
+            ::close(m_fd);
+#endif
+    }
+    bool isSet() const { return m_isSet; }
+
+private:
+    Q_DISABLE_COPY(ImmutableFile)
+    int m_fd = -1;
+    bool m_isSet = false;
+};
+
+} // namespace FileTree
+
+#endif // TVX_TEST_FILETREE_H
