@@ -36,6 +36,8 @@ private Q_SLOTS:
     void dirNameTakenByFile();
     void undeletableDestination_data();
     void undeletableDestination();
+    void acrossVolumes_data();
+    void acrossVolumes();
 };
 
 void tst_SafeCopy::missingSource_data()
@@ -327,6 +329,58 @@ void tst_SafeCopy::undeletableDestination()
         QCOMPARE(readFile(dst + QLatin1String("/k.txt")), QByteArray("old k"));
     else
         QCOMPARE(readFile(dst + QLatin1String("/k.txt/inside")), QByteArray("in a directory"));
+}
+
+void tst_SafeCopy::acrossVolumes_data()
+{
+    QTest::addColumn<bool>("otherVolume");
+    QTest::newRow("one volume") << false;
+    // Source and backup on a second volume: no hard link, no clone.
+    QTest::newRow("source and backup on another volume") << true;
+}
+
+void tst_SafeCopy::acrossVolumes()
+{
+    QFETCH(bool, otherVolume);
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    QScopedPointer<QTemporaryDir> other;
+    if (otherVolume) {
+        const QString shm = QStringLiteral("/dev/shm");
+        if (!QFileInfo(shm).isDir() || QStorageInfo(shm) == QStorageInfo(tmp.path()))
+            QSKIP("no second volume");
+        other.reset(new QTemporaryDir(shm + QLatin1String("/tst_safecopy-XXXXXX")));
+        QVERIFY(other->isValid());
+    }
+    const QString elsewhere = otherVolume ? other->path() : tmp.path();
+    const QString src = elsewhere + QLatin1String("/src");
+    const QString bak = elsewhere + QLatin1String("/bak");
+    const QString dst = tmp.filePath(QStringLiteral("dst"));
+
+    QByteArray big(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+    for (int i = 0; i < big.size(); ++i)
+        big[i] = char((i * 7919) >> 3);
+    QVERIFY(writeFile(src + QLatin1String("/big.bin"), big));
+    QVERIFY(writeFile(src + QLatin1String("/run"), "#!/bin/sh\n"));
+    QVERIFY(QFile::setPermissions(src + QLatin1String("/run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(writeFile(dst + QLatin1String("/big.bin"), "old big"));
+    QVERIFY(writeFile(dst + QLatin1String("/run"), "old run"));
+    QVERIFY(QFile::setPermissions(dst + QLatin1String("/run"), QFile::ReadOwner | QFile::WriteOwner));
+
+    CopyDirParam param;
+    param.strBackupDir = bak;
+    QVERIFY(safeCopyDir(src, dst, COPY_DIR_SAFETY, &param));
+    QCOMPARE(readFile(dst + QLatin1String("/big.bin")), big);
+    QCOMPARE(QFile::permissions(dst + QLatin1String("/run")) & 0x7000,
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(readFile(bak + QLatin1String("/big.bin")), QByteArray("old big"));
+    QCOMPARE(readFile(bak + QLatin1String("/run")), QByteArray("old run"));
+    QCOMPARE(QFile::permissions(bak + QLatin1String("/run")) & 0x7000, QFile::ReadOwner | QFile::WriteOwner);
+
+    // And back, as a rollback does.
+    QVERIFY(safeCopyDir(bak, dst, COPY_DIR_CONTINUE_ON_ERROR, nullptr));
+    QCOMPARE(readFile(dst + QLatin1String("/big.bin")), QByteArray("old big"));
+    QCOMPARE(QFile::permissions(dst + QLatin1String("/run")) & 0x7000, QFile::ReadOwner | QFile::WriteOwner);
 }
 
 QTEST_GUILESS_MAIN(tst_SafeCopy)
