@@ -18,8 +18,9 @@ CDebugLog::~CDebugLog() = default;
 
 CDebugLog *CDebugLog::Instance()
 {
-    static CDebugLog log;
-    return &log;
+    // Never destroyed, like the print log: usable until the very end.
+    static CDebugLog *log = new CDebugLog;
+    return log;
 }
 
 int CDebugLog::Init()

@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -14,7 +15,8 @@ struct DPrintLog::Private
 {
     TvxLog::LogFile file{"print"};
     std::once_flag lazyOpen;
-    bool explicitlyClosed = false;
+    // Read by every writing thread, written by open() and close().
+    std::atomic<bool> explicitlyClosed{false};
 };
 
 DPrintLog::DPrintLog()
@@ -26,8 +28,10 @@ DPrintLog::~DPrintLog() = default;
 
 DPrintLog *DPrintLog::instance()
 {
-    static DPrintLog log;
-    return &log;
+    // Never destroyed: messages may still arrive from other static
+    // destructors at exit, and every entry is on disk already.
+    static DPrintLog *log = new DPrintLog;
+    return log;
 }
 
 QString DPrintLog::defaultFilePath()
@@ -86,6 +90,10 @@ int DPrintLog::Log(const char *file, int line, const char *function, const char 
         std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
         std::vsnprintf(buffer.data(), buffer.size(), format, args);
         text.assign(buffer.data(), static_cast<std::size_t>(needed));
+    } else if (needed < 0) {
+        // An entry that cannot be formatted is still not dropped silently.
+        text = "(unformattable entry) ";
+        text += format;
     }
     va_end(args);
 
