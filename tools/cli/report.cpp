@@ -4,18 +4,55 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocale>
+#include <QtNumeric>
 
 namespace {
 
 const QLatin1String maskedKey("********");
 
-QJsonArray modulesToJson(const QVector<ModuleVersion> &vecModules)
+QByteArray jsonString(const QString &text)
 {
-    QJsonArray array;
-    for (const ModuleVersion &module : vecModules)
-        array.append(moduleToJson(module));
-    return array;
+    // QJsonDocument knows the escapes; take its rendering of ["text"].
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);
+}
+
+QByteArray jsonNumber(double value)
+{
+    // JSON has no infinity or NaN; "inf" is a number to QString::toDouble.
+    return qIsFinite(value) ? QByteArray::number(value, 'g', QLocale::FloatingPointShortest) : QByteArray("null");
+}
+
+QByteArray moduleToJson(const ModuleVersion &module, const QByteArray &indent)
+{
+    const QByteArray inner = indent + "    ";
+    QByteArray text = "{\n";
+    text += inner + "\"id\": " + jsonString(module.strId) + ",\n";
+    text += inner + "\"version\": " + jsonString(module.strVersion) + ",\n";
+    text += inner + "\"url\": " + jsonString(module.strUrl) + ",\n";
+    text += inner + "\"desc\": " + jsonString(module.strDesc) + ",\n";
+    text += inner + "\"releaseDate\": " + QByteArray::number(module.llReleaseDate) + ",\n";
+    text += inner + "\"size\": " + jsonNumber(module.dSize) + ",\n";
+    text += inner + "\"state\": " + QByteArray::number(module.nState) + ",\n";
+    text += inner + "\"iconUrl\": " + jsonString(module.strIconUrl) + "\n";
+    text += indent + "}";
+    return text;
+}
+
+QByteArray modulesToJson(const QVector<ModuleVersion> &vecModules, const QByteArray &indent)
+{
+    if (vecModules.isEmpty())
+        return "[]";
+    const QByteArray inner = indent + "    ";
+    QByteArray text = "[\n";
+    for (int i = 0; i < vecModules.size(); ++i) {
+        text += inner + moduleToJson(vecModules.at(i), inner);
+        text += i + 1 < vecModules.size() ? ",\n" : "\n";
+    }
+    text += indent + "]";
+    return text;
 }
 
 QString sizeText(double dSize)
@@ -25,30 +62,18 @@ QString sizeText(double dSize)
 
 } // namespace
 
-QJsonObject moduleToJson(const ModuleVersion &module)
-{
-    QJsonObject object;
-    object.insert(QStringLiteral("id"), module.strId);
-    object.insert(QStringLiteral("version"), module.strVersion);
-    object.insert(QStringLiteral("url"), module.strUrl);
-    object.insert(QStringLiteral("desc"), module.strDesc);
-    object.insert(QStringLiteral("releaseDate"), module.llReleaseDate);
-    object.insert(QStringLiteral("size"), module.dSize);
-    object.insert(QStringLiteral("state"), module.nState);
-    object.insert(QStringLiteral("iconUrl"), module.strIconUrl);
-    return object;
-}
-
 QByteArray reportToJson(const CommandReport &report)
 {
-    QJsonObject object;
-    object.insert(QStringLiteral("result"), int(report.result));
-    object.insert(QStringLiteral("resultName"), QLatin1String(upgradeOpErrorName(report.result)));
-    object.insert(QStringLiteral("needUpgrade"), modulesToJson(report.vecNeedUpgrade));
-    object.insert(QStringLiteral("serverModules"), modulesToJson(report.vecServerModuleVersion));
+    const QByteArray indent = "    ";
+    QByteArray text = "{\n";
+    text += indent + "\"result\": " + QByteArray::number(int(report.result)) + ",\n";
+    text += indent + "\"resultName\": " + jsonString(QLatin1String(upgradeOpErrorName(report.result))) + ",\n";
+    text += indent + "\"needUpgrade\": " + modulesToJson(report.vecNeedUpgrade, indent) + ",\n";
+    text += indent + "\"serverModules\": " + modulesToJson(report.vecServerModuleVersion, indent);
     if (report.hasProgress)
-        object.insert(QStringLiteral("progress"), report.nProgress);
-    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+        text += ",\n" + indent + "\"progress\": " + QByteArray::number(report.nProgress);
+    text += "\n}\n";
+    return text;
 }
 
 QString needUpgradeText(const CommandReport &report)

@@ -4,7 +4,6 @@
 #include "upgrade/files/upgradetypes.h"
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QString>
 #include <QVector>
 
@@ -21,9 +20,10 @@ struct CommandReport
     int nProgress = 0;        // last progress signalled by the download
 };
 
-QJsonObject moduleToJson(const ModuleVersion &module);
 // One JSON document: result, resultName, needUpgrade, serverModules, and
-// progress when the command downloaded.
+// progress when the command downloaded. Modules carry id, version, url,
+// desc, releaseDate, size, state and iconUrl; a release date is written
+// exactly, all 64 bits of it (QJsonValue keeps numbers as doubles).
 QByteArray reportToJson(const CommandReport &report);
 
 // The modules that need an upgrade, one line each, for a reader.
