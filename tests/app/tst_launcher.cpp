@@ -26,6 +26,7 @@ private Q_SLOTS:
     void workingDirectoryAndIcon_data();
     void workingDirectoryAndIcon();
     void messagesReachPrintLog();
+    void sampleMainForm();
 
 private:
     static QStringList toStringList(const QJsonValue &value);
@@ -388,6 +389,27 @@ void tst_Launcher::messagesReachPrintLog()
     QVERIFY2(entry.contains("runMainFormPlugin"), entry.constData());
     QVERIFY2(entry.contains("[warning]"), entry.constData());
     QVERIFY(run.standardError.contains("load plugin "));
+}
+
+void tst_Launcher::sampleMainForm()
+{
+    // The sample main form the build puts beside the launcher, unattended.
+    LauncherDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(dir.installLauncher());
+    QVERIFY(dir.installPlugin(QStringLiteral(TVX_BIN_DIR "/") + QGetSolutionsDirPath()
+                              + PlatformNames::mainFormPluginFileName()));
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TARVEX_SAMPLE_AUTOCLOSE_MS"), QStringLiteral("0"));
+    const LauncherRun run = runLauncher(dir, QStringList{QStringLiteral("-crash")}, environment);
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+
+    const QByteArray out = dir.readFile(QStringLiteral("launcher.out"));
+    QVERIFY2(out.contains("MainFormPlugin: Run(\"Tarvex crash\")\n"), out.constData());
+    QVERIFY2(out.contains("MainFormPlugin: Run returns 0\n"), out.constData());
+    QVERIFY(dir.printLog().contains("sample main form returns 0"));
 }
 
 QTEST_GUILESS_MAIN(tst_Launcher)
