@@ -58,7 +58,8 @@ public:
     QString GetResult() const;
 
     // GET url, streaming the body block by block to param.pfnWriteData.
-    // A status of 400 or more fails before any of its body reaches the callback.
+    // An answer outside 2xx (an error page above all) fails before any of its
+    // body reaches the callback; the bodies of followed redirects never do.
     HTTP_ERROR DownloadFile(const QString &url, const DonwloadFileParam &param);
 
     // Status of the last answer, 0 when none was received.

@@ -116,6 +116,9 @@ void tst_Http::initTestCase()
     QVERIFY(overCap.resize(CHttp::MaxInfoSize + 1));
     overCap.close();
 
+    // A link in packets/ that leads out of it is not followed.
+    QVERIFY(QFile::link(m_root.filePath(QStringLiteral("manifest.json")), packetPath("outside.bin")));
+
     QVERIFY2(m_server.start(m_root.path(), QLatin1String(key)), qPrintable(m_server.errorText()));
 
     if (TestCerts::haveOpenSsl()) {
@@ -153,6 +156,9 @@ void tst_Http::getInfo_data()
                                << QStringLiteral("HTTP status 404");
     QTest::newRow("packet outside the packets directory")
         << QStringLiteral("/packets/..%2Fmanifest.json") << QStringList() << int(HTTP_STATUS_FAILED) << 404L
+        << QStringLiteral("HTTP status 404");
+    QTest::newRow("link out of the packets directory")
+        << QStringLiteral("/packets/outside.bin") << QStringList() << int(HTTP_STATUS_FAILED) << 404L
         << QStringLiteral("HTTP status 404");
     QTest::newRow("redirects within the bound")
         << QStringLiteral("/redirect/%1").arg(CHttp::MaxRedirects) << QStringList() << int(HTTP_SUCCESS) << 200L
