@@ -82,6 +82,12 @@ bool KelmDomNodeResolve::LoadXML(const QString &path)
         qInfo() << "LoadXML cannot open" << path << file.errorString();
         return false;
     }
+    // Parsing from memory is markedly faster than from the device.
+    const QByteArray content = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        qInfo() << "LoadXML cannot read" << path << file.errorString();
+        return false;
+    }
 
     // Parse into a document of its own, so that a failure leaves this object
     // and every child taken from it as they were.
@@ -89,7 +95,7 @@ bool KelmDomNodeResolve::LoadXML(const QString &path)
     QString error;
     int line = 0;
     int column = 0;
-    if (!document.setContent(&file, &error, &line, &column)) {
+    if (!document.setContent(content, &error, &line, &column)) {
         qInfo() << "LoadXML cannot parse" << path << "line" << line << "column" << column << error;
         return false;
     }
@@ -110,18 +116,27 @@ bool KelmDomNodeResolve::SaveXML(const QString &path)
     if (path.isEmpty() || m_document.isNull() || m_document.documentElement().isNull())
         return false;
 
+    // The declaration follows the stream's codec, so that it always says what
+    // the bytes are, whatever a loaded file declared. Serialising in memory
+    // and writing once is several times faster than streaming to the file.
+    QString text;
+    {
+        QTextStream stream(&text, QIODevice::WriteOnly);
+        stream.setCodec("UTF-8");
+        m_document.save(stream, 4, QDomNode::EncodingFromTextStream);
+    }
+    const QByteArray bytes = text.toUtf8();
+    text.clear();
+
+    // Unbuffered: QSaveFile::commit() does not notice a short write in the
+    // flush of its buffer (a full disk) and would put a truncated file in
+    // place. Written directly, a short write shows in the count.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         qInfo() << "SaveXML cannot open" << path << file.errorString();
         return false;
     }
-    QTextStream stream(&file);
-    stream.setCodec("UTF-8");
-    // The declaration follows the stream, so that it always says what the
-    // bytes are, whatever a loaded file declared.
-    m_document.save(stream, 4, QDomNode::EncodingFromTextStream);
-    stream.flush();
-    if (stream.status() != QTextStream::Ok) {
+    if (file.write(bytes) != bytes.size()) {
         qInfo() << "SaveXML cannot write" << path << file.errorString();
         file.cancelWriting();
         return false;

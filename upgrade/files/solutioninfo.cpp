@@ -77,21 +77,27 @@ bool writeModuleVersion(KelmDomNodeResolve &solutionsNode, KelmDomNodeResolve *m
     return true;
 }
 
-} // namespace
+// Steps shared by the file operations: the merge keeps the installed
+// document it has read and writes the merged records into it, instead of
+// loading the same file a second time.
 
-bool getModuleVersionFromSolutionInfoFile(const QString &strFilePath, QVector<ModuleVersion> &vecModuleVersion)
+// Loads the file and finds its SolutionS, with the warnings of the reading.
+bool loadSolutionsForReading(const QString &strFilePath, KelmDomNodeResolve &root, KelmDomNodeResolve &solutions)
 {
-    KelmDomNodeResolve root;
     if (!root.LoadXML(strFilePath)) {
         qWarning() << "load file " << strFilePath << " failed!";
         return false;
     }
-    KelmDomNodeResolve solutions = root.FindChildByNodeName(QStringLiteral("SolutionS"));
+    solutions = root.FindChildByNodeName(QStringLiteral("SolutionS"));
     if (solutions.GetNodeName().isEmpty()) {
         qWarning() << "get node SolutionS from file failed";
         return false;
     }
+    return true;
+}
 
+bool readModuleVersions(const KelmDomNodeResolve &solutions, QVector<ModuleVersion> &vecModuleVersion)
+{
     const int count = solutions.GetChildNodeCount();
     vecModuleVersion.clear();
     vecModuleVersion.reserve(count);
@@ -109,6 +115,58 @@ bool getModuleVersionFromSolutionInfoFile(const QString &strFilePath, QVector<Mo
         vecModuleVersion.append(moduleVersion);
     }
     return true;
+}
+
+// Same outcome as updateModuleVersionToSolution for each record in turn,
+// without walking every module for every record: the first element of each
+// id, kept up to date with the elements this loop appends.
+bool writeModuleVersions(KelmDomNodeResolve &solutions, const QVector<ModuleVersion> &vecModuleVersion)
+{
+    QHash<QString, KelmDomNodeResolve> modules;
+    const int count = solutions.GetChildNodeCount();
+    modules.reserve(count + vecModuleVersion.size());
+    for (int i = 0; i < count; ++i) {
+        const KelmDomNodeResolve module = solutions.GetChild(i);
+        const QString strId = module.GetAttribute(QStringLiteral("id"), QString());
+        if (!modules.contains(strId))
+            modules.insert(strId, module);
+    }
+
+    for (const ModuleVersion &moduleVersion : vecModuleVersion) {
+        const auto it = modules.find(moduleVersion.strId);
+        bool ok;
+        if (it != modules.end()) {
+            ok = writeModuleVersion(solutions, &it.value(), moduleVersion, nullptr);
+        } else {
+            KelmDomNodeResolve created;
+            ok = writeModuleVersion(solutions, nullptr, moduleVersion, &created);
+            if (ok)
+                modules.insert(moduleVersion.strId, created);
+        }
+        if (!ok) {
+            qWarning() << "update ModuleVersion To Solution " << moduleVersion.strId;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool saveSolutions(KelmDomNodeResolve &root, const QString &strDstPath)
+{
+    if (!root.SaveXML(strDstPath)) {
+        qWarning() << "SaveXML file " << strDstPath << " failed";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool getModuleVersionFromSolutionInfoFile(const QString &strFilePath, QVector<ModuleVersion> &vecModuleVersion)
+{
+    KelmDomNodeResolve root;
+    KelmDomNodeResolve solutions;
+    return loadSolutionsForReading(strFilePath, root, solutions) && readModuleVersions(solutions, vecModuleVersion);
 }
 
 bool getModuleVersionFromNode(const KelmDomNodeResolve &node, ModuleVersion &moduleVersion)
@@ -155,42 +213,7 @@ bool updateSolutionInfoFile(const QString &strSrcPath, const QString &strDstPath
         qWarning() << "get node SolutionS from file failed";
         return false;
     }
-
-    // Same outcome as updateModuleVersionToSolution for each record in turn,
-    // without walking every module for every record: the first element of
-    // each id, kept up to date with the elements this loop appends.
-    QHash<QString, KelmDomNodeResolve> modules;
-    const int count = solutions.GetChildNodeCount();
-    modules.reserve(count + vecModuleVersion.size());
-    for (int i = 0; i < count; ++i) {
-        const KelmDomNodeResolve module = solutions.GetChild(i);
-        const QString strId = module.GetAttribute(QStringLiteral("id"), QString());
-        if (!modules.contains(strId))
-            modules.insert(strId, module);
-    }
-
-    for (const ModuleVersion &moduleVersion : vecModuleVersion) {
-        const auto it = modules.find(moduleVersion.strId);
-        bool ok;
-        if (it != modules.end()) {
-            ok = writeModuleVersion(solutions, &it.value(), moduleVersion, nullptr);
-        } else {
-            KelmDomNodeResolve created;
-            ok = writeModuleVersion(solutions, nullptr, moduleVersion, &created);
-            if (ok)
-                modules.insert(moduleVersion.strId, created);
-        }
-        if (!ok) {
-            qWarning() << "update ModuleVersion To Solution " << moduleVersion.strId;
-            return false;
-        }
-    }
-
-    if (!root.SaveXML(strDstPath)) {
-        qWarning() << "SaveXML file " << strDstPath << " failed";
-        return false;
-    }
-    return true;
+    return writeModuleVersions(solutions, vecModuleVersion) && saveSolutions(root, strDstPath);
 }
 
 UpgradeOpError upgradeInfoToSolutionInfoFile(const QString &strNewInfoDir, const QString &strSolutionInfoPath)
@@ -202,8 +225,10 @@ UpgradeOpError upgradeInfoToSolutionInfoFile(const QString &strNewInfoDir, const
         qWarning() << "getModuleVersionFromSolutionInfoFile from " << newPath << " failed!";
         return UPGRADE_OP_GET_UPDATE_MODULE_INFO_FAILED;
     }
+    KelmDomNodeResolve root;
+    KelmDomNodeResolve solutions;
     QVector<ModuleVersion> oldModules;
-    if (!getModuleVersionFromSolutionInfoFile(strSolutionInfoPath, oldModules)) {
+    if (!loadSolutionsForReading(strSolutionInfoPath, root, solutions) || !readModuleVersions(solutions, oldModules)) {
         qWarning() << "getModuleVersionFromSolutionInfoFile from " << strSolutionInfoPath << " failed!";
         return UPGRADE_OP_GET_UPDATE_MODULE_INFO_FAILED;
     }
@@ -231,7 +256,9 @@ UpgradeOpError upgradeInfoToSolutionInfoFile(const QString &strNewInfoDir, const
             module.nState = 1;
     }
 
-    if (!updateSolutionInfoFile(strSolutionInfoPath, strSolutionInfoPath, merged)) {
+    // What updateSolutionInfoFile does with the installed file as source and
+    // destination, on the document already loaded.
+    if (!writeModuleVersions(solutions, merged) || !saveSolutions(root, strSolutionInfoPath)) {
         qWarning() << "upgrade info to solution info file " << strSolutionInfoPath << " failed!";
         return UPGRADE_OP_UPDATE_SOLUTION_INFO_FAILED;
     }
