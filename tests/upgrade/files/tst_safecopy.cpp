@@ -359,7 +359,7 @@ void tst_SafeCopy::acrossVolumes()
 
     QByteArray big(3 * 1024 * 1024 + 17, Qt::Uninitialized);
     for (int i = 0; i < big.size(); ++i)
-        big[i] = char((i * 7919) >> 3);
+        big[i] = char((quint32(i) * 7919u) >> 3);
     QVERIFY(writeFile(src + QLatin1String("/big.bin"), big));
     QVERIFY(writeFile(src + QLatin1String("/run"), "#!/bin/sh\n"));
     QVERIFY(QFile::setPermissions(src + QLatin1String("/run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
