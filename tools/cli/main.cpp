@@ -13,6 +13,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QLoggingCategory>
 
 #include <cstdio>
 
@@ -132,6 +133,9 @@ int runApply(const CliOptions &options)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    // The engine's warnings say why an operation failed and go to stderr;
+    // its debug messages only trace steps. QT_LOGGING_RULES brings them back.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
     CliOptions options;
     QString error;
