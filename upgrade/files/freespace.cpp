@@ -6,8 +6,63 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
+
+#include <algorithm>
+#include <vector>
+
 namespace {
 
+void reportSubDirs(const QString &path, std::vector<QString> &subDirs, qint64 &total, int &count);
+
+#ifdef Q_OS_UNIX
+// The same walk as QDir with QDir::Files | QDir::Hidden and then QDir::Dirs
+// | QDir::Hidden | QDir::NoDotAndDotDot would make, in one pass over each
+// directory and one stat per file, relative to the open directory: a
+// directory of many files is measured about as fast as du does.
+qint64 dirTreeSize(const QString &path, int &count)
+{
+    DIR *dir = ::opendir(QFile::encodeName(path).constData());
+    if (!dir)
+        return 0;
+    const int fd = ::dirfd(dir);
+    qint64 total = 0;
+    std::vector<QString> subDirs;
+    while (const dirent *entry = ::readdir(dir)) {
+        const char *name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+            continue;
+        if (entry->d_type == DT_DIR) {
+            subDirs.push_back(QFile::decodeName(name));
+            continue;
+        }
+        // Files are measured through links, as QFileInfo::size does;
+        // dangling links, sockets, pipes and devices are not files.
+        struct stat st;
+        if (::fstatat(fd, name, &st, 0) != 0)
+            continue;
+        if (S_ISREG(st.st_mode)) {
+            total += st.st_size;
+            ++count;
+        } else if (S_ISDIR(st.st_mode)) {
+            struct stat own;
+            // A link to a directory is not descended: the tree it names is
+            // measured where it really lies, and a cycle of links cannot
+            // make the walk endless.
+            if (entry->d_type == DT_UNKNOWN && ::fstatat(fd, name, &own, AT_SYMLINK_NOFOLLOW) == 0
+                && S_ISDIR(own.st_mode))
+                subDirs.push_back(QFile::decodeName(name));
+        }
+    }
+    ::closedir(dir);
+    reportSubDirs(path, subDirs, total, count);
+    return total;
+}
+#else
 qint64 dirTreeSize(const QString &path, int &count)
 {
     const QDir dir(path);
@@ -17,19 +72,31 @@ qint64 dirTreeSize(const QString &path, int &count)
         total += file.size();
         ++count;
     }
+    std::vector<QString> subDirs;
+    const QFileInfoList dirs = dir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::NoSort);
+    for (const QFileInfo &subDir : dirs) {
+        // Links to directories are not descended (see above).
+        if (!subDir.isSymLink())
+            subDirs.push_back(subDir.fileName());
+    }
+    reportSubDirs(path, subDirs, total, count);
+    return total;
+}
+#endif
 
-    const QFileInfoList subDirs = dir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
-    for (const QFileInfo &subDir : subDirs) {
-        // A link to a directory is not descended: the tree it names is
-        // measured where it really lies, and a cycle of links cannot make
-        // the walk endless.
-        if (subDir.isSymLink())
-            continue;
-        const QString subPath = path + QDir::separator() + subDir.fileName();
+// Subdirectories in QDir's default order, by name ignoring case; each one's
+// debug message carries the running total of the directory being measured.
+void reportSubDirs(const QString &path, std::vector<QString> &subDirs, qint64 &total, int &count)
+{
+    std::sort(subDirs.begin(), subDirs.end(), [](const QString &a, const QString &b) {
+        const int r = a.compare(b, Qt::CaseInsensitive);
+        return r != 0 ? r < 0 : a < b;
+    });
+    for (const QString &name : subDirs) {
+        const QString subPath = path + QDir::separator() + name;
         total += dirTreeSize(subPath, count);
         qDebug() << subPath << " size is " << total;
     }
-    return total;
 }
 
 } // namespace
