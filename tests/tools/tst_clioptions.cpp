@@ -88,6 +88,7 @@ void tst_CliOptions::refused_data()
     QTest::newRow("server without =") << (QStringList(write) << "--server" << "test") << "--server needs NAME=URL";
     QTest::newRow("server without name") << (QStringList(write) << "--server" << "=x") << "--server needs NAME=URL";
     QTest::newRow("server without url") << (QStringList(write) << "--server" << "b=") << "--server needs NAME=URL";
+    QTest::newRow("server with a scheme") << (QStringList(write) << "--server" << "b=https://h:1") << "without a scheme";
     QTest::newRow("server twice") << (QStringList(write) << "--server" << "test=other:2") << "given twice";
     QTest::newRow("current unknown") << QStringList{"servers", "write", "--server", "a=h:1", "--current", "b",
                                                     "--prefix", "/api", "--path", "/q", "--key", "k"}

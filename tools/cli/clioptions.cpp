@@ -190,6 +190,13 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
                 strError = QStringLiteral("--server needs NAME=URL, got \"%1\"").arg(value);
                 return false;
             }
+            // The engine puts the scheme in front itself (http for the
+            // servers named "test" and "inter", https for any other): a
+            // second one would make every request fail.
+            if (serverUrl.contains(QLatin1String("://"))) {
+                strError = QStringLiteral("--server takes HOST[:PORT] without a scheme, got \"%1\"").arg(serverUrl);
+                return false;
+            }
             for (const auto &server : qAsConst(options.vecServers)) {
                 if (server.first == serverName) {
                     strError = QStringLiteral("server \"%1\" given twice").arg(serverName);
@@ -249,7 +256,9 @@ QString cliUsageText()
         "      Prints the upgrade server list; the key is masked unless --show-key.\n"
         "  servers write [--file FILE] --server NAME=URL [--server NAME=URL ...]\n"
         "                --current NAME --prefix PREFIX --path PATH --key KEY\n"
-        "      Writes the upgrade server list, its settings encrypted.\n"
+        "      Writes the upgrade server list, its settings encrypted. URL is\n"
+        "      HOST[:PORT]: the servers named \"test\" and \"inter\" are asked over\n"
+        "      HTTP, all others over HTTPS.\n"
         "\n"
         "Defaults: FILE of --solution-info is Solutions/SolutionInfo.xml and FILE of\n"
         "--file is Conf/System/UpgradeServerCluster.xml, both under the directory\n"
