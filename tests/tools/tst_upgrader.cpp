@@ -286,6 +286,7 @@ void tst_Upgrader::refusedHandOver_data()
     // Deleting this "temporary directory" after the apply would delete the
     // installation.
     QTest::newRow("installation as temporary directory") << QStringList{"APP", "APP/Tarvex"} << 1 << true;
+    QTest::newRow("packet writing into Tmp") << QStringList{"APP/Tmp", "APP/Tarvex", "PACKET_TMP"} << 1 << true;
     QTest::newRow("fault past the last file") << QStringList{"APP/Tmp", "APP/Tarvex", "FAIL_AFTER=4"} << 1 << true;
 }
 
@@ -296,14 +297,16 @@ void tst_Upgrader::refusedHandOver()
     makeInstallation();
     // Also a packet at the top, so that "APP" as temporary directory has one.
     QVERIFY(writeFile(appPath("Packet/keep.txt"), "packet at the top"));
-    const QMap<QString, QByteArray> before = hashTree(m_appDir->path());
-    const QMap<QString, QByteArray> stagedBefore = hashTree(appPath("Tmp"));
-
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    if (!arguments.isEmpty() && arguments.last().startsWith("FAIL_AFTER=")) {
+    if (!arguments.isEmpty() && arguments.last().startsWith("FAIL_AFTER="))
         environment.insert("TARVEX_UPGRADE_FAIL_AFTER", arguments.takeLast().section('=', 1));
+    if (!arguments.isEmpty() && arguments.last() == "PACKET_TMP") {
+        arguments.removeLast();
+        QVERIFY(writeFile(appPath("Tmp/Packet/Tmp/Packet/keep.txt"), "overwritten"));
     }
     arguments.replaceInStrings(QRegularExpression("^APP"), m_appDir->path());
+    const QMap<QString, QByteArray> before = hashTree(m_appDir->path());
+    const QMap<QString, QByteArray> stagedBefore = hashTree(appPath("Tmp"));
     QTEST(runUpgrader(arguments, environment), "exitCode");
 
     QCOMPARE(hashTree(m_appDir->path()), before);

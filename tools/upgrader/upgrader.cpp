@@ -67,14 +67,24 @@ int applyHandOver(const QString &strTmpDir, const QString &strAppDir, const QStr
     }
 
     // The temporary directory is deleted after the apply: one that holds the
-    // installation, or lies inside what the packet is copied over (besides
-    // in Tmp), would take installed files with it.
+    // installation would take it along.
     const QString tmpCanonical = canonicalOrClean(strTmpDir);
     const QString appCanonical = canonicalOrClean(strAppDir);
     if (isSameOrInside(appCanonical, tmpCanonical)) {
         qWarning() << "upgrade not applied: temporary directory" << strTmpDir << "holds the installation"
                    << strAppDir;
         return UPGRADER_NOT_APPLIED;
+    }
+    // A packet comes from the server: one that writes into the temporary
+    // directory would write into the tree being copied, and whatever it put
+    // there would be deleted with the temporary directory.
+    if (isSameOrInside(tmpCanonical, appCanonical)) {
+        const QString relative = QDir(appCanonical).relativeFilePath(tmpCanonical);
+        if (QFileInfo::exists(packetDir + QLatin1Char('/') + relative)
+            || QFileInfo(packetDir + QLatin1Char('/') + relative).isSymLink()) {
+            qWarning() << "upgrade not applied: the packet writes into the temporary directory" << relative;
+            return UPGRADER_NOT_APPLIED;
+        }
     }
 
     CFaultInjection fault;
