@@ -1,25 +1,49 @@
-// Times the solution information operations on a large file and compares
-// them, in the same run, with a plain QDomDocument load and save of it.
+// bench_solutioninfo [--modules N] [--runs R] [--in-process] [--per-record]
 //
-//   bench_solutioninfo [--modules N] [--runs R] [--per-record]
+// A solution information file of N modules (default 10000): reading it, and
+// merging a newer file that updates every module, compared in the same run
+// with a plain QDomDocument load and save of the same file.
+//
+// Every measurement runs in a fresh child process, plain and ours in turn,
+// so that neither inherits the other's heap: a process that has built and
+// freed a few large DOM trees allocates markedly slower afterwards, which
+// would blur the comparison. --in-process measures everything in this one
+// process instead, for the long-lived case. CPU time of the measuring thread
+// is reported beside wall time, since the machine may be shared.
 //
 // --per-record also times writing every record through
 // updateModuleVersionToSolution, which looks each module up from the first
-// child: the walk that updateSolutionInfoFile avoids.
+// child: the walk per record that updateSolutionInfoFile does not do.
 
 #include "upgrade/files/solutioninfo.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QDomDocument>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 namespace {
+
+struct Sample
+{
+    double wallMs = 0;
+    double cpuMs = 0;
+};
+
+double threadCpuMs()
+{
+    timespec ts {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
 
 QByteArray solutionFile(int modules, int generation)
 {
@@ -57,6 +81,67 @@ bool plainLoadAndSave(const QString &from, const QString &to)
     return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size();
 }
 
+// One measured operation on the files of dir; false when it failed or gave
+// a wrong result.
+bool runOperation(const QString &operation, const QString &dir, int modules, Sample &sample)
+{
+    const QString installed = dir + QStringLiteral("/SolutionInfo.xml");
+    bool ok = false;
+    QVector<ModuleVersion> list;
+    QElapsedTimer timer;
+    timer.start();
+    const double cpu = threadCpuMs();
+    if (operation == QLatin1String("plain")) {
+        ok = plainLoadAndSave(installed, dir + QStringLiteral("/plain.xml"));
+    } else if (operation == QLatin1String("read")) {
+        ok = getModuleVersionFromSolutionInfoFile(installed, list) && list.size() == modules;
+    } else if (operation == QLatin1String("merge")) {
+        ok = upgradeInfoToSolutionInfoFile(dir + QStringLiteral("/new"), installed) == UPGRADE_OP_SUCCESS;
+    } else if (operation == QLatin1String("per-record")) {
+        KelmGUI::KelmDomNodeResolve root;
+        ok = getModuleVersionFromSolutionInfoFile(dir + QStringLiteral("/new/SolutionInfo.xml"), list)
+            && root.LoadXML(installed);
+        KelmGUI::KelmDomNodeResolve solutions = root.FindChildByNodeName(QStringLiteral("SolutionS"));
+        for (int i = 0; ok && i < list.size(); ++i)
+            ok = updateModuleVersionToSolution(solutions, list.at(i));
+    }
+    sample.cpuMs = threadCpuMs() - cpu;
+    sample.wallMs = timer.nsecsElapsed() / 1e6;
+    if (!ok)
+        return false;
+
+    if (operation == QLatin1String("merge")) {
+        // Every module took the newer version.
+        QVector<ModuleVersion> merged;
+        return getModuleVersionFromSolutionInfoFile(installed, merged) && merged.size() == modules
+            && merged.last().strVersion == QStringLiteral("2.0.%1").arg(modules - 1);
+    }
+    return true;
+}
+
+bool measure(const QString &operation, const QString &dir, int modules, bool inProcess, const QByteArray &installed,
+             Sample &sample)
+{
+    // Each run starts from the same installed file.
+    if (!writeFile(dir + QStringLiteral("/SolutionInfo.xml"), installed))
+        return false;
+    if (inProcess)
+        return runOperation(operation, dir, modules, sample);
+
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(),
+                { QStringLiteral("--child"), operation, QStringLiteral("--dir"), dir, QStringLiteral("--modules"),
+                  QString::number(modules) });
+    if (!child.waitForFinished(-1) || child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
+        return false;
+    const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
+    if (fields.size() != 2)
+        return false;
+    sample.wallMs = fields.at(0).toDouble();
+    sample.cpuMs = fields.at(1).toDouble();
+    return true;
+}
+
 double median(QVector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -71,75 +156,59 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.addHelpOption();
     const QCommandLineOption modulesOption("modules", "Modules in the file.", "N", "10000");
-    const QCommandLineOption runsOption("runs", "Runs of each measurement (median reported).", "R", "5");
-    const QCommandLineOption perRecordOption("per-record", "Also time the per-record look-up.");
-    parser.addOptions({ modulesOption, runsOption, perRecordOption });
+    const QCommandLineOption runsOption("runs", "Runs of each measurement (medians reported).", "R", "5");
+    const QCommandLineOption inProcessOption("in-process", "Measure in this process, one after the other.");
+    const QCommandLineOption perRecordOption("per-record", "Also time the look-up per record (slow).");
+    const QCommandLineOption childOption("child", "Internal: run one measurement.", "operation");
+    const QCommandLineOption dirOption("dir", "Internal: the directory of the files.", "dir");
+    parser.addOptions({ modulesOption, runsOption, inProcessOption, perRecordOption, childOption, dirOption });
     parser.process(app);
     const int modules = qMax(1, parser.value(modulesOption).toInt());
     const int runs = qMax(1, parser.value(runsOption).toInt());
 
+    if (parser.isSet(childOption)) {
+        Sample sample;
+        if (!runOperation(parser.value(childOption), parser.value(dirOption), modules, sample))
+            return 1;
+        std::printf("%.3f %.3f\n", sample.wallMs, sample.cpuMs);
+        return 0;
+    }
+
     QTemporaryDir dir;
-    if (!dir.isValid())
+    if (!dir.isValid() || !QDir().mkpath(dir.filePath("new")))
         return 1;
-    QDir().mkpath(dir.filePath("new"));
-    const QString installed = dir.filePath("SolutionInfo.xml");
-    const QString newer = dir.filePath("new/SolutionInfo.xml");
-    const QByteArray installedBytes = solutionFile(modules, 1);
-    if (!writeFile(newer, solutionFile(modules, 2)))
+    const QByteArray installed = solutionFile(modules, 1);
+    if (!writeFile(dir.filePath("new/SolutionInfo.xml"), solutionFile(modules, 2)))
         return 1;
 
-    QVector<double> plain, read, merge, perRecord;
-    QElapsedTimer timer;
+    QStringList operations = { "plain", "read", "merge" };
+    if (parser.isSet(perRecordOption))
+        operations << "per-record";
+    QHash<QString, QVector<double>> wall;
+    QHash<QString, QVector<double>> cpu;
     for (int run = 0; run < runs; ++run) {
-        if (!writeFile(installed, installedBytes))
-            return 1;
-
-        timer.start();
-        if (!plainLoadAndSave(installed, dir.filePath("plain.xml")))
-            return 1;
-        plain << timer.nsecsElapsed() / 1e6;
-
-        QVector<ModuleVersion> list;
-        timer.start();
-        if (!getModuleVersionFromSolutionInfoFile(installed, list) || list.size() != modules)
-            return 1;
-        read << timer.nsecsElapsed() / 1e6;
-
-        timer.start();
-        if (upgradeInfoToSolutionInfoFile(dir.filePath("new"), installed) != UPGRADE_OP_SUCCESS)
-            return 1;
-        merge << timer.nsecsElapsed() / 1e6;
-
-        // Every module took the newer version.
-        QVector<ModuleVersion> merged;
-        if (!getModuleVersionFromSolutionInfoFile(installed, merged) || merged.size() != modules
-            || merged.last().strVersion != QStringLiteral("2.0.%1").arg(modules - 1)) {
-            std::fprintf(stderr, "merge result is wrong\n");
-            return 1;
-        }
-
-        if (parser.isSet(perRecordOption)) {
-            KelmGUI::KelmDomNodeResolve root;
-            if (!root.LoadXML(installed))
+        for (const QString &operation : qAsConst(operations)) {
+            Sample sample;
+            if (!measure(operation, dir.path(), modules, parser.isSet(inProcessOption), installed, sample)) {
+                std::fprintf(stderr, "%s failed\n", qPrintable(operation));
                 return 1;
-            KelmGUI::KelmDomNodeResolve solutions = root.FindChildByNodeName("SolutionS");
-            timer.start();
-            for (const ModuleVersion &module : qAsConst(list)) {
-                if (!updateModuleVersionToSolution(solutions, module))
-                    return 1;
             }
-            perRecord << timer.nsecsElapsed() / 1e6;
+            wall[operation] << sample.wallMs;
+            cpu[operation] << sample.cpuMs;
         }
     }
 
-    const double plainMs = median(plain);
-    std::printf("modules: %d, file: %d bytes, runs: %d (medians)\n", modules, int(installedBytes.size()), runs);
-    std::printf("plain QDomDocument load+save: %9.1f ms\n", plainMs);
-    std::printf("read (getModuleVersion...):   %9.1f ms  ratio %.2f\n", median(read), median(read) / plainMs);
-    std::printf("merge (upgradeInfoTo...):     %9.1f ms  ratio %.2f (target <= 3)\n", median(merge),
-                median(merge) / plainMs);
-    if (!perRecord.isEmpty())
-        std::printf("per-record look-up, in memory:%9.1f ms  ratio %.2f\n", median(perRecord),
-                    median(perRecord) / plainMs);
+    std::printf("modules: %d, file: %d bytes, runs: %d, %s; medians\n", modules, int(installed.size()), runs,
+                parser.isSet(inProcessOption) ? "all in one process" : "each in a fresh process");
+    const double plainWall = median(wall.value("plain"));
+    const double plainCpu = median(cpu.value("plain"));
+    const QStringList names = { "plain QDomDocument load+save", "read the installed file",
+                                "merge a newer file (target <= 3)", "look-up per record, in memory" };
+    for (int i = 0; i < operations.size(); ++i) {
+        const double w = median(wall.value(operations.at(i)));
+        const double c = median(cpu.value(operations.at(i)));
+        std::printf("%-34s wall %8.1f ms (ratio %5.2f)   cpu %8.1f ms (ratio %5.2f)\n", qPrintable(names.at(i)), w,
+                    w / plainWall, c, c / plainCpu);
+    }
     return 0;
 }

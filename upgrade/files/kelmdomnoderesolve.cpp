@@ -229,6 +229,11 @@ QString KelmDomNodeResolve::GetNodeName() const
 
 QString KelmDomNodeResolve::GetNodeValue() const
 {
+    // A leaf with one text hands out the text node's own string, shared
+    // rather than copied: reading a large file allocates much less.
+    const QDomNode first = m_element.firstChild();
+    if (!first.isNull() && first.nextSibling().isNull() && (first.isText() || first.isCDATASection()))
+        return first.nodeValue();
     return m_element.text();
 }
 
@@ -243,6 +248,14 @@ bool KelmDomNodeResolve::SetNodeValue(const QString &value)
     const bool blank = !value.isEmpty() && value.trimmed().isEmpty();
     if (blank && value.contains(QLatin1Char('\r')))
         return false;
+
+    // The usual case, a leaf holding one text: change it in place.
+    QDomNode first = m_element.firstChild();
+    if (!blank && !value.isEmpty() && !first.isNull() && first.nodeType() == QDomNode::TextNode
+        && first.nextSibling().isNull()) {
+        first.setNodeValue(value);
+        return true;
+    }
 
     // Replace the text only; child elements stay where they are.
     for (QDomNode node = m_element.firstChild(); !node.isNull();) {
