@@ -54,6 +54,11 @@ void tst_KelmDomNodeResolve::loadFailureKeepsDocument_data()
     QTest::newRow("comment only") << QByteArray("<?xml version=\"1.0\"?><!-- nothing -->");
     QTest::newRow("binary") << QByteArray("\x00\x01\x02\xff\xfe", 5);
     QTest::newRow("unquoted attribute") << QByteArray("<Root a=1/>");
+    QByteArray bomb = "<!DOCTYPE Root [<!ENTITY e0 \"lol\">";
+    for (int i = 1; i < 10; ++i)
+        bomb += "<!ENTITY e" + QByteArray::number(i) + " \"" + QByteArray("&e" + QByteArray::number(i - 1) + ";").repeated(10) + "\">";
+    bomb += "]><Root>&e9;</Root>";
+    QTest::newRow("entity expansion bomb") << bomb;
 }
 
 void tst_KelmDomNodeResolve::loadFailureKeepsDocument()
