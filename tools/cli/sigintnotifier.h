@@ -8,7 +8,8 @@ class QSocketNotifier;
 // Turns SIGINT into a Qt signal delivered by the event loop. The handler
 // only writes one byte to a pipe (async-signal-safe); everything else runs
 // on the main thread. One object at a time; the previous disposition comes
-// back with its destruction.
+// back with its destruction. Only where there are POSIX signals: elsewhere
+// the object is inactive and Ctrl+C keeps its default.
 class CSigIntNotifier : public QObject
 {
     Q_OBJECT
