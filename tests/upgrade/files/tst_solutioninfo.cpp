@@ -401,6 +401,10 @@ void tst_SolutionInfo::merge_data()
         << solutions(fullModule("a", "1", "1", "0")) << QByteArray("<none>") << false
         << int(UPGRADE_OP_GET_UPDATE_MODULE_INFO_FAILED) << QStringList()
         << QStringList { "load file  \"%2\"  failed!", "getModuleVersionFromSolutionInfoFile from  \"%2\"  failed!" };
+    QTest::newRow("both files unreadable: the newer one is reported")
+        << QByteArray("<Root><SolutionS>") << QByteArray("<none>") << false
+        << int(UPGRADE_OP_GET_UPDATE_MODULE_INFO_FAILED) << QStringList()
+        << QStringList { "load file  \"%2\"  failed!", "getModuleVersionFromSolutionInfoFile from  \"%2\"  failed!" };
     QTest::newRow("newer module without id")
         << solutions(fullModule("a", "1", "1", "0")) << solutions("<Solution><Version>2</Version></Solution>") << false
         << int(UPGRADE_OP_GET_UPDATE_MODULE_INFO_FAILED) << QStringList()
