@@ -21,6 +21,43 @@ void showFullTextIfCut(QWidget *widget, const QHelpEvent *event, const char *pro
         QToolTip::showText(event->globalPos(), full);
 }
 
+enum ToolTipOutcome {
+    ToolTipDeliver,
+    ToolTipHandled,
+    ToolTipSwallowed
+};
+
+// Widgets without a tooltip of their own show their whole text when it is
+// cut; the others get the request delivered as usual.
+ToolTipOutcome handleToolTip(QObject *receiver, QEvent *event)
+{
+    if (!receiver->isWidgetType())
+        return ToolTipDeliver;
+    QWidget *widget = static_cast<QWidget *>(receiver);
+    // Qt's tooltip requests are help events; anything else posing as one
+    // is delivered untouched rather than read as one.
+    const QHelpEvent *helpEvent = dynamic_cast<const QHelpEvent *>(event);
+    if (!helpEvent || !widget->property("toolTip").isNull())
+        return ToolTipDeliver;
+
+    if (widget->inherits("QLineEdit")) {
+        // Never reveal a password, not even as a tooltip.
+        if (static_cast<QLineEdit *>(widget)->echoMode() == QLineEdit::Password)
+            return ToolTipSwallowed;
+        showFullTextIfCut(widget, helpEvent, "text");
+        return ToolTipHandled;
+    }
+    if (!widget->property("text").isNull()) {
+        showFullTextIfCut(widget, helpEvent, "text");
+        return ToolTipHandled;
+    }
+    if (!widget->property("currentText").isNull()) {
+        showFullTextIfCut(widget, helpEvent, "currentText");
+        return ToolTipHandled;
+    }
+    return ToolTipDeliver;
+}
+
 } // namespace
 
 CTVXApplication::CTVXApplication(int &argc, char **argv)
@@ -32,36 +69,24 @@ CTVXApplication::~CTVXApplication() = default;
 
 bool CTVXApplication::notify(QObject *receiver, QEvent *event)
 {
+    // Every event of the process passes here: anything but the two types
+    // handled below costs two comparisons and goes straight on.
+    if (Q_LIKELY(receiver && event)) {
+        const QEvent::Type type = event->type();
+        if (Q_LIKELY(type != QEvent::ApplicationFontChange && type != QEvent::ToolTip))
+            return QApplication::notify(receiver, event);
+    }
+    return notifyRare(receiver, event);
+}
+
+bool CTVXApplication::notifyRare(QObject *receiver, QEvent *event)
+{
     if (!receiver || !event)
         return false;
-
-    // Every event of the process passes here: anything but these two types
-    // costs two comparisons.
-    const QEvent::Type type = event->type();
-    if (type == QEvent::ApplicationFontChange)
+    if (event->type() == QEvent::ApplicationFontChange)
         return true;
-    if (type == QEvent::ToolTip && receiver->isWidgetType()) {
-        QWidget *widget = static_cast<QWidget *>(receiver);
-        // Qt's tooltip requests are help events; anything else posing as one
-        // is delivered untouched rather than read as one.
-        const QHelpEvent *helpEvent = dynamic_cast<const QHelpEvent *>(event);
-        if (helpEvent && widget->property("toolTip").isNull()) {
-            if (widget->inherits("QLineEdit")) {
-                // Never reveal a password, not even as a tooltip.
-                if (static_cast<QLineEdit *>(widget)->echoMode() == QLineEdit::Password)
-                    return false;
-                showFullTextIfCut(widget, helpEvent, "text");
-                return true;
-            }
-            if (!widget->property("text").isNull()) {
-                showFullTextIfCut(widget, helpEvent, "text");
-                return true;
-            }
-            if (!widget->property("currentText").isNull()) {
-                showFullTextIfCut(widget, helpEvent, "currentText");
-                return true;
-            }
-        }
-    }
+    const ToolTipOutcome outcome = handleToolTip(receiver, event);
+    if (outcome != ToolTipDeliver)
+        return outcome == ToolTipHandled;
     return QApplication::notify(receiver, event);
 }

@@ -16,6 +16,9 @@ public:
     ~CTVXApplication() override;
 
     bool notify(QObject *receiver, QEvent *event) override;
+
+private:
+    Q_NEVER_INLINE bool notifyRare(QObject *receiver, QEvent *event);
 };
 
 #endif // TVX_CTVXAPPLICATION_H
