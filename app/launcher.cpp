@@ -13,6 +13,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QIcon>
 #include <QObject>
 #include <QPluginLoader>
@@ -88,8 +89,12 @@ int launcherMain(int &argc, char **argv)
     CTVXApplication app(argc, argv);
 
     // Relative to the directory the process was started in, so this comes
-    // before the application directory becomes the current one.
-    QApplication::setWindowIcon(QIcon(QStringLiteral("./app.ico")));
+    // before the application directory becomes the current one. Without the
+    // file the icon stays empty, as it is already: looking for it would only
+    // load every image format plugin.
+    const QString iconPath = QStringLiteral("./app.ico");
+    if (QFileInfo::exists(iconPath))
+        QApplication::setWindowIcon(QIcon(iconPath));
     QDir::setCurrent(QCoreApplication::applicationDirPath());
 
     CDebugLog::Instance()->Init();
