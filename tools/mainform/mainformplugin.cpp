@@ -1,38 +1,60 @@
 #include "mainformplugin.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QDebug>
-#include <QFormLayout>
-#include <QHBoxLayout>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTimer>
-#include <QVBoxLayout>
-#include <QWidget>
+#include "demomainwindow.h"
+#include "unattendedrun.h"
+#include "upgradecontroller.h"
 
-#include <cstdio>
+#include "platform/solutionsdir.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+
+#include <memory>
 
 namespace {
 
 const char AutoCloseVariable[] = "TARVEX_SAMPLE_AUTOCLOSE_MS";
+const char UnattendedVariable[] = "TARVEX_DEMO_UNATTENDED";
+const char RunRecordVariable[] = "TARVEX_DEMO_RUN_RECORD";
 
-// What the sample does goes to stdout at once: it is how an unattended run
-// reports, and stdout may be a pipe.
-void say(const QString &text)
+QString outcomeOfResult(int nResult)
 {
-    std::fprintf(stdout, "MainFormPlugin: %s\n", qUtf8Printable(text));
-    std::fflush(stdout);
+    switch (nResult) {
+    case CDemoMainWindow::ResultRestart: return QStringLiteral("restart");
+    case CDemoMainWindow::ResultUpgrade: return QStringLiteral("handed-over");
+    case CDemoMainWindow::ResultReload: return QStringLiteral("reload");
+    default: return QStringLiteral("closed");
+    }
 }
 
-const QString longText = QStringLiteral(
-        "This text is longer than the space it is given; point at it to read all of it");
-
-QWidget *narrow(QWidget *widget)
+// One complete line per run, so that a reader that polls the file while
+// later runs append to it never sees half a record.
+void recordRun(const QString &strArguments, const QVector<ModuleVersion> &vecInstalled, bool isUnattended,
+               int nResult, const QString &strOutcome)
 {
-    widget->setFixedWidth(160);
-    return widget;
+    const QString path = qEnvironmentVariable(RunRecordVariable);
+    if (path.isEmpty())
+        return;
+    QJsonArray installed;
+    for (const ModuleVersion &module : vecInstalled)
+        installed.append(QJsonObject{{QStringLiteral("id"), module.strId},
+                                     {QStringLiteral("version"), module.strVersion}});
+    const QJsonObject record{{QStringLiteral("pid"), QCoreApplication::applicationPid()},
+                             {QStringLiteral("arguments"), strArguments},
+                             {QStringLiteral("unattended"), isUnattended},
+                             {QStringLiteral("installed"), installed},
+                             {QStringLiteral("result"), nResult},
+                             {QStringLiteral("outcome"), strOutcome}};
+    QFile file(QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(path));
+    const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append) || file.write(line) != line.size())
+        qWarning() << "record run in" << file.fileName() << "failed:" << file.errorString();
 }
 
 } // namespace
@@ -40,63 +62,56 @@ QWidget *narrow(QWidget *widget)
 int MainFormPlugin::Run(const std::string &strArgs)
 {
     const QString args = QString::fromLocal8Bit(strArgs.c_str(), int(strArgs.size()));
-    say(QStringLiteral("Run(\"%1\")").arg(args));
-    qInfo() << "sample main form started with" << args;
+    printStep(QStringLiteral("Run(\"%1\")").arg(args));
+    qInfo() << "demo main form started with" << args;
 
-    QWidget window;
-    window.setWindowTitle(QStringLiteral("Tarvex sample main form"));
+    const QString solutionInfoPath = QCoreApplication::applicationDirPath() + QLatin1Char('/')
+            + QGetSolutionsDirPath() + QLatin1String("SolutionInfo.xml");
+    int result = 0;
+    QString outcome;
+    const bool isUnattended = qEnvironmentVariableIntValue(UnattendedVariable) == 1;
+    QVector<ModuleVersion> vecInstalledAtStart;
+    {
+        CUpgradeController controller(solutionInfoPath);
+        controller.readInstalledModules();
+        vecInstalledAtStart = controller.installedModules();
 
-    auto *form = new QFormLayout;
-    form->addRow(QStringLiteral("Arguments:"), new QLabel(args));
-    auto *label = new QLabel(longText);
-    form->addRow(QStringLiteral("Label:"), narrow(label));
-    auto *edit = new QLineEdit(longText);
-    edit->setCursorPosition(0);
-    form->addRow(QStringLiteral("Line edit:"), narrow(edit));
-    auto *password = new QLineEdit(QStringLiteral("a secret that never shows as a tooltip"));
-    password->setEchoMode(QLineEdit::Password);
-    form->addRow(QStringLiteral("Password:"), narrow(password));
-    auto *combo = new QComboBox;
-    combo->addItems({longText, QStringLiteral("Short entry")});
-    form->addRow(QStringLiteral("Combo box:"), narrow(combo));
-
-    auto *buttons = new QHBoxLayout;
-    const struct {
-        const char *text;
-        int result;
-    } actions[] = {
-        {"Exit (0)", 0},
-        {"Restart (1)", 1},
-        {"Reload (3)", 3},
-    };
-    for (const auto &action : actions) {
-        auto *button = new QPushButton(QString::fromLatin1(action.text));
-        const int result = action.result;
-        QObject::connect(button, &QPushButton::clicked, &window, [result] {
-            say(QStringLiteral("button pressed, returning %1").arg(result));
-            QApplication::exit(result);
+        CDemoMainWindow window(&controller, args);
+        QObject::connect(&window, &CDemoMainWindow::resultChosen, &window, [](int nResult) {
+            printStep(QStringLiteral("button pressed, returning %1").arg(nResult));
+            QApplication::exit(nResult);
         });
-        buttons->addWidget(button);
+
+        std::unique_ptr<CUnattendedRun> unattended;
+        if (isUnattended) {
+            unattended.reset(new CUnattendedRun(&controller));
+            QObject::connect(unattended.get(), &CUnattendedRun::finished, &window,
+                             [](int nResult) { QApplication::exit(nResult); });
+            unattended->start();
+        } else {
+            bool autoCloseSet = false;
+            const int autoCloseMs = qEnvironmentVariableIntValue(AutoCloseVariable, &autoCloseSet);
+            if (autoCloseSet && autoCloseMs >= 0) {
+                printStep(QStringLiteral("closing by itself after %1 ms").arg(autoCloseMs));
+                QTimer::singleShot(autoCloseMs, &window, [autoCloseMs] {
+                    printStep(QStringLiteral("%1 ms passed, closing").arg(autoCloseMs));
+                    QApplication::exit(0);
+                });
+            }
+        }
+
+        window.show();
+        // Closing the window ends the loop with 0 as well.
+        result = QApplication::exec();
+
+        // The engine's thread must be gone before the launcher unloads us.
+        controller.shutdown();
+        outcome = unattended && unattended->isFinished() ? unattended->outcome() : outcomeOfResult(result);
     }
 
-    auto *layout = new QVBoxLayout(&window);
-    layout->addLayout(form);
-    layout->addLayout(buttons);
-
-    bool autoCloseSet = false;
-    const int autoCloseMs = qEnvironmentVariableIntValue(AutoCloseVariable, &autoCloseSet);
-    if (autoCloseSet && autoCloseMs >= 0) {
-        say(QStringLiteral("closing by itself after %1 ms").arg(autoCloseMs));
-        QTimer::singleShot(autoCloseMs, &window, [autoCloseMs] {
-            say(QStringLiteral("%1 ms passed, closing").arg(autoCloseMs));
-            QApplication::exit(0);
-        });
-    }
-
-    window.show();
-    // Closing the window ends the loop with 0 as well.
-    const int result = QApplication::exec();
-    say(QStringLiteral("Run returns %1").arg(result));
+    recordRun(args, vecInstalledAtStart, isUnattended, result, outcome);
+    printStep(QStringLiteral("Run returns %1").arg(result));
+    // The launcher's tests look for this line in the print log.
     qInfo() << "sample main form returns" << result;
     return result;
 }

@@ -5,12 +5,20 @@
 
 #include <QObject>
 
-// A sample main form: a small window that shows the argument string it was
-// given and a few cut-off texts, with buttons that end it with the result
-// codes 0 (exit), 1 (restart) and 3 (reload).
+// The demo main form: a window with the installed modules (from
+// Solutions/SolutionInfo.xml under the application directory), the check
+// for updates, the download with its progress, and buttons that end it with
+// the result codes 2 (upgrade and restart), 1 (restart) and 3 (reload).
+// Closing the window returns 0.
 //
-// With TARVEX_SAMPLE_AUTOCLOSE_MS set it closes itself after that many
-// milliseconds and returns 0, so that it also runs unattended.
+// Environment:
+// - TARVEX_DEMO_UNATTENDED=1: check, download and hand over without clicks,
+//   printing each step on stdout (see CUnattendedRun);
+// - TARVEX_DEMO_RUN_RECORD=FILE: append one JSON line per run to FILE
+//   (relative to the application directory): the installed versions at the
+//   start, the result and what led to it;
+// - TARVEX_SAMPLE_AUTOCLOSE_MS=N: close by itself after N milliseconds and
+//   return 0 (not in the unattended mode, which ends by itself).
 class MainFormPlugin : public QObject, public IWidget
 {
     Q_OBJECT

@@ -1,0 +1,255 @@
+#!/usr/bin/env bash
+# The whole upgrade loop on this machine, from a build tree:
+#
+#   1. lays out a demo installation in OUT/install: the launcher, 7z,
+#      tarvex-upgrade, the upgrader in Upgrade/, and Solutions/ with the demo
+#      main form and SolutionInfo.xml recording version 1.0 of DemoModule;
+#   2. lays out a server directory in OUT/server offering version 2.0: its
+#      manifest.json and a packet made with "7z a" that holds the new module
+#      files under Solutions/ and the Upgrade/ directory with the upgrader;
+#   3. starts tarvex-upgrade-server on 127.0.0.1 (a free port) and writes the
+#      installation's server file with "tarvex-upgrade servers write";
+#   4. runs the launcher. With a display the demo main form is interactive:
+#      check, download, upgrade and restart by hand. Without one (or with
+#      --unattended) it runs unattended under xvfb-run: check, download,
+#      hand-over to the upgrader, and the launcher started again, which must
+#      find version 2.0 installed.
+#
+# The server is stopped at the end in every case.
+#
+# Usage: scripts/demo.sh [--build DIR] [--out DIR] [--unattended] [--fail-after N]
+#   --build DIR       the build tree (default: build)
+#   --out DIR         where the demo is laid out, emptied first (default: DIR/demo)
+#   --unattended      no clicks, even with a display
+#   --fail-after N    make the upgrader fail after N files (TARVEX_UPGRADE_FAIL_AFTER):
+#                     the installation is rolled back and stays on version 1.0
+set -euo pipefail
+
+readonly module_id=DemoModule
+readonly old_version=1.0
+readonly new_version=2.0
+readonly key=demo-key
+readonly wait_seconds=180
+
+say() { echo "demo: $*"; }
+die() { echo "demo: $*" >&2; exit 1; }
+
+# The processes started from the installation's launcher or upgrader; found
+# by their executable, so nothing else is ever looked at twice.
+installation_processes() {
+    local install=$1 pid exe
+    for exe_link in /proc/[0-9]*/exe; do
+        exe=$(readlink "$exe_link" 2>/dev/null) || continue
+        case "$exe" in
+            "$install/Tarvex" | "$install/Upgrade/Upgrade")
+                pid=${exe_link#/proc/}
+                echo "${pid%/exe}"
+                ;;
+        esac
+    done
+}
+
+# Lines of the run record written by the demo main form, one JSON object each.
+record_lines() {
+    if [ -f "$1" ]; then
+        grep -c '"outcome"' "$1" || true
+    else
+        echo 0
+    fi
+}
+
+# Runs inside xvfb-run for the unattended loop: the launcher, then the wait
+# for the launcher that the upgrader starts again, bounded, before xvfb-run
+# takes the display away.
+unattended_session() {
+    local install=$1 record=$2 code deadline
+    set +e
+    # Qt's own echo of every logged line stays out of the way: the steps
+    # come on stdout, and everything is in the print log.
+    timeout "$wait_seconds" "$install/Tarvex" 2>>"$(dirname "$record")/launcher.err"
+    code=$?
+    set -e
+    say "the first launcher exited with $code"
+    if [ "$code" -ne 2 ]; then
+        return 0
+    fi
+    say "waiting for the upgrader and the launcher it starts again (at most ${wait_seconds}s)"
+    deadline=$((SECONDS + wait_seconds))
+    while [ "$SECONDS" -lt "$deadline" ]; do
+        if [ "$(record_lines "$record")" -ge 2 ] && [ -z "$(installation_processes "$install")" ]; then
+            return 0
+        fi
+        sleep 0.5
+    done
+    say "the restarted launcher did not finish within ${wait_seconds}s"
+}
+
+if [ "${1:-}" = "--unattended-session" ]; then
+    unattended_session "$2" "$3"
+    exit 0
+fi
+
+self=$(realpath "$0")
+cd "$(dirname "$self")/.."
+build=build
+out=
+unattended=0
+fail_after=
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --build) build=${2:?--build needs a directory}; shift 2 ;;
+        --out) out=${2:?--out needs a directory}; shift 2 ;;
+        --unattended) unattended=1; shift ;;
+        --fail-after) fail_after=${2:?--fail-after needs a file count}; shift 2 ;;
+        -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+        *) die "unknown argument $1 (see --help)" ;;
+    esac
+done
+build=$(realpath "$build")
+out=$(realpath -m "${out:-$build/demo}")
+bin=$build/bin
+
+for f in Tarvex tarvex-upgrade tarvex-upgrade-server Upgrade/Upgrade Solutions/libMainFormPlugin.so; do
+    [ -e "$bin/$f" ] || die "$bin/$f is missing: build first (scripts/build.sh)"
+done
+command -v 7z >/dev/null || die "7z is missing (p7zip-full)"
+case "$out" in
+    / | "$build" | "$bin" | "$(realpath .)") die "refusing to empty $out" ;;
+esac
+
+install=$out/install
+server=$out/server
+record=$out/runs.jsonl
+rm -rf "$out"
+mkdir -p "$install/Solutions/$module_id" "$install/Upgrade" "$server/packets" "$out/packet"
+
+say "laying out the installation in $install"
+cp "$bin/Tarvex" "$bin/tarvex-upgrade" "$install/"
+ln -s "$(command -v 7z)" "$install/7z"
+cp "$bin/Upgrade/Upgrade" "$install/Upgrade/"
+cp "$bin/Solutions/libMainFormPlugin.so" "$install/Solutions/"
+
+module_files() { # DIR VERSION
+    echo "$module_id version $2" >"$1/Solutions/$module_id/module.txt"
+    printf 'The demo module of the Tarvex upgrade loop, version %s.\n' "$2" >"$1/Solutions/$module_id/readme.txt"
+}
+module_files "$install" "$old_version"
+cat >"$install/Solutions/SolutionInfo.xml" <<EOF
+<?xml version="1.0" encoding="UTF-8"?>
+<SolutionInfo>
+    <SolutionS>
+        <Solution id="$module_id" name="Demo module">
+            <Version>$old_version</Version>
+            <ReleaseDate>202401150900</ReleaseDate>
+            <State>1</State>
+            <Desc>The demo module of the upgrade loop, installed with version $old_version; point at this text to read all of it</Desc>
+            <Size>1</Size>
+        </Solution>
+    </SolutionS>
+</SolutionInfo>
+EOF
+
+say "laying out the server directory in $server"
+mkdir -p "$out/packet/Solutions/$module_id" "$out/packet/Upgrade"
+module_files "$out/packet" "$new_version"
+echo "New in $new_version: this file." >"$out/packet/Solutions/$module_id/whatsnew.txt"
+cp "$bin/Upgrade/Upgrade" "$out/packet/Upgrade/"
+packet=$module_id-$new_version.7z
+(cd "$out/packet" && 7z a -bd -y "$server/packets/$packet" Solutions Upgrade >/dev/null)
+size_mb=$(awk -v bytes="$(stat -c %s "$server/packets/$packet")" 'BEGIN { printf "%.6f", bytes / 1048576 }')
+
+server_pid=
+stop_server() {
+    if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+        say "server stopped"
+    fi
+}
+trap stop_server EXIT
+trap 'exit 130' INT TERM
+
+"$bin/tarvex-upgrade-server" --root "$server" --key "$key" --host 127.0.0.1 --port 0 \
+    >"$out/server.out" 2>"$out/server.log" &
+server_pid=$!
+url=
+for _ in $(seq 1 100); do
+    url=$(sed -n 's/^listening on //p' "$out/server.out")
+    [ -n "$url" ] && break
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.1
+done
+[ -n "$url" ] || die "the server did not start: $(cat "$out/server.log")"
+# The server reads its manifest for every query: it can name the server's
+# own address.
+echo 'iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mNk+M9QDwADhgGAWjR9awAAAABJRU5ErkJggg==' \
+    | base64 -d >"$server/packets/$module_id.png"
+cat >"$server/manifest.json" <<EOF
+{
+    "modules": [
+        {
+            "ID": "$module_id",
+            "Version": "$new_version",
+            "ReleaseDate": 202406010900,
+            "Size": "$size_mb",
+            "Desc": "Version $new_version of the demo module: new texts and one new file, whatsnew.txt",
+            "Packet": "$packet",
+            "IconUrl": "$url/packets/$module_id.png"
+        }
+    ]
+}
+EOF
+say "server listening on $url, offering $module_id $new_version ($packet, $size_mb MB)"
+
+# "test" is one of the names the engine asks over HTTP.
+"$install/tarvex-upgrade" servers write --server "test=${url#http://}" --current test \
+    --prefix /api --path /upgrade/query --key "$key" >/dev/null
+say "server file written: $install/Conf/System/UpgradeServerCluster.xml"
+
+export TARVEX_DEMO_RUN_RECORD=$record
+unset TARVEX_DEMO_HANDED_OVER TARVEX_SAMPLE_AUTOCLOSE_MS
+if [ -n "$fail_after" ]; then
+    export TARVEX_UPGRADE_FAIL_AFTER=$fail_after
+    say "the upgrader will fail after $fail_after files"
+fi
+
+if [ "$unattended" -eq 0 ] && [ -n "${DISPLAY:-}" ]; then
+    say "starting the launcher: check for updates, download, then upgrade and restart"
+    set +e
+    "$install/Tarvex"
+    code=$?
+    set -e
+    say "the launcher exited with $code; waiting until every launcher of the demo has ended"
+    while [ -n "$(installation_processes "$install")" ]; do sleep 0.5; done
+else
+    export TARVEX_DEMO_UNATTENDED=1
+    run=("$self" --unattended-session "$install" "$record")
+    if [ -z "${DISPLAY:-}" ]; then
+        command -v xvfb-run >/dev/null || die "no display and no xvfb-run (xvfb)"
+        say "no display: running unattended under xvfb-run"
+        run=(xvfb-run -a "${run[@]}")
+    else
+        say "running unattended"
+    fi
+    "${run[@]}"
+fi
+
+say "runs of the demo main form ($record):"
+sed 's/^/  /' "$record" 2>/dev/null || true
+installed=$(sed -n "s:.*<Version>\(.*\)</Version>.*:\1:p" "$install/Solutions/SolutionInfo.xml" | head -n1)
+say "installed now: $module_id $installed ($(cat "$install/Solutions/$module_id/module.txt"))"
+
+last=$(tail -n1 "$record" 2>/dev/null || true)
+runs=$(record_lines "$record")
+if [ "$runs" -ge 2 ] && [ "$installed" = "$new_version" ] && echo "$last" | grep -q "\"version\":\"$new_version\""; then
+    say "the launcher was restarted on version $new_version: the upgrade loop is complete"
+    exit 0
+fi
+if [ -n "$fail_after" ] && [ "$runs" -ge 2 ] && [ "$installed" = "$old_version" ] \
+    && echo "$last" | grep -q "\"version\":\"$old_version\""; then
+    say "the upgrade failed as asked, was rolled back, and the launcher was restarted on version $old_version"
+    exit 0
+fi
+say "the upgrade loop did not complete; the end of $install/Log/Print.log:"
+tail -n 30 "$install/Log/Print.log" 2>/dev/null | sed 's/^/  /' || true
+exit 1
