@@ -35,7 +35,8 @@ bool parseCommandLine(StartupOptions *options, const QStringList &arguments)
     if (parser.isSet(upgradeResult)) {
         // Accepted, but nothing acts on the upgrader's result yet; while it
         // is present the crash flag is not looked at.
-        parser.value(upgradeResult);
+        const QString result = parser.value(upgradeResult);
+        Q_UNUSED(result)
     } else if (parser.isSet(crash)) {
         options->strExtraArg = "crash";
     }

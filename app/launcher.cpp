@@ -21,6 +21,7 @@
 
 #ifdef Q_OS_WIN
 #  include <qt_windows.h>
+#  include <cstring>
 #endif
 
 namespace {
