@@ -78,6 +78,15 @@ public:
     QByteArray printLog() const { return readFile(QStringLiteral("Log/Print.log")); }
     QByteArray debugLog() const { return readFile(QStringLiteral("Log/Debug.log")); }
 
+    // What the launchers of this directory and the processes they started
+    // wrote to stderr, sanitizer reports included.
+    QByteArray standardError() const { return readFile(QStringLiteral("launcher.err")); }
+    bool sanitizerReported() const
+    {
+        const QByteArray text = standardError();
+        return text.contains("runtime error:") || text.contains("Sanitizer");
+    }
+
 private:
     QTemporaryDir m_dir;
 };

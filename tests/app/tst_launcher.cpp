@@ -132,6 +132,7 @@ void tst_Launcher::resultCodes()
     // Every instance shut down normally.
     QCOMPARE(dir.debugLog().count("debug log started"), runArgs.size() - firstProcessRuns + 1);
     QCOMPARE(dir.debugLog().count("debug log stopped"), runArgs.size() - firstProcessRuns + 1);
+    QVERIFY2(!dir.sanitizerReported(), dir.standardError().constData());
 }
 
 void tst_Launcher::commandLine_data()
@@ -204,6 +205,7 @@ void tst_Launcher::pluginNotUsable()
     QVERIFY(dir.debugLog().contains("debug log stopped"));
     QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("Tmp/Packet/Upgrade/staged.txt"))));
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("Upgrade"))));
+    QVERIFY2(!dir.sanitizerReported(), dir.standardError().constData());
 }
 
 void tst_Launcher::upgradeHandOver_data()
@@ -269,6 +271,7 @@ void tst_Launcher::upgradeHandOver()
         QVERIFY2(printLog.contains(warning), printLog.constData());
 
     const QString recordPath = upgradeDir + QStringLiteral("/" TVX_TEST_UPGRADER_RECORD_FILE);
+    QVERIFY2(!dir.sanitizerReported(), dir.standardError().constData());
     if (!upgraderStarts) {
         QVERIFY(!QFileInfo::exists(recordPath));
         return;
@@ -410,6 +413,7 @@ void tst_Launcher::sampleMainForm()
     QVERIFY2(out.contains("MainFormPlugin: Run(\"Tarvex crash\")\n"), out.constData());
     QVERIFY2(out.contains("MainFormPlugin: Run returns 0\n"), out.constData());
     QVERIFY(dir.printLog().contains("sample main form returns 0"));
+    QVERIFY2(!dir.sanitizerReported(), dir.standardError().constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Launcher)
