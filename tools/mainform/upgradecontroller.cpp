@@ -22,7 +22,9 @@ QString describeSize(double dSizeMegabytes)
     // would print as garbage.
     if (!std::isfinite(dSizeMegabytes) || dSizeMegabytes < 0)
         return QStringLiteral("?");
-    return QStringLiteral("%1 MB").arg(dSizeMegabytes, 0, 'g', 4);
+    if (dSizeMegabytes < 1.0)
+        return QStringLiteral("%1 KB").arg(dSizeMegabytes * 1024.0, 0, 'f', 1);
+    return QStringLiteral("%1 MB").arg(dSizeMegabytes, 0, 'f', 1);
 }
 
 CUpgradeController::CUpgradeController(const QString &strSolutionInfoPath, QObject *parent)

@@ -103,7 +103,7 @@ private:
 
 // "UPGRADE_OP_NETWORK_FAILED (4)"
 QString describeResult(UpgradeOpError result);
-// "12.5 MB"; "?" for a size that is not a finite, non-negative number.
+// "12.5 MB", "0.3 KB"; "?" for a size that is not a finite, non-negative number.
 QString describeSize(double dSizeMegabytes);
 
 #endif // TVX_UPGRADECONTROLLER_H

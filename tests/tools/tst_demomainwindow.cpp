@@ -1,0 +1,203 @@
+// The demo main form's window, offscreen, under the launcher's own
+// application object: long texts are cut and show whole as its tooltip, and
+// the buttons lead through check, download and the hand-over against the
+// development upgrade server.
+//
+// With TVX_TEST_SCREENSHOT_DIR set, the window is saved there as PNG files
+// at each step, to look at.
+
+#include "demomainwindow.h"
+#include "elidedlabel.h"
+#include "upgradecontroller.h"
+
+#include "app/ctvxapplication.h"
+#include "common/clusterfile.h"
+#include "common/testserver.h"
+#include "demofixture.h"
+
+#include <QGridLayout>
+#include <QHelpEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QToolTip>
+#include <QtTest>
+
+using namespace DemoFixture;
+
+namespace {
+
+const QByteArray longDescription =
+    "The demo module of the upgrade loop, with a description far longer than the column it is shown in; "
+    "point at it to read all of it";
+
+QString solutionInfoPath()
+{
+    return QCoreApplication::applicationDirPath() + QLatin1String("/Solutions/SolutionInfo.xml");
+}
+
+class AppDirCleaner
+{
+public:
+    AppDirCleaner() { clean(); }
+    ~AppDirCleaner() { clean(); }
+    static void clean()
+    {
+        for (const char *name : {"Solutions", "Tmp"})
+            QDir(QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(name)).removeRecursively();
+    }
+};
+
+CElidedLabel *labelWithText(const QWidget &window, const QString &text)
+{
+    const QList<CElidedLabel *> labels = window.findChildren<CElidedLabel *>();
+    for (CElidedLabel *label : labels) {
+        if (label->text() == text)
+            return label;
+    }
+    return nullptr;
+}
+
+void saveScreenshot(QWidget &window, const char *name)
+{
+    const QString dir = qEnvironmentVariable("TVX_TEST_SCREENSHOT_DIR");
+    if (!dir.isEmpty())
+        window.grab().save(dir + QLatin1Char('/') + QLatin1String(name) + QLatin1String(".png"));
+}
+
+} // namespace
+
+class tst_DemoMainWindow : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void longTextIsCutAndShownAsTooltip();
+    void checkThatCannotStart();
+    void checkDownloadAndHandOver();
+
+private:
+    QScopedPointer<AppDirCleaner> m_cleaner;
+};
+
+void tst_DemoMainWindow::init()
+{
+    m_cleaner.reset(new AppDirCleaner);
+    QVERIFY(FileTree::writeFile(solutionInfoPath(), solutionInfo("1.0", oldReleaseDate, 1, longDescription)));
+}
+
+void tst_DemoMainWindow::cleanup()
+{
+    QToolTip::hideText();
+    m_cleaner.reset();
+}
+
+void tst_DemoMainWindow::longTextIsCutAndShownAsTooltip()
+{
+    CUpgradeController controller(solutionInfoPath());
+    QVERIFY(controller.readInstalledModules());
+    CDemoMainWindow window(&controller, QStringLiteral("Tarvex"));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    saveScreenshot(window, "installed");
+
+    // The layout gave the description less room than its text: the label
+    // paints it cut but keeps the whole text, which the application object
+    // measures against the label's width.
+    CElidedLabel *description = labelWithText(window, QString::fromUtf8(longDescription));
+    QVERIFY(description);
+    QVERIFY(description->isVisible());
+    QVERIFY2(description->width() < description->fontMetrics().horizontalAdvance(description->text()),
+             qPrintable(QString::number(description->width())));
+    QVERIFY(description->width() > 0);
+    QVERIFY(description->shownText().endsWith(QChar(0x2026)));
+    QVERIFY(window.width() < description->fontMetrics().horizontalAdvance(description->text()));
+
+    const QPoint inside(description->width() / 2, description->height() / 2);
+    QHelpEvent help(QEvent::ToolTip, inside, description->mapToGlobal(inside));
+    QApplication::sendEvent(description, &help);
+    QTRY_COMPARE(QToolTip::text(), description->text());
+
+    // A text that fits is painted whole.
+    CElidedLabel *id = labelWithText(window, QLatin1String(moduleId));
+    QVERIFY(id);
+    QCOMPARE(id->shownText(), id->text());
+}
+
+void tst_DemoMainWindow::checkThatCannotStart()
+{
+    CUpgradeController controller(solutionInfoPath());
+    CDemoMainWindow window(&controller, QStringLiteral("Tarvex"));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *check = window.findChild<QPushButton *>(QStringLiteral("checkButton"));
+    auto *download = window.findChild<QPushButton *>(QStringLiteral("downloadButton"));
+    auto *upgrade = window.findChild<QPushButton *>(QStringLiteral("upgradeButton"));
+    auto *status = window.findChild<CElidedLabel *>(QStringLiteral("statusLabel"));
+    QVERIFY(check && download && upgrade && status);
+    QVERIFY(check->isEnabled());
+    QVERIFY(!download->isEnabled());
+    QVERIFY(!upgrade->isEnabled());
+
+    // Nothing starts and no signal will come: the window must not wait.
+    QVERIFY(QFile::remove(solutionInfoPath()));
+    QTest::mouseClick(check, Qt::LeftButton);
+    QVERIFY2(status->text().startsWith(QLatin1String("Cannot read the installed modules")),
+             qPrintable(status->text()));
+    QVERIFY(check->isEnabled());
+    QVERIFY(!download->isEnabled());
+    QVERIFY(!upgrade->isEnabled());
+}
+
+void tst_DemoMainWindow::checkDownloadAndHandOver()
+{
+    ServerDir serverDir;
+    QCOMPARE(serverDir.make(newModuleFiles()), QString());
+    TestServer server;
+    QVERIFY2(server.start(serverDir.root(), QLatin1String(serverKey)), qPrintable(server.errorText()));
+    ScopedServerClusterFile clusterFile;
+    QVERIFY(clusterFile.write(ScopedServerClusterFile::info(QStringLiteral("test"), server.hostAndPort(),
+                                                            QLatin1String(serverKey))));
+
+    CUpgradeController controller(solutionInfoPath());
+    CDemoMainWindow window(&controller, QStringLiteral("Tarvex"));
+    QSignalSpy chosen(&window, &CDemoMainWindow::resultChosen);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *check = window.findChild<QPushButton *>(QStringLiteral("checkButton"));
+    auto *download = window.findChild<QPushButton *>(QStringLiteral("downloadButton"));
+    auto *upgrade = window.findChild<QPushButton *>(QStringLiteral("upgradeButton"));
+    auto *progress = window.findChild<QProgressBar *>(QStringLiteral("progressBar"));
+    QVERIFY(check && download && upgrade && progress);
+
+    QTest::mouseClick(check, Qt::LeftButton);
+    QVERIFY(!check->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(download->isEnabled(), 60000);
+    // The offered version is listed.
+    QVERIFY(labelWithText(window, QStringLiteral("2.0")));
+    QVERIFY(!upgrade->isEnabled());
+    saveScreenshot(window, "checked");
+
+    QTest::mouseClick(download, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(upgrade->isEnabled(), 60000);
+    QCOMPARE(progress->value(), 100);
+    QVERIFY(!download->isEnabled());
+    saveScreenshot(window, "ready");
+
+    QTest::mouseClick(upgrade, Qt::LeftButton);
+    QCOMPARE(chosen.count(), 1);
+    QCOMPARE(chosen.at(0).at(0).toInt(), int(CDemoMainWindow::ResultUpgrade));
+}
+
+int main(int argc, char *argv[])
+{
+    // The launcher's application object: its tooltips for cut texts are
+    // what the window relies on.
+    CTVXApplication app(argc, argv);
+    tst_DemoMainWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_demomainwindow.moc"
