@@ -46,13 +46,16 @@ QByteArray noise(qint64 size, quint32 seed)
     return out;
 }
 
-// A stored (uncompressed) archive of one file, DIR/NAME.
+// A stored (uncompressed) archive of one file, DIR/NAME, with a plain header
+// and no times, so that its size depends on the content's size alone.
 bool makeArchive(const QString &archive, const QString &dir, const QString &name, const QByteArray &content)
 {
     QTemporaryDir src;
     return src.isValid() && writeFile(src.filePath(dir + QLatin1Char('/') + name), content)
         && (!QFileInfo::exists(archive) || QFile::remove(archive))
-        && run7z(src.path(), { QStringLiteral("a"), QStringLiteral("-mx0"), archive, dir });
+        && run7z(src.path(), { QStringLiteral("a"), QStringLiteral("-mx0"), QStringLiteral("-mhc=off"),
+                               QStringLiteral("-mtm=off"), QStringLiteral("-mtc=off"), QStringLiteral("-mta=off"),
+                               archive, dir });
 }
 
 // A stored archive of exactly `size` bytes: the header does not grow with
