@@ -207,7 +207,7 @@ say "server listening on $url, offering $module_id $new_version ($packet, $size_
 say "server file written: $install/Conf/System/UpgradeServerCluster.xml"
 
 export TARVEX_DEMO_RUN_RECORD=$record
-unset TARVEX_DEMO_HANDED_OVER TARVEX_SAMPLE_AUTOCLOSE_MS
+unset TARVEX_DEMO_HANDED_OVER
 if [ -n "$fail_after" ]; then
     export TARVEX_UPGRADE_FAIL_AFTER=$fail_after
     say "the upgrader will fail after $fail_after files"
@@ -216,7 +216,7 @@ fi
 if [ "$unattended" -eq 0 ] && [ -n "${DISPLAY:-}" ]; then
     say "starting the launcher: check for updates, download, then upgrade and restart"
     set +e
-    "$install/Tarvex"
+    "$install/Tarvex" 2>>"$out/launcher.err"
     code=$?
     set -e
     say "the launcher exited with $code; waiting until every launcher of the demo has ended"
@@ -239,6 +239,14 @@ sed 's/^/  /' "$record" 2>/dev/null || true
 installed=$(sed -n "s:.*<Version>\(.*\)</Version>.*:\1:p" "$install/Solutions/SolutionInfo.xml" | head -n1)
 say "installed now: $module_id $installed ($(cat "$install/Solutions/$module_id/module.txt"))"
 
+if [ "$unattended" -eq 0 ] && [ -n "${DISPLAY:-}" ]; then
+    if [ "$installed" = "$new_version" ]; then
+        say "upgraded to $new_version"
+    else
+        say "still on $installed: run again and choose Check for updates, Download, then Upgrade and restart"
+    fi
+    exit 0
+fi
 last=$(tail -n1 "$record" 2>/dev/null || true)
 runs=$(record_lines "$record")
 if [ "$runs" -ge 2 ] && [ "$installed" = "$new_version" ] && echo "$last" | grep -q "\"version\":\"$new_version\""; then

@@ -137,11 +137,15 @@ void tst_UpgradeController::checkDownloadAndStage()
     QCOMPARE(m_serverDir->make(newModuleFiles()), QString());
     // State 2: the staged record must keep it, not take the server's 0.
     serve(2);
+    if (QTest::currentTestFailed())
+        return;
     const QByteArray installedBefore = FileTree::readFile(solutionInfoPath());
 
     CUpgradeController controller(solutionInfoPath());
     QVERIFY(!controller.canDownload());
     checkUntilFinished(controller);
+    if (QTest::currentTestFailed())
+        return;
     QCOMPARE(controller.lastResult(), UPGRADE_OP_SUCCESS);
     QCOMPARE(controller.state(), CUpgradeController::StateChecked);
     QCOMPARE(controller.needUpgrade().size(), 1);
@@ -181,6 +185,8 @@ void tst_UpgradeController::checkDownloadAndStage()
 
     // A new check on the same engine: the earlier answer no longer counts.
     checkUntilFinished(controller);
+    if (QTest::currentTestFailed())
+        return;
     QCOMPARE(controller.state(), CUpgradeController::StateChecked);
     QVERIFY(!controller.isReadyToUpgrade());
     QCOMPARE(controller.progress(), 0);
@@ -192,10 +198,14 @@ void tst_UpgradeController::leftoverPacketIsDropped()
     // applied along with the new packet.
     QCOMPARE(m_serverDir->make(newModuleFiles()), QString());
     serve();
+    if (QTest::currentTestFailed())
+        return;
     QVERIFY(FileTree::writeFile(appPath(QStringLiteral("Tmp/Packet/Solutions/stale.txt")), "left over"));
 
     CUpgradeController controller(solutionInfoPath());
     checkUntilFinished(controller);
+    if (QTest::currentTestFailed())
+        return;
     QSignalSpy finished(&controller, &CUpgradeController::downloadFinished);
     QVERIFY(controller.download());
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 60000);
@@ -212,9 +222,13 @@ void tst_UpgradeController::progressStaysWithinBounds()
     files.insert(QStringLiteral("Solutions/DemoModule/data.bin"), noise(400 * 1024));
     QCOMPARE(m_serverDir->make(files, QStringLiteral("0.01")), QString());
     serve(1, {QStringLiteral("--throttle-bytes-per-sec"), QStringLiteral("2000000")});
+    if (QTest::currentTestFailed())
+        return;
 
     CUpgradeController controller(solutionInfoPath());
     checkUntilFinished(controller);
+    if (QTest::currentTestFailed())
+        return;
     QSignalSpy progress(&controller, &CUpgradeController::progressChanged);
     QSignalSpy finished(&controller, &CUpgradeController::downloadFinished);
     QVERIFY(controller.download());
@@ -256,10 +270,14 @@ void tst_UpgradeController::failedDownload()
     if (failure == 1)
         QVERIFY(FileTree::writeFile(m_serverDir->packetPath(), noise(64 * 1024)));
     serve();
+    if (QTest::currentTestFailed())
+        return;
     const QByteArray installedBefore = FileTree::readFile(solutionInfoPath());
 
     CUpgradeController controller(solutionInfoPath());
     checkUntilFinished(controller);
+    if (QTest::currentTestFailed())
+        return;
     QSignalSpy progress(&controller, &CUpgradeController::progressChanged);
     QSignalSpy finished(&controller, &CUpgradeController::downloadFinished);
     QVERIFY(controller.download());
@@ -284,9 +302,13 @@ void tst_UpgradeController::checkThatDoesNotStart()
 {
     QCOMPARE(m_serverDir->make(newModuleFiles()), QString());
     serve();
+    if (QTest::currentTestFailed())
+        return;
     CUpgradeController controller(solutionInfoPath());
     // The engine has run once: it now reports itself finished.
     checkUntilFinished(controller);
+    if (QTest::currentTestFailed())
+        return;
 
     // The entry point starts nothing without the installed versions, and no
     // signal will ever come: the controller must not wait for one.
@@ -310,8 +332,12 @@ void tst_UpgradeController::failedCheck()
 {
     QCOMPARE(m_serverDir->make(newModuleFiles()), QString());
     serve();
+    if (QTest::currentTestFailed())
+        return;
     CUpgradeController controller(solutionInfoPath());
     checkUntilFinished(controller);
+    if (QTest::currentTestFailed())
+        return;
     QVERIFY(controller.canDownload());
 
     // The same server gone: its port refuses.
@@ -333,9 +359,13 @@ void tst_UpgradeController::shutdownStopsDownload()
     files.insert(QStringLiteral("Solutions/DemoModule/data.bin"), noise(2 * 1024 * 1024));
     QCOMPARE(m_serverDir->make(files), QString());
     serve(1, {QStringLiteral("--throttle-bytes-per-sec"), QStringLiteral("50000")});
+    if (QTest::currentTestFailed())
+        return;
 
     CUpgradeController controller(solutionInfoPath());
     checkUntilFinished(controller);
+    if (QTest::currentTestFailed())
+        return;
     QSignalSpy finished(&controller, &CUpgradeController::downloadFinished);
     QVERIFY(controller.download());
     const QString partial = appPath(QStringLiteral("Tmp/DemoModule-2.0.7z"));

@@ -114,9 +114,8 @@ CDemoMainWindow::CDemoMainWindow(CUpgradeController *pController, const QString 
 
     connect(m_pController, &CUpgradeController::stateChanged, this, &CDemoMainWindow::refresh);
     connect(m_pController, &CUpgradeController::progressChanged, m_pProgress, &QProgressBar::setValue);
-    connect(m_pController, &CUpgradeController::checkFinished, this, &CDemoMainWindow::showInstalledModules);
-    connect(m_pController, &CUpgradeController::checkFinished, this, &CDemoMainWindow::showNeedUpgrade);
 
+    m_lastState = m_pController->state();
     showInstalledModules();
     showNeedUpgrade();
     refresh();
@@ -131,8 +130,13 @@ void CDemoMainWindow::refresh()
     m_pCheck->setEnabled(m_pController->canCheck());
     m_pDownload->setEnabled(m_pController->canDownload());
     m_pUpgrade->setEnabled(m_pController->isReadyToUpgrade());
-    if (m_pController->state() == CUpgradeController::StateChecking)
+    // Both lists change with the state only (a check reads the installed
+    // modules again as it starts); status and progress change more often.
+    if (m_pController->state() != m_lastState) {
+        m_lastState = m_pController->state();
+        showInstalledModules();
         showNeedUpgrade();
+    }
 }
 
 void CDemoMainWindow::showInstalledModules()

@@ -1,12 +1,11 @@
 #ifndef TVX_DEMOMAINWINDOW_H
 #define TVX_DEMOMAINWINDOW_H
 
-#include "upgrade/files/upgradetypes.h"
+#include "upgradecontroller.h"
 
 #include <QWidget>
 
 class CElidedLabel;
-class CUpgradeController;
 class QGridLayout;
 class QProgressBar;
 class QPushButton;
@@ -44,6 +43,7 @@ private:
     QPushButton *m_pCheck = nullptr;
     QPushButton *m_pDownload = nullptr;
     QPushButton *m_pUpgrade = nullptr;
+    CUpgradeController::State m_lastState = CUpgradeController::StateIdle;
 };
 
 #endif // TVX_DEMOMAINWINDOW_H
