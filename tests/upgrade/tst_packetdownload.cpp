@@ -38,10 +38,10 @@ bool run7z(const QString &workDir, const QStringList &args)
     return true;
 }
 
-QByteArray noise(qint64 size, quint32 seed)
+QByteArray noise(qint64 size, quint32 salt)
 {
     QByteArray out(int(size), '\0');
-    QRandomGenerator generator(seed);
+    QRandomGenerator generator(salt);
     generator.fillRange(reinterpret_cast<quint32 *>(out.data()), int(size / 4));
     return out;
 }

@@ -16,14 +16,14 @@ enum OptionId {
     OptKey
 };
 
-struct OptionSpec
+struct OptionInfo
 {
     const char *name;
     OptionId id;
     bool hasValue;
 };
 
-const OptionSpec optionSpecs[] = {
+const OptionInfo optionTable[] = {
     {"json", OptJson, false},
     {"show-key", OptShowKey, false},
     {"solution-info", OptSolutionInfo, true},
@@ -35,11 +35,11 @@ const OptionSpec optionSpecs[] = {
     {"key", OptKey, true},
 };
 
-const OptionSpec *findOption(const QString &name)
+const OptionInfo *findOption(const QString &name)
 {
-    for (const OptionSpec &spec : optionSpecs) {
-        if (name == QLatin1String(spec.name))
-            return &spec;
+    for (const OptionInfo &option : optionTable) {
+        if (name == QLatin1String(option.name))
+            return &option;
     }
     return nullptr;
 }
@@ -139,22 +139,22 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
             hasInlineValue = true;
         }
 
-        const OptionSpec *spec = findOption(name);
-        if (!spec) {
+        const OptionInfo *option = findOption(name);
+        if (!option) {
             strError = QStringLiteral("unknown option --%1").arg(name);
             return false;
         }
-        if (!allowed.contains(spec->id)) {
+        if (!allowed.contains(option->id)) {
             strError = QStringLiteral("option --%1 does not apply to %2").arg(name, commandName(options.command));
             return false;
         }
-        if (spec->id != OptServer && seen.contains(spec->id)) {
+        if (option->id != OptServer && seen.contains(option->id)) {
             strError = QStringLiteral("option --%1 given twice").arg(name);
             return false;
         }
-        seen.insert(spec->id);
+        seen.insert(option->id);
 
-        if (!spec->hasValue) {
+        if (!option->hasValue) {
             if (hasInlineValue) {
                 strError = QStringLiteral("option --%1 takes no value").arg(name);
                 return false;
@@ -168,12 +168,12 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
         }
         // Every value option names a file or a setting that must not be
         // empty; saying so here beats a failure deep inside the operation.
-        if (spec->hasValue && value.isEmpty()) {
+        if (option->hasValue && value.isEmpty()) {
             strError = QStringLiteral("option --%1 needs a non-empty value").arg(name);
             return false;
         }
 
-        switch (spec->id) {
+        switch (option->id) {
         case OptJson: options.isJson = true; break;
         case OptShowKey: options.isShowKey = true; break;
         case OptSolutionInfo: options.strSolutionInfoPath = value; break;
