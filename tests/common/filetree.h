@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 #ifdef Q_OS_LINUX
 #include <fcntl.h>
@@ -27,10 +28,12 @@ inline bool writeFile(const QString &path, const QByteArray &content)
     return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
 }
 
-inline QByteArray readFile(const QString &path)
+// ifUnreadable stands for a file that is missing or cannot be opened; the
+// default keeps such a file apart from an empty one when contents are compared.
+inline QByteArray readFile(const QString &path, const QByteArray &ifUnreadable = QByteArray("<unreadable>"))
 {
     QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : ifUnreadable;
 }
 
 // Relative path -> content of everything below root: "<dir>" for a
@@ -63,6 +66,36 @@ inline QMap<QString, QByteArray> snapshot(const QString &root)
         out.insert(base.relativeFilePath(fi.filePath()), value);
     }
     return out;
+}
+
+// Relative path -> SHA-256 of every file, "dir" for a directory and "link
+// target" for a link, below root, leaving out the top-level entries named in
+// leftOut with everything below them.
+inline QMap<QString, QByteArray> hashTree(const QString &root, const QStringList &leftOut = QStringList())
+{
+    QMap<QString, QByteArray> tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    const QDir base(root);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = base.relativeFilePath(path);
+        if (leftOut.contains(relative.section(QLatin1Char('/'), 0, 0)))
+            continue;
+        const QFileInfo info = it.fileInfo();
+        if (info.isSymLink()) {
+            tree.insert(relative, "link " + QFile::encodeName(info.symLinkTarget()));
+        } else if (info.isDir()) {
+            tree.insert(relative, "dir");
+        } else {
+            QFile file(path);
+            QCryptographicHash hash(QCryptographicHash::Sha256);
+            tree.insert(relative, file.open(QIODevice::ReadOnly) && hash.addData(&file)
+                                      ? hash.result().toHex()
+                                      : QByteArray("unreadable"));
+        }
+    }
+    return tree;
 }
 
 // Makes a file undeletable even for root (the immutable flag of ext4 and

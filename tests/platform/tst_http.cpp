@@ -1,5 +1,6 @@
 #include "platform/http.h"
 
+#include "common/filetree.h"
 #include "common/testcerts.h"
 #include "common/testserver.h"
 
@@ -63,11 +64,6 @@ private Q_SLOTS:
     void proxyFromEnvironment();
 
 private:
-    static QByteArray readFile(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
     QString packetPath(const char *name) const { return m_root.filePath(QLatin1String("packets/") + QLatin1String(name)); }
 
     QTemporaryDir m_root;
@@ -263,7 +259,7 @@ void tst_Http::stalledAnswer()
         param.pfnWriteData = &receive;
         param.pUserData = &received;
         QCOMPARE(http.DownloadFile(server.url() + QLatin1String("/packets/small.bin"), param), HTTP_REQUEST_FAILED);
-        QCOMPARE(received.data, readFile(packetPath("small.bin")).left(stallAfter.toInt()));
+        QCOMPARE(received.data, FileTree::readFile(packetPath("small.bin")).left(stallAfter.toInt()));
     } else {
         const QString query = QStringLiteral("/upgrade/query/7");
         QCOMPARE(http.GetInfo(server.url() + QLatin1String("/api") + query, {QStringLiteral("token:") + token(query)}),
@@ -316,7 +312,7 @@ void tst_Http::download()
     QCOMPARE(int(http.DownloadFile(m_server.url() + path, param)), error);
     const QByteArray expected = expectedFile.isEmpty()
                                     ? expectedData
-                                    : readFile(m_root.filePath(QLatin1String("packets/") + expectedFile));
+                                    : FileTree::readFile(m_root.filePath(QLatin1String("packets/") + expectedFile));
     QCOMPARE(received.data, expected);
     if (error == HTTP_STATUS_FAILED)
         QCOMPARE(received.calls, 0);
@@ -340,7 +336,7 @@ void tst_Http::throttledDownload()
         param.pfnWriteData = &receive;
         param.pUserData = &received;
         QCOMPARE(http.DownloadFile(server.url() + QLatin1String("/packets/small.bin"), param), HTTP_SUCCESS);
-        QCOMPARE(received.data, readFile(packetPath("small.bin")));
+        QCOMPARE(received.data, FileTree::readFile(packetPath("small.bin")));
         QVERIFY(received.calls > 1);
     }
     // Moving, but below the limit: given up.

@@ -21,33 +21,10 @@ using namespace DemoFixture;
 
 namespace {
 
-// Relative path -> SHA-256 of every file, a mark for every directory and
-// link, below root; Log/ left out: the logs grow with every run.
+// The installation's files, without Log/: the logs grow with every run.
 QMap<QString, QByteArray> hashTree(const QString &root)
 {
-    QMap<QString, QByteArray> tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    const QDir base(root);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = base.relativeFilePath(path);
-        if (relative == QLatin1String("Log") || relative.startsWith(QLatin1String("Log/")))
-            continue;
-        const QFileInfo info = it.fileInfo();
-        if (info.isSymLink()) {
-            tree.insert(relative, "link " + QFile::encodeName(info.symLinkTarget()));
-        } else if (info.isDir()) {
-            tree.insert(relative, "dir");
-        } else {
-            QFile file(path);
-            QCryptographicHash hash(QCryptographicHash::Sha256);
-            tree.insert(relative, file.open(QIODevice::ReadOnly) && hash.addData(&file)
-                                      ? hash.result().toHex()
-                                      : QByteArray("unreadable"));
-        }
-    }
-    return tree;
+    return FileTree::hashTree(root, {QStringLiteral("Log")});
 }
 
 // The processes running the installation's launcher or upgrader.

@@ -1,6 +1,7 @@
 // tarvex-upgrade as a user runs it: a real process standing in a copy of the
 // installation, against the development upgrade server on 127.0.0.1.
 
+#include "common/filetree.h"
 #include "common/testserver.h"
 
 #include <QDomDocument>
@@ -14,6 +15,9 @@
 #  include <csignal>
 #endif
 
+using FileTree::readFile;
+using FileTree::writeFile;
+
 namespace {
 
 const char serverKey[] = "tst-key";
@@ -24,19 +28,6 @@ struct ToolResult
     QByteArray out;
     QByteArray err;
 };
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QByteArray solutionInfo(const QByteArray &version, qint64 releaseDate, int state)
 {

@@ -2,52 +2,20 @@
 // process in <installation>/Upgrade/, applying a real staged packet over an
 // installation in a temporary directory, and starting a stand-in launcher.
 
-#include <QCryptographicHash>
+#include "common/filetree.h"
+
 #include <QtTest>
+
+using FileTree::readFile;
+using FileTree::writeFile;
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Relative path -> SHA-256 of every file, and a mark for every directory and
-// link, below root, leaving out what a run adds besides the upgrade itself.
+// The installation's files, leaving out what a run adds besides the upgrade
+// itself.
 QMap<QString, QByteArray> hashTree(const QString &root)
 {
-    static const QStringList ignored{"Log", "Tmp", "launcher-runs.txt"};
-    QMap<QString, QByteArray> tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    const QDir base(root);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = base.relativeFilePath(path);
-        if (ignored.contains(relative.section(QLatin1Char('/'), 0, 0)))
-            continue;
-        const QFileInfo info = it.fileInfo();
-        if (info.isSymLink()) {
-            tree.insert(relative, "link " + QFile::encodeName(info.symLinkTarget()));
-        } else if (info.isDir()) {
-            tree.insert(relative, "dir");
-        } else {
-            QFile file(path);
-            QCryptographicHash hash(QCryptographicHash::Sha256);
-            tree.insert(relative, file.open(QIODevice::ReadOnly) && hash.addData(&file)
-                                      ? hash.result().toHex()
-                                      : QByteArray("unreadable"));
-        }
-    }
-    return tree;
+    return FileTree::hashTree(root, {QStringLiteral("Log"), QStringLiteral("Tmp"), QStringLiteral("launcher-runs.txt")});
 }
 
 // Ends the stand-in launchers a test leaves waiting.
@@ -83,7 +51,7 @@ private:
     int runUpgrader(const QStringList &arguments, const QProcessEnvironment &environment =
                                                       QProcessEnvironment::systemEnvironment());
     QStringList launcherRuns() const;
-    QByteArray printLog() const { return readFile(appPath("Log/Print.log")); }
+    QByteArray printLog() const { return readFile(appPath("Log/Print.log"), QByteArray()); }
     QString appPath(const QString &relative) const { return m_appDir->filePath(relative); }
     QString launcher() const { return appPath("Tarvex"); }
 
@@ -162,7 +130,7 @@ int tst_Upgrader::runUpgrader(const QStringList &arguments, const QProcessEnviro
 
 QStringList tst_Upgrader::launcherRuns() const
 {
-    return QString::fromUtf8(readFile(appPath("launcher-runs.txt"))).split('\n', Qt::SkipEmptyParts);
+    return QString::fromUtf8(readFile(appPath("launcher-runs.txt"), QByteArray())).split('\n', Qt::SkipEmptyParts);
 }
 
 void tst_Upgrader::applySucceeds()

@@ -2,22 +2,14 @@
 
 #include "upgrade/files/solutioninfo.h"
 
+#include "common/filetree.h"
+
 #include <QtTest>
 
+using FileTree::readFile;
+using FileTree::writeFile;
+
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 const QByteArray installedInfo =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"

@@ -3,11 +3,14 @@
 #include "upgrade/config/aescipher.h"
 
 #include "common/filesizelimit.h"
+#include "common/filetree.h"
 #include "common/messagecapture.h"
 
 #include <QtTest>
 #include <QtXml>
 
+using FileTree::readFile;
+using FileTree::writeFile;
 using KelmGUI::KelmDomNodeResolve;
 
 Q_DECLARE_METATYPE(ServerClusterInfo)
@@ -65,20 +68,6 @@ struct ClusterFile
 
 const QString validRecord =
     QStringLiteral("1|backup=http://backup.example;main=https://main.example:8443|/api|/upgrade/query|s3cr3t");
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray("<missing>");
-    return file.readAll();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 } // namespace
 

@@ -1,8 +1,12 @@
 #include "upgrade/files/archive.h"
 
+#include "common/filetree.h"
 #include "common/messagecapture.h"
 
 #include <QtTest>
+
+using FileTree::readFile;
+using FileTree::writeFile;
 
 // do7z against the real 7z beside the test binary, on archives made here
 // with "7z a".
@@ -23,8 +27,6 @@ private Q_SLOTS:
 private:
     static QString sevenZip() { return QCoreApplication::applicationDirPath() + QLatin1String("/7z"); }
     static bool pack(const QString &workDir, const QStringList &args);
-    static bool writeFile(const QString &path, const QByteArray &content);
-    static QByteArray readFile(const QString &path);
 };
 
 bool tst_Archive::pack(const QString &workDir, const QStringList &args)
@@ -39,19 +41,6 @@ bool tst_Archive::pack(const QString &workDir, const QStringList &args)
         return false;
     }
     return true;
-}
-
-bool tst_Archive::writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-}
-
-QByteArray tst_Archive::readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 void tst_Archive::initTestCase()

@@ -1,9 +1,12 @@
 #include "upgrade/files/kelmdomnoderesolve.h"
 
 #include "common/filesizelimit.h"
+#include "common/filetree.h"
 
 #include <QtTest>
 
+using FileTree::readFile;
+using FileTree::writeFile;
 using KelmGUI::KelmDomNodeResolve;
 
 class tst_KelmDomNodeResolve : public QObject
@@ -24,21 +27,6 @@ private slots:
     void saveFailureKeepsFile_data();
     void saveFailureKeepsFile();
     void saveWritesUtf8Declaration();
-
-private:
-    static void writeFile(const QString &path, const QByteArray &bytes)
-    {
-        QFile file(path);
-        QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(file.errorString()));
-        QCOMPARE(file.write(bytes), qint64(bytes.size()));
-    }
-    static QByteArray readFile(const QString &path)
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return QByteArray();
-        return file.readAll();
-    }
 };
 
 void tst_KelmDomNodeResolve::loadFailureKeepsDocument_data()
@@ -68,12 +56,12 @@ void tst_KelmDomNodeResolve::loadFailureKeepsDocument()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString good = dir.filePath("good.xml");
-    writeFile(good, "<Root><Child>text</Child></Root>");
+    QVERIFY(writeFile(good, "<Root><Child>text</Child></Root>"));
     const QString bad = dir.filePath("bad.xml");
     if (content == "<dir>")
         QVERIFY(QDir().mkdir(bad));
     else if (content != "<none>")
-        writeFile(bad, content);
+        QVERIFY(writeFile(bad, content));
 
     KelmDomNodeResolve node;
     QVERIFY(node.LoadXML(good));
@@ -207,10 +195,10 @@ void tst_KelmDomNodeResolve::onlyElementsAreChildren()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath("mixed.xml");
-    writeFile(path,
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-              "<Root>text before<!-- a comment --><A n=\"1\"/>\n"
-              "  <?pi data?><![CDATA[cdata]]><B n=\"2\">b</B>tail<A n=\"3\"/></Root>");
+    QVERIFY(writeFile(path,
+                      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<Root>text before<!-- a comment --><A n=\"1\"/>\n"
+                      "  <?pi data?><![CDATA[cdata]]><B n=\"2\">b</B>tail<A n=\"3\"/></Root>"));
 
     KelmDomNodeResolve root;
     QVERIFY(root.LoadXML(path));
@@ -288,7 +276,7 @@ void tst_KelmDomNodeResolve::childrenShareDocument()
     QCOMPARE(loaded.FindChildByNodeName("A").FindChildByNodeName("B").GetNodeValue(), QStringLiteral("deep"));
 
     // Loading another file into the root leaves earlier children with theirs.
-    writeFile(dir.filePath("other.xml"), "<Other/>");
+    QVERIFY(writeFile(dir.filePath("other.xml"), "<Other/>"));
     QVERIFY(root.LoadXML(dir.filePath("other.xml")));
     QCOMPARE(root.GetNodeName(), QStringLiteral("Other"));
     QCOMPARE(b.GetNodeValue(), QStringLiteral("deep"));
@@ -337,7 +325,7 @@ void tst_KelmDomNodeResolve::saveFailureKeepsFile()
     else if (failure == "empty")
         path.clear();
     else
-        writeFile(path, old);
+        QVERIFY(writeFile(path, old));
 
     KelmDomNodeResolve root;
     QVERIFY(root.CreateRootNode("Root"));
@@ -370,7 +358,7 @@ void tst_KelmDomNodeResolve::saveWritesUtf8Declaration()
     // A file that declared another encoding is written back as UTF-8, and
     // the declaration says so.
     const QString path = dir.filePath("latin1.xml");
-    writeFile(path, "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<Root a=\"\xe9\">\xe9</Root>");
+    QVERIFY(writeFile(path, "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<Root a=\"\xe9\">\xe9</Root>"));
 
     KelmDomNodeResolve root;
     QVERIFY(root.LoadXML(path));

@@ -1,11 +1,14 @@
 #include "upgrade/files/solutioninfo.h"
 
 #include "common/filesizelimit.h"
+#include "common/filetree.h"
 #include "common/messagecapture.h"
 
 #include <QtTest>
 #include <QtXml>
 
+using FileTree::readFile;
+using FileTree::writeFile;
 using KelmGUI::KelmDomNodeResolve;
 
 namespace {
@@ -61,20 +64,6 @@ QStringList dumpSolutions(const QString &path)
         out << QStringLiteral("%1[%2](%3)").arg(module.tagName(), attributes.join(';'), children.join(';'));
     }
     return out;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray("<missing>");
-    return file.readAll();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 QByteArray solutions(const QByteArray &modules)
