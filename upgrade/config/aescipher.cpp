@@ -65,6 +65,34 @@ bool cbcTransform(bool encrypt, const unsigned char *key, const unsigned char *i
     return written + tail == length;
 }
 
+// The storage of one call: the text zero-filled behind its bytes (so that a
+// partial last block is taken as its own bytes followed by zeros), the key
+// and the IV. Everything is wiped when the call returns, whichever way.
+struct CallBuffers
+{
+    explicit CallBuffers(const QByteArray &in)
+    {
+        std::memset(input, 0, sizeof(input));
+        std::memcpy(input, in.constData(), size_t(in.size()));
+        std::memset(output, 0, sizeof(output));
+        assembleIv(iv);
+        assembleKey(key);
+    }
+    ~CallBuffers()
+    {
+        OPENSSL_cleanse(key, sizeof(key));
+        OPENSSL_cleanse(iv, sizeof(iv));
+        OPENSSL_cleanse(input, sizeof(input));
+        OPENSSL_cleanse(output, sizeof(output));
+    }
+    Q_DISABLE_COPY(CallBuffers)
+
+    unsigned char input[BufferSize];
+    unsigned char output[BufferSize];
+    unsigned char iv[BlockSize];
+    unsigned char key[KeySize];
+};
+
 } // namespace
 
 int AES_Encrypt(const QByteArray &in, QByteArray &out)
@@ -75,30 +103,19 @@ int AES_Encrypt(const QByteArray &in, QByteArray &out)
     if (length >= BufferSize)
         return 2;
 
-    unsigned char input[BufferSize];
-    std::memset(input, 0, sizeof(input));
-    std::memcpy(input, in.constData(), size_t(length));
-    unsigned char iv[BlockSize];
-    assembleIv(iv);
-    unsigned char output[BufferSize];
-    std::memset(output, 0, sizeof(output));
-    unsigned char key[KeySize];
-    assembleKey(key);
+    CallBuffers buffers(in);
 
     // Always at least one byte of padding: a whole block when the length is
     // already a multiple of the block size.
     const int padding = BlockSize - length % BlockSize;
-    std::memset(input + length, padding, size_t(padding));
+    std::memset(buffers.input + length, padding, size_t(padding));
     const int total = length + padding;
 
-    const bool ok = cbcTransform(true, key, iv, input, output, total);
-    OPENSSL_cleanse(key, sizeof(key));
-    OPENSSL_cleanse(input, sizeof(input));
-    if (!ok) {
+    if (!cbcTransform(true, buffers.key, buffers.iv, buffers.input, buffers.output, total)) {
         qWarning() << "AES_Encrypt cipher failed";
         return 3;
     }
-    out.append(reinterpret_cast<const char *>(output), total);
+    out.append(reinterpret_cast<const char *>(buffers.output), total);
     return 0;
 }
 
@@ -113,23 +130,11 @@ void AES_Decrypt(const QByteArray &in, QByteArray &out)
         return;
     }
 
-    // Zero-filled, so that a partial last block is decrypted as its own
-    // bytes followed by zeros.
-    unsigned char input[BufferSize];
-    std::memset(input, 0, sizeof(input));
-    std::memcpy(input, in.constData(), size_t(length));
-    unsigned char iv[BlockSize];
-    assembleIv(iv);
-    unsigned char output[BufferSize];
-    std::memset(output, 0, sizeof(output));
-    unsigned char key[KeySize];
-    assembleKey(key);
+    CallBuffers buffers(in);
+    const unsigned char *output = buffers.output;
 
     const int blocks = (length + BlockSize - 1) / BlockSize * BlockSize;
-    const bool ok = cbcTransform(false, key, iv, input, output, blocks);
-    OPENSSL_cleanse(key, sizeof(key));
-    if (!ok) {
-        OPENSSL_cleanse(output, sizeof(output));
+    if (!cbcTransform(false, buffers.key, buffers.iv, buffers.input, buffers.output, blocks)) {
         qWarning() << "AES_Decrypt cipher failed";
         return;
     }
@@ -150,7 +155,6 @@ void AES_Decrypt(const QByteArray &in, QByteArray &out)
             keep = length - padding;
     }
     out.append(reinterpret_cast<const char *>(output), keep);
-    OPENSSL_cleanse(output, sizeof(output));
 }
 
 int encryptToHexText(const QString &value, QString &text)
