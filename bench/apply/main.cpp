@@ -12,6 +12,8 @@
 
 #include "upgrade/files/tmpdirs.h"
 
+#include "benchutil.h"
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
@@ -37,15 +39,6 @@ void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
         return;
     }
     std::fprintf(stderr, "%s\n", qPrintable(message));
-}
-
-bool argValue(const QStringList &args, const QString &name, QString &value)
-{
-    const int i = args.indexOf(name);
-    if (i < 0 || i + 1 >= args.size())
-        return false;
-    value = args.at(i + 1);
-    return true;
 }
 
 double runTimed(const QString &program, const QStringList &arguments)
@@ -120,12 +113,11 @@ int main(int argc, char *argv[])
     int files = 20000;
     qint64 totalMiB = 1024;
     QString value;
-    if (argValue(args, QStringLiteral("--files"), value))
+    if (Bench::argValue(args, QStringLiteral("--files"), value))
         files = qMax(1, value.toInt());
-    if (argValue(args, QStringLiteral("--total-mib"), value))
+    if (Bench::argValue(args, QStringLiteral("--total-mib"), value))
         totalMiB = qMax<qint64>(1, value.toLongLong());
-    QTemporaryDir tmp(argValue(args, QStringLiteral("--dir"), value) ? value + QLatin1String("/bench_apply-XXXXXX")
-                                                                   : QDir::tempPath() + QLatin1String("/bench_apply-XXXXXX"));
+    QTemporaryDir tmp(Bench::scratchTemplate(args, QStringLiteral("bench_apply")));
     if (!tmp.isValid()) {
         std::fprintf(stderr, "cannot create a temporary directory\n");
         return 1;

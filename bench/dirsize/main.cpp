@@ -8,6 +8,8 @@
 
 #include "upgrade/files/freespace.h"
 
+#include "benchutil.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -27,21 +29,6 @@ void dropDebug(QtMsgType type, const QMessageLogContext &, const QString &messag
         std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
-double median(QVector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.isEmpty() ? 0.0 : values.at(values.size() / 2);
-}
-
-bool argValue(const QStringList &args, const QString &name, QString &value)
-{
-    const int i = args.indexOf(name);
-    if (i < 0 || i + 1 >= args.size())
-        return false;
-    value = args.at(i + 1);
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -52,14 +39,13 @@ int main(int argc, char *argv[])
     int perDir = 1000;
     int repeat = 5;
     QString value;
-    if (argValue(args, QStringLiteral("--files"), value))
+    if (Bench::argValue(args, QStringLiteral("--files"), value))
         files = qMax(1, value.toInt());
-    if (argValue(args, QStringLiteral("--per-dir"), value))
+    if (Bench::argValue(args, QStringLiteral("--per-dir"), value))
         perDir = qMax(1, value.toInt());
-    if (argValue(args, QStringLiteral("--repeat"), value))
+    if (Bench::argValue(args, QStringLiteral("--repeat"), value))
         repeat = qMax(1, value.toInt());
-    QTemporaryDir tmp(argValue(args, QStringLiteral("--dir"), value) ? value + QLatin1String("/bench_dirsize-XXXXXX")
-                                                                   : QDir::tempPath() + QLatin1String("/bench_dirsize-XXXXXX"));
+    QTemporaryDir tmp(Bench::scratchTemplate(args, QStringLiteral("bench_dirsize")));
     if (!tmp.isValid()) {
         std::fprintf(stderr, "cannot create a temporary directory\n");
         return 1;
@@ -116,8 +102,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "getDirSize disagrees with the tree it measured\n");
         return 1;
     }
-    const double ourMedian = median(ours);
-    const double duMedian = median(du);
+    const double ourMedian = Bench::median(ours);
+    const double duMedian = Bench::median(du);
     std::printf("getDirSize median %.1f ms, du -sb median %.1f ms, ratio %.2f (target at most 1.5)\n", ourMedian,
                 duMedian, duMedian > 0 ? ourMedian / duMedian : 0.0);
     return 0;

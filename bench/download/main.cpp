@@ -14,6 +14,8 @@
 
 #include "common/testserver.h"
 
+#include "benchutil.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -35,34 +37,6 @@ void quiet(QtMsgType type, const QMessageLogContext &, const QString &message)
         std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
-bool argValue(const QStringList &args, const QString &name, QString &value)
-{
-    const int i = args.indexOf(name);
-    if (i < 0 || i + 1 >= args.size())
-        return false;
-    value = args.at(i + 1);
-    return true;
-}
-
-bool resetPeakMemory()
-{
-    QFile file(QStringLiteral("/proc/self/clear_refs"));
-    return file.open(QIODevice::WriteOnly) && file.write("5") == 1;
-}
-
-qint64 peakMemoryKiB()
-{
-    QFile file(QStringLiteral("/proc/self/status"));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -72,12 +46,11 @@ int main(int argc, char *argv[])
     qint64 sizeMiB = 1024;
     int rounds = 3;
     QString value;
-    if (argValue(args, QStringLiteral("--size-mib"), value))
+    if (Bench::argValue(args, QStringLiteral("--size-mib"), value))
         sizeMiB = qMax<qint64>(1, value.toLongLong());
-    if (argValue(args, QStringLiteral("--rounds"), value))
+    if (Bench::argValue(args, QStringLiteral("--rounds"), value))
         rounds = qMax(1, value.toInt());
-    QTemporaryDir tmp(argValue(args, QStringLiteral("--dir"), value) ? value + QLatin1String("/bench_download-XXXXXX")
-                                                                   : QDir::tempPath() + QLatin1String("/bench_download-XXXXXX"));
+    QTemporaryDir tmp(Bench::scratchTemplate(args, QStringLiteral("bench_download")));
     if (!tmp.isValid()) {
         std::fprintf(stderr, "cannot create a temporary directory\n");
         return 1;
@@ -131,11 +104,11 @@ int main(int argc, char *argv[])
         module.strId = QStringLiteral("packet");
         module.strUrl = url;
         module.dSize = double(sizeMiB);
-        const bool isPeakReset = resetPeakMemory();
+        const bool isPeakReset = Bench::resetPeakMemory();
         timer.restart();
         const UpgradeOpError result = engine.downloadUpgradePacket({ module });
         const double totalSeconds = timer.nsecsElapsed() / 1e9;
-        const qint64 peak = isPeakReset ? peakMemoryKiB() : -1;
+        const qint64 peak = isPeakReset ? Bench::peakMemoryKiB() : -1;
         const QString local = engine.tmpDir() + QDir::separator() + QLatin1String("packet.7z");
         if (result != UPGRADE_OP_DO7Z_FAILED || QFileInfo(local).size() != bytes) {
             std::fprintf(stderr, "the engine's download failed (result %d)\n", int(result));

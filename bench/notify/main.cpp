@@ -9,6 +9,8 @@
 
 #include "app/ctvxapplication.h"
 
+#include "benchutil.h"
+
 #include <QApplication>
 #include <QEvent>
 #include <QWidget>
@@ -21,7 +23,9 @@
 
 namespace {
 
-class Receiver : public QObject
+// Counts the User events it gets and passes everything else to Base.
+template <typename Base>
+class CountingReceiver : public Base
 {
 public:
     long long count = 0;
@@ -33,23 +37,7 @@ protected:
             ++count;
             return true;
         }
-        return QObject::event(event);
-    }
-};
-
-class WidgetReceiver : public QWidget
-{
-public:
-    long long count = 0;
-
-protected:
-    bool event(QEvent *event) override
-    {
-        if (event->type() == QEvent::User) {
-            ++count;
-            return true;
-        }
-        return QWidget::event(event);
+        return Base::event(event);
     }
 };
 
@@ -64,19 +52,12 @@ public:
 enum Kind { SentToObject, SentToWidget, PostedToWidget, KindCount };
 const char *const kindNames[KindCount] = {"sent to a QObject", "sent to a QWidget", "posted to a QWidget"};
 
-qint64 threadCpuNs()
-{
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 // Events per second for one kind, on the application object that exists now.
 double measure(Kind kind, int events)
 {
-    Receiver object;
-    WidgetReceiver widget;
-    const qint64 start = threadCpuNs();
+    CountingReceiver<QObject> object;
+    CountingReceiver<QWidget> widget;
+    const qint64 start = Bench::threadCpuNs();
     switch (kind) {
     case SentToObject:
         for (int i = 0; i < events; ++i) {
@@ -102,7 +83,7 @@ double measure(Kind kind, int events)
     case KindCount:
         break;
     }
-    const qint64 ns = threadCpuNs() - start;
+    const qint64 ns = Bench::threadCpuNs() - start;
     const long long received = object.count + widget.count;
     if (received < events)
         std::fprintf(stderr, "lost events: %lld of %d\n", received, events);

@@ -17,6 +17,8 @@
 
 #include "upgrade/files/solutioninfo.h"
 
+#include "benchutil.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -40,9 +42,7 @@ struct Sample
 
 double threadCpuMs()
 {
-    timespec ts {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+    return double(Bench::threadCpuNs()) / 1e6;
 }
 
 QByteArray solutionFile(int modules, int generation)
@@ -142,12 +142,6 @@ bool measure(const QString &operation, const QString &dir, int modules, bool inP
     return true;
 }
 
-double median(QVector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.at(values.size() / 2);
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -200,13 +194,13 @@ int main(int argc, char *argv[])
 
     std::printf("modules: %d, file: %d bytes, runs: %d, %s; medians\n", modules, int(installed.size()), runs,
                 parser.isSet(inProcessOption) ? "all in one process" : "each in a fresh process");
-    const double plainWall = median(wall.value("plain"));
-    const double plainCpu = median(cpu.value("plain"));
+    const double plainWall = Bench::median(wall.value("plain"));
+    const double plainCpu = Bench::median(cpu.value("plain"));
     const QStringList names = { "plain QDomDocument load+save", "read the installed file",
                                 "merge a newer file (target <= 3)", "look-up per record, in memory" };
     for (int i = 0; i < operations.size(); ++i) {
-        const double w = median(wall.value(operations.at(i)));
-        const double c = median(cpu.value(operations.at(i)));
+        const double w = Bench::median(wall.value(operations.at(i)));
+        const double c = Bench::median(cpu.value(operations.at(i)));
         std::printf("%-34s wall %8.1f ms (ratio %5.2f)   cpu %8.1f ms (ratio %5.2f)\n", qPrintable(names.at(i)), w,
                     w / plainWall, c, c / plainCpu);
     }

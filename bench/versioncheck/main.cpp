@@ -13,6 +13,8 @@
 
 #include "common/testserver.h"
 
+#include "benchutil.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -51,10 +53,9 @@ bool sameRecords(const QVector<ModuleVersion> &a, const QVector<ModuleVersion> &
     return true;
 }
 
-double medianMs(QVector<qint64> ns)
+double medianMs(const QVector<qint64> &ns)
 {
-    std::sort(ns.begin(), ns.end());
-    return ns.isEmpty() ? 0.0 : double(ns.at(ns.size() / 2)) / 1e6;
+    return double(Bench::median(ns)) / 1e6;
 }
 
 } // namespace
