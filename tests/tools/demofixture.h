@@ -9,6 +9,7 @@
 #include "common/filetree.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QMap>
@@ -23,6 +24,31 @@ const char moduleId[] = "DemoModule";
 const char serverKey[] = "demo-test-key";
 const qint64 oldReleaseDate = 202401150900;
 const qint64 newReleaseDate = 202406010900;
+
+// A path in the test's own application directory, where the main form looks
+// for the installation.
+inline QString appPath(const QString &relative)
+{
+    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + relative;
+}
+
+inline QString solutionInfoPath()
+{
+    return appPath(QStringLiteral("Solutions/SolutionInfo.xml"));
+}
+
+// Removes what a test put into the test's application directory, before and after.
+class AppDirCleaner
+{
+public:
+    AppDirCleaner() { clean(); }
+    ~AppDirCleaner() { clean(); }
+    static void clean()
+    {
+        for (const char *name : {"Solutions", "Tmp"})
+            QDir(appPath(QLatin1String(name))).removeRecursively();
+    }
+};
 
 inline QByteArray solutionInfo(const QByteArray &version, qint64 releaseDate, int state,
                                const QByteArray &desc = "The demo module")

@@ -30,23 +30,6 @@ const QByteArray longDescription =
     "The demo module of the upgrade loop, with a description far longer than the column it is shown in; "
     "point at it to read all of it";
 
-QString solutionInfoPath()
-{
-    return QCoreApplication::applicationDirPath() + QLatin1String("/Solutions/SolutionInfo.xml");
-}
-
-class AppDirCleaner
-{
-public:
-    AppDirCleaner() { clean(); }
-    ~AppDirCleaner() { clean(); }
-    static void clean()
-    {
-        for (const char *name : {"Solutions", "Tmp"})
-            QDir(QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(name)).removeRecursively();
-    }
-};
-
 CElidedLabel *labelWithText(const QWidget &window, const QString &text)
 {
     const QList<CElidedLabel *> labels = window.findChildren<CElidedLabel *>();

@@ -19,29 +19,6 @@ using namespace DemoFixture;
 
 namespace {
 
-QString appPath(const QString &relative)
-{
-    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + relative;
-}
-
-QString solutionInfoPath()
-{
-    return appPath(QStringLiteral("Solutions/SolutionInfo.xml"));
-}
-
-// Removes what a test put into the test's application directory, before and after.
-class AppDirCleaner
-{
-public:
-    AppDirCleaner() { clean(); }
-    ~AppDirCleaner() { clean(); }
-    static void clean()
-    {
-        for (const char *name : {"Solutions", "Tmp"})
-            QDir(appPath(QLatin1String(name))).removeRecursively();
-    }
-};
-
 QByteArray noise(int size)
 {
     QByteArray data(size, '\0');
