@@ -11,6 +11,7 @@
 #include "upgrade/cupgrade.h"
 #include "upgrade/versionquery.h"
 
+#include "common/modulerecords.h"
 #include "common/testserver.h"
 
 #include "benchutil.h"
@@ -36,21 +37,6 @@ void nestedLoop(const QVector<ModuleVersion> &vecLocal, const QVector<ModuleVers
                 vecNeed.append(server);
         }
     }
-}
-
-bool sameRecords(const QVector<ModuleVersion> &a, const QVector<ModuleVersion> &b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (int i = 0; i < a.size(); ++i) {
-        const ModuleVersion &x = a.at(i);
-        const ModuleVersion &y = b.at(i);
-        if (x.strId != y.strId || x.strVersion != y.strVersion || x.strUrl != y.strUrl || x.strDesc != y.strDesc
-            || x.llReleaseDate != y.llReleaseDate || x.dSize != y.dSize || x.nState != y.nState
-            || x.strIconUrl != y.strIconUrl)
-            return false;
-    }
-    return true;
 }
 
 double medianMs(const QVector<qint64> &ns)
@@ -173,7 +159,7 @@ int main(int argc, char **argv)
         }
     }
 
-    if (!sameRecords(vecNeedIndexed, vecNeedNested)) {
+    if (!sameModules(vecNeedIndexed, vecNeedNested)) {
         std::fprintf(stderr, "the indexed comparison differs from the nested loop\n");
         return 2;
     }

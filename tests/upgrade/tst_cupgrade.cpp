@@ -1,6 +1,7 @@
 #include "upgrade/cupgrade.h"
 
 #include "common/messagecapture.h"
+#include "common/modulerecords.h"
 #include "platform/platformnames.h"
 
 #include <QtTest>
@@ -41,21 +42,6 @@ static ModuleVersion module(const QString &id, qint64 releaseDate)
     version.nState = 2;
     version.strIconUrl = QStringLiteral("http://127.0.0.1/") + id + QStringLiteral(".png");
     return version;
-}
-
-static bool sameModules(const QVector<ModuleVersion> &a, const QVector<ModuleVersion> &b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (int i = 0; i < a.size(); ++i) {
-        const ModuleVersion &x = a.at(i);
-        const ModuleVersion &y = b.at(i);
-        if (x.strId != y.strId || x.strVersion != y.strVersion || x.strUrl != y.strUrl || x.strDesc != y.strDesc
-            || x.llReleaseDate != y.llReleaseDate || x.dSize != y.dSize || x.nState != y.nState
-            || x.strIconUrl != y.strIconUrl)
-            return false;
-    }
-    return true;
 }
 
 void tst_CUpgrade::defaults()
