@@ -30,7 +30,14 @@ enum UpgradeOpError {
     UPGRADE_OP_WRITE_FILE_FAILED = 7,
     UPGRADE_OP_GET_UPDATE_MODULE_INFO_FAILED = 8,
     UPGRADE_OP_UPDATE_SOLUTION_INFO_FAILED = 9,
-    UPGRADE_OP_DO7Z_FAILED = 10
+    UPGRADE_OP_DO7Z_FAILED = 10,
+    // Added after the original set; the numbers above keep their meaning.
+    UPGRADE_OP_LOCKED = 11,                // another operation holds the installation's lock
+    UPGRADE_OP_NOT_STAGED = 12,            // Tmp/Packet was never marked completely staged
+    UPGRADE_OP_ROLLBACK_INCOMPLETE = 13,   // a rollback could not finish; Tmp and the journal are kept
+    UPGRADE_OP_RELEASE_NOT_TRUSTED = 14,   // the signed release document is missing, unsigned, expired, old or disagrees
+    UPGRADE_OP_PACKET_NOT_TRUSTED = 15,    // a packet's size or SHA-256 differs from the signed document
+    UPGRADE_OP_INSECURE_TRANSPORT = 16     // a packet URL weaker than the query's transport (http behind https)
 };
 
 // "UPGRADE_OP_SUCCESS" ... for logs and the command-line tool; "" for an unknown value.
