@@ -2,7 +2,9 @@
 #define TVX_UPGRADETYPES_H
 
 #include <QMetaType>
+#include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 // One module: an installed solution or one entry of the server's answer.
@@ -16,6 +18,12 @@ struct ModuleVersion
     double dSize = 0.0;       // packet size in megabytes
     int nState = 0;           // 0: takes no part in upgrades
     QString strIconUrl;
+
+    // Beyond the original record: what the signed release document and the
+    // answer's extra keys add. Untouched by the solution information file.
+    QStringList listMirrors;   // "Mirrors": further URLs of the packet, tried in order after strUrl
+    qint64 llPacketBytes = -1; // exact packet size in bytes from the signed document; -1 when unknown
+    QByteArray baPacketSha256; // SHA-256 of the packet (32 bytes) from the signed document; empty when unknown
 };
 
 // Result codes of the engine's operations; the numbers are part of the
