@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that Tarvex needs to build, test and run.
+# Installs the Debian 12 packages that Tarvex needs to build, test and run,
+# on any Debian 12 down to a minimal one (debootstrap --variant=minbase).
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,9 @@ packages=(
     libjsoncpp-dev libspdlog-dev libcpp-httplib-dev
     p7zip-full curl
     xvfb xauth
+    # A minimal Debian has no CA store: libcurl then fails every HTTPS
+    # request with error 77 before it connects.
+    ca-certificates
 )
 
 missing=()

@@ -10,9 +10,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#endif
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
 #endif
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -119,10 +124,41 @@ qint64 getDirSize(const QString &path, int &count)
     return 0;
 }
 
+// QStorageInfo identifies the volume through the mount table and finds none
+// where the root of the file system is not itself a mount point (a chroot, some
+// containers). The file system still answers for the path itself.
+static qint64 fileSystemBytesAvailable(const QString &path)
+{
+#if defined(Q_OS_WIN)
+    ULARGE_INTEGER available;
+    if (!::GetDiskFreeSpaceExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()), &available,
+                               nullptr, nullptr))
+        return -1;
+    return available.QuadPart > quint64(std::numeric_limits<qint64>::max()) ? std::numeric_limits<qint64>::max()
+                                                                            : qint64(available.QuadPart);
+#elif defined(Q_OS_UNIX)
+    struct statvfs st;
+    if (::statvfs(QFile::encodeName(path).constData(), &st) != 0)
+        return -1;
+    // Blocks available to an unprivileged caller, as bytesAvailable counts them.
+    const quint64 blocks = st.f_bavail;
+    const quint64 blockSize = st.f_frsize ? st.f_frsize : st.f_bsize;
+    if (blockSize != 0 && blocks > quint64(std::numeric_limits<qint64>::max()) / blockSize)
+        return std::numeric_limits<qint64>::max();
+    return qint64(blocks * blockSize);
+#else
+    Q_UNUSED(path);
+    return -1;
+#endif
+}
+
 qint64 getDiskFreeSpace(const QString &path)
 {
     const QStorageInfo storage(path);
-    return storage.isValid() ? storage.bytesAvailable() : 0;
+    if (storage.isValid())
+        return storage.bytesAvailable();
+    const qint64 available = fileSystemBytesAvailable(path);
+    return available >= 0 ? available : 0;
 }
 
 bool isDiskSpaceEnough(qint64 llFree, qint64 llTotal)
