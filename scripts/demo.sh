@@ -174,7 +174,8 @@ trap 'exit 130' INT TERM
 server_pid=$!
 url=
 for _ in $(seq 1 100); do
-    url=$(sed -n 's/^listening on //p' "$out/server.out")
+    # The background shell may not have opened server.out yet.
+    url=$(sed -n 's/^listening on //p' "$out/server.out" 2>/dev/null || true)
     [ -n "$url" ] && break
     kill -0 "$server_pid" 2>/dev/null || break
     sleep 0.1
