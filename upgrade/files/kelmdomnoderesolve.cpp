@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QSaveFile>
+#include <QTextCodec>
 #include <QTextStream>
 #include <QVector>
 
@@ -64,7 +65,6 @@ bool isXmlText(const QString &text)
     return true;
 }
 
-
 // QDom's parser and its documents recurse once per level of elements, so a
 // file nested deeply enough overflows the stack. No file of ours comes near
 // this depth.
@@ -80,6 +80,33 @@ int skipPast(const QByteArray &content, int from, const char *end)
 {
     const int found = content.indexOf(end, from);
     return found < 0 ? content.size() : found + int(qstrlen(end));
+}
+
+// The bytes to scan for markup: ASCII-compatible encodings as they are,
+// UTF-16 and UTF-32 (which QDom reads, with or without a byte order mark)
+// converted to UTF-8, where a zero byte would hide every '/'.
+QByteArray asciiCompatible(const QByteArray &content)
+{
+    QTextCodec *codec = QTextCodec::codecForUtfText(content, nullptr);
+    if (!codec && content.size() >= 4) {
+        static const struct
+        {
+            const char bytes[5];
+            const char *name;
+        } starts[] = {
+            {{'<', 0, 0, 0, 0}, "UTF-32LE"},
+            {{0, 0, 0, '<', 0}, "UTF-32BE"},
+            {{'<', 0, '?', 0, 0}, "UTF-16LE"},
+            {{0, '<', 0, '?', 0}, "UTF-16BE"},
+        };
+        for (const auto &start : starts) {
+            if (std::memcmp(content.constData(), start.bytes, 4) == 0) {
+                codec = QTextCodec::codecForName(start.name);
+                break;
+            }
+        }
+    }
+    return codec && codec->mibEnum() != 106 ? codec->toUnicode(content).toUtf8() : content;
 }
 
 // A lexical pass over the raw bytes, so that it holds for files that QDom
@@ -244,7 +271,7 @@ bool KelmDomNodeResolve::LoadXML(const QString &path)
         return false;
     }
 
-    if (isTooDeep(content)) {
+    if (isTooDeep(asciiCompatible(content))) {
         qInfo() << "LoadXML nested deeper than" << MaxDepth << "levels in" << path;
         return false;
     }

@@ -53,6 +53,9 @@ void tst_KelmDomNodeResolve::loadFailureKeepsDocument_data()
     QTest::newRow("nested 50,000 levels") << "<Root>" + deep + "</Root>";
     QTest::newRow("nested 50,000 levels after an undeclared entity") << "<Root>&x;" + deep + "</Root>";
     QTest::newRow("nested 257 levels") << QByteArray("<A>").repeated(257) + QByteArray("</A>").repeated(257);
+    const QString deepText = QString::fromLatin1("<Root>" + deep + "</Root>");
+    QTest::newRow("nested 50,000 levels in UTF-16")
+        << "\xff\xfe" + QByteArray(reinterpret_cast<const char *>(deepText.utf16()), deepText.size() * 2);
     QTest::newRow("nested 300 levels in an entity")
         << "<!DOCTYPE Root [<!ENTITY e \"" + QByteArray("<A>").repeated(300) + QByteArray("</A>").repeated(300)
                + "\">]><Root>&e;</Root>";

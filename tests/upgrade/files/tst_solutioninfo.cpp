@@ -162,6 +162,13 @@ void tst_SolutionInfo::read_data()
         << QByteArray("<Root><SolutionS><Solution id=\"a\">" + QByteArray("<X>").repeated(253)
                       + QByteArray("</X>").repeated(253) + "</Solution></SolutionS></Root>")
         << true << QStringList { "a||||0|0|0|" } << QStringList();
+    // In UTF-16 a zero byte stands between '<' and '/': the depth check
+    // must not take 300 modules for 300 levels.
+    const QString wide = QString::fromLatin1("<Root><SolutionS>" + QByteArray("<Solution id=\"a\"/>").repeated(300)
+                                             + "</SolutionS></Root>");
+    QTest::newRow("300 modules in UTF-16")
+        << "\xff\xfe" + QByteArray(reinterpret_cast<const char *>(wide.utf16()), wide.size() * 2) << true
+        << QStringList(QVector<QString>(300, QStringLiteral("a||||0|0|0|")).toList()) << QStringList();
     QTest::newRow("nested 257 levels")
         << QByteArray("<Root><SolutionS><Solution id=\"a\">" + QByteArray("<X>").repeated(254)
                       + QByteArray("</X>").repeated(254) + "</Solution></SolutionS></Root>")
