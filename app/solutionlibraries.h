@@ -10,7 +10,7 @@
 // entries, and theirs in turn) and that lie directly in solutionsDir are
 // loaded first, dependencies before their dependents; the loader then finds
 // each among the loaded libraries by its DT_SONAME. A library of that name
-// that is loaded already is left as it is. Does nothing on Windows.
+// that is loaded already is left as it is. Does nothing but on Linux.
 void preloadSolutionLibraries(const QString &pluginPath, const QString &solutionsDir);
 
 // The DT_NEEDED entries of the ELF file at path, in their order; empty when
