@@ -1,12 +1,14 @@
 #include "app/pluginhost.h"
 
 #include "app/iwidget.h"
+#include "app/solutionlibraries.h"
 #include "platform/platformnames.h"
 #include "platform/solutionsdir.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QPluginLoader>
 
 QString mainFormPluginPath()
@@ -23,6 +25,7 @@ int runMainFormPlugin(QPluginLoader *loader, std::string extraArg)
         return -1;
 
     const QString pluginPath = mainFormPluginPath();
+    preloadSolutionLibraries(pluginPath, QFileInfo(pluginPath).absolutePath());
     loader->setFileName(pluginPath);
     QObject *object = loader->instance();
     if (!object) {

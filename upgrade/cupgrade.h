@@ -84,7 +84,7 @@ Q_SIGNALS:
     void signalGetUpgradePacketStatus(UpgradeOpError upgradeOpErr, bool isFinished, int progess);
     void signalUpgradeFinish(UpgradeOpError upgradeOpErr);
 
-protected:
+public:
     void run() override;
 
 private:

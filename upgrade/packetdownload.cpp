@@ -2,21 +2,33 @@
 
 #include "platform/http.h"
 #include "upgrade/files/archive.h"
+#include "upgrade/files/tmpdirs.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QUrl>
 
+#include <climits>
 #include <limits>
 
 namespace {
 
+bool fitsFileSystemName(const QString &name)
+{
+#ifdef Q_OS_WIN
+    return name.size() <= 255;
+#else
+    return QFile::encodeName(name).size() <= NAME_MAX;
+#endif
+}
+
 // The name comes fully decoded from the URL ("%2e%2e", "%5c", "%00"): it
-// must name a file directly inside the temporary directory.
+// must name a file directly inside the temporary directory, of its own.
 bool isPlainFileName(const QString &name)
 {
     return name != QLatin1String(".") && name != QLatin1String("..") && !name.contains(QLatin1Char('/'))
-        && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0));
+        && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0)) && !isReservedTmpEntryName(name)
+        && fitsFileSystemName(name);
 }
 
 // Percent done: 20 once every module is in (the integer quotient), 80 in

@@ -110,6 +110,10 @@ bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServ
     try {
         Json::CharReaderBuilder builder;
         builder["collectComments"] = false;
+        // The builder is laxer than the classic reader by default; these two
+        // restore its grammar exactly, so a malformed answer is not taken as valid.
+        builder["allowTrailingCommas"] = false;
+        builder["skipBom"] = false;
         const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
         Json::Value root;
         std::string errors;

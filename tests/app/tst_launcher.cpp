@@ -19,6 +19,8 @@ private Q_SLOTS:
     void commandLine();
     void pluginNotUsable_data();
     void pluginNotUsable();
+    void pluginLibrariesInSolutions_data();
+    void pluginLibrariesInSolutions();
     void upgradeHandOver_data();
     void upgradeHandOver();
     void librarySearchPath_data();
@@ -205,6 +207,49 @@ void tst_Launcher::pluginNotUsable()
     QVERIFY(dir.debugLog().contains("debug log stopped"));
     QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("Tmp/Packet/Upgrade/staged.txt"))));
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("Upgrade"))));
+    QVERIFY2(!dir.sanitizerReported(), dir.standardError().constData());
+}
+
+// A plugin whose libraries lie beside it in Solutions/ loads as it does on
+// Windows, where Solutions/ is on PATH; the library it links links another.
+void tst_Launcher::pluginLibrariesInSolutions_data()
+{
+    QTest::addColumn<QStringList>("libraries");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("runs");
+    QTest::addColumn<QByteArray>("warning");
+
+    const QString library = QStringLiteral(TVX_TEST_SOLUTION_LIB);
+    const QString base = QStringLiteral(TVX_TEST_SOLUTION_BASE);
+    QTest::newRow("both there, reloaded once") << QStringList{library, base} << 0 << 2 << QByteArray();
+    QTest::newRow("the library's library missing")
+        << QStringList{library} << -1 << 0 << QByteArray("libtvxtest_solutionbase.so: cannot open shared object file");
+    QTest::newRow("both missing")
+        << QStringList() << -1 << 0 << QByteArray("libtvxtest_solutionlib.so: cannot open shared object file");
+}
+
+void tst_Launcher::pluginLibrariesInSolutions()
+{
+    QFETCH(QStringList, libraries);
+    QFETCH(int, exitCode);
+    QFETCH(int, runs);
+    QFETCH(QByteArray, warning);
+
+    LauncherDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(dir.installLauncher());
+    QVERIFY(dir.installPlugin(QStringLiteral(TVX_TEST_SOLUTION_PLUGIN)));
+    for (const QString &library : qAsConst(libraries))
+        QVERIFY(QFile::copy(library, dir.solutionsPath() + QFileInfo(library).fileName()));
+    QVERIFY(dir.setPluginResults("3 0"));
+
+    const LauncherRun run = runLauncher(dir, QStringList());
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    QCOMPARE(run.exitCode, processExitCode(exitCode));
+    QCOMPARE(dir.pluginRuns().size(), runs);
+    const QByteArray printLog = dir.printLog();
+    QVERIFY2(printLog.contains(warning), printLog.constData());
     QVERIFY2(!dir.sanitizerReported(), dir.standardError().constData());
 }
 

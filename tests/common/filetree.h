@@ -99,7 +99,8 @@ inline QMap<QString, QByteArray> hashTree(const QString &root, const QStringList
 }
 
 // Makes a file undeletable even for root (the immutable flag of ext4 and
-// others) while it lives. isSet() is false where the file system lacks it.
+// others) while it lives. isSet() is false without the privilege to set the
+// flag or where the file system lacks it; whyNotSet() says which, for QSKIP.
 class ImmutableFile
 {
 public:
@@ -112,6 +113,8 @@ public:
             flags |= FS_IMMUTABLE_FL;
             m_isSet = ::ioctl(m_fd, FS_IOC_SETFLAGS, &flags) == 0;
         }
+        if (!m_isSet && !hasImmutableCapability())
+            m_whyNot = "needs the privilege CAP_LINUX_IMMUTABLE, which this process lacks";
 #else
         Q_UNUSED(path)
 #endif
@@ -129,9 +132,31 @@ public:
 #endif
     }
     bool isSet() const { return m_isSet; }
+    const char *whyNotSet() const { return m_whyNot; }
 
 private:
     Q_DISABLE_COPY(ImmutableFile)
+
+#ifdef Q_OS_LINUX
+    // Bit 9 of the effective capability set in /proc/self/status.
+    static bool hasImmutableCapability()
+    {
+        QFile status(QStringLiteral("/proc/self/status"));
+        if (!status.open(QIODevice::ReadOnly))
+            return false;
+        const QList<QByteArray> lines = status.readAll().split('\n');
+        for (const QByteArray &line : lines) {
+            if (line.startsWith("CapEff:")) {
+                bool ok = false;
+                const qulonglong effective = line.mid(7).trimmed().toULongLong(&ok, 16);
+                return ok && ((effective >> 9) & 1u) != 0;
+            }
+        }
+        return false;
+    }
+#endif
+
+    const char *m_whyNot = "this file system has no immutable flag";
     int m_fd = -1;
     bool m_isSet = false;
 };

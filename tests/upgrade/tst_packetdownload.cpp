@@ -337,6 +337,16 @@ void tst_PacketDownload::hostileFileName_data()
     QTest::newRow("dot") << "/packets/%2E" << ".";
     QTest::newRow("backslash") << "/packets/..%5cevil.7z" << "..\\evil.7z";
     QTest::newRow("nul") << "/packets/evil%00.7z" << QString(QStringLiteral("evil") + QChar(0) + QStringLiteral(".7z"));
+    QTest::newRow("the packet directory") << "/packets/Packet" << "Packet";
+    QTest::newRow("the backup directory") << "/packets/Backup" << "Backup";
+    QTest::newRow("the backup directory in other letter case") << "/packets/bACKUP" << "bACKUP";
+    const QString longest = QString(255 - 3, QLatin1Char('p')) + QLatin1String(".7z");
+    QTest::newRow("longer than a file name can be") << "/packets/p" + longest << "p" + longest;
+#ifndef Q_OS_WIN
+    // Two bytes each in UTF-8: short in characters, too long in bytes.
+    const QString wide = QString(128, QChar(0x00e9)) + QLatin1String(".7z");
+    QTest::newRow("too long in bytes") << "/packets/" + QString::fromLatin1(QUrl::toPercentEncoding(wide)) << wide;
+#endif
 }
 
 void tst_PacketDownload::hostileFileName()
@@ -467,12 +477,18 @@ void tst_PacketDownload::directoriesNotCreatable()
         engine.setTmpDir(m_tmpDir);
         QVERIFY(writeFile(m_work->filePath(blocked), "in the way"));
     }
-    const QString cwd = QDir::currentPath();
+    // The current directory is one of our own, so that what the test was
+    // started in neither matters nor suffers.
+    const QString cwd = m_work->filePath(QStringLiteral("cwd"));
+    QVERIFY(writeFile(cwd + QLatin1String("/sub/file"), "stay"));
     const QMap<QString, QByteArray> cwdBefore = snapshot(cwd);
+    const QString started = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(cwd));
 
     MessageCapture capture;
-    QCOMPARE(engine.getUpgradePacket({ module(packetUrl(QStringLiteral("small.7z")), 0) }),
-             UPGRADE_OP_CREATE_DIR_FAILED);
+    const UpgradeOpError result = engine.getUpgradePacket({ module(packetUrl(QStringLiteral("small.7z")), 0) });
+    QVERIFY(QDir::setCurrent(started));
+    QCOMPARE(result, UPGRADE_OP_CREATE_DIR_FAILED);
     const QStringList got = capture.warnings();
     QCOMPARE(got.size(), warnings.size());
     for (int i = 0; i < got.size(); ++i)
@@ -486,8 +502,9 @@ void tst_PacketDownload::packetFileNotWritable()
     CUpgrade engine;
     engine.setTmpDir(m_tmpDir);
     MessageCapture capture;
-    // Its local name is the packet directory's.
-    QCOMPARE(engine.getUpgradePacket({ module(packetUrl(QStringLiteral("Packet")), 0) }),
+    // A directory stands where its local file goes.
+    QVERIFY(writeFile(m_tmpDir + QLatin1String("/small.7z/inside"), "in the way"));
+    QCOMPARE(engine.getUpgradePacket({ module(packetUrl(QStringLiteral("small.7z")), 0) }),
              UPGRADE_OP_WRITE_FILE_FAILED);
     QVERIFY(capture.warnings().isEmpty());
     QVERIFY(!QFileInfo::exists(m_tmpDir));

@@ -199,6 +199,21 @@ void tst_VersionQuery::readVersionAnswer_data()
     QTest::newRow("root is a number") << QByteArray("5") << true << 0 << QString() << none;
     QTest::newRow("not JSON") << QByteArray("<html>502</html>") << false << 0 << parseFailed << none;
     QTest::newRow("empty answer") << QByteArray() << false << 0 << parseFailed << none;
+    // Malformations the classic reader refuses, and the laxities it keeps.
+    QTest::newRow("trailing comma in upgrade")
+        << QByteArray(R"({"value": {"upgrade": [{"ID": "a", "Url": "u", "IconUrl": "i"},]}})") << false << 0
+        << parseFailed << none;
+    QTest::newRow("trailing comma in an object") << QByteArray(R"({"retcode": 0,})") << false << 0 << parseFailed
+                                                 << none;
+    QTest::newRow("trailing comma in a module") << answerWith(R"("Extra": [1,])") << false << 0 << parseFailed
+                                                << none;
+    QTest::newRow("empty array element") << QByteArray("[1,,2]") << false << 0 << parseFailed << none;
+    QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBF{}") << false << 0 << parseFailed << none;
+    QTest::newRow("single quotes") << QByteArray("{'value': {}}") << false << 0 << parseFailed << none;
+    QTest::newRow("NaN") << QByteArray(R"({"retcode": NaN})") << false << 0 << parseFailed << none;
+    QTest::newRow("comments") << QByteArray("// c\n{\"value\": /* c */ {}}") << true << 0 << QString() << none;
+    QTest::newRow("duplicate key: the last one") << QByteArray(R"({"retcode": 3, "retcode": 0})") << true << 0
+                                                 << QString() << none;
     QTest::newRow("1000 levels") << nested(999, "1") << true << 0 << QString() << none;
     QTest::newRow("1001 levels") << nested(1000, "1") << false << 0 << parseFailed << none;
     QTest::newRow("1001 levels of objects")

@@ -17,26 +17,35 @@ constexpr int BufferSize = 1600;
 constexpr int BlockSize = 16;
 constexpr int KeySize = 32;
 
-// Key and IV never stand in the binary as one piece of data: every call puts
-// them together in its own storage and wipes them before it returns.
+// Key and IV never stand in the binary as one piece of data: each word is
+// kept XOR-ed with a mask that is read through a volatile, so the optimiser
+// cannot fold the two back into the key. Every call puts the words together
+// in its own storage and wipes them before it returns.
+constexpr quint32 MaskedWords[] = {
+    0xa547af1eu, 0x821202b4u, 0xdf1c4b69u, 0xe24dc066u, 0xeac7bc7au, 0x5f255138u, 0xccc66f30u, 0x4118db10u, // key
+    0x5f4d46c2u, 0x1c746fe1u, 0xeb9007d5u, 0xa79f4f90u, // IV
+};
+const volatile quint32 WordMasks[] = {
+    0x37107238u, 0xfd91b381u, 0x83bfeb9au, 0x8c257794u, 0x1ce57689u, 0x5dcda77au, 0x245f6925u, 0xaa2a60a5u,
+    0x2fc4688fu, 0x852b6d11u, 0xa43586b2u, 0xeae4ce50u,
+};
+static_assert(sizeof(MaskedWords) == sizeof(WordMasks), "one mask per word");
+static_assert(sizeof(MaskedWords) == KeySize + BlockSize, "key and IV words");
+
+void assembleWords(unsigned char *out, int first, int bytes)
+{
+    for (int i = 0; i < bytes / 4; ++i)
+        qToBigEndian<quint32>(MaskedWords[first + i] ^ WordMasks[first + i], out + 4 * i);
+}
+
 inline void assembleKey(unsigned char *key)
 {
-    qToBigEndian<quint32>(0x9257dd26u, key + 0);
-    qToBigEndian<quint32>(0x7f83b135u, key + 4);
-    qToBigEndian<quint32>(0x5ca3a0f3u, key + 8);
-    qToBigEndian<quint32>(0x6e68b7f2u, key + 12);
-    qToBigEndian<quint32>(0xf622caf3u, key + 16);
-    qToBigEndian<quint32>(0x02e8f642u, key + 20);
-    qToBigEndian<quint32>(0xe8990615u, key + 24);
-    qToBigEndian<quint32>(0xeb32bbb5u, key + 28);
+    assembleWords(key, 0, KeySize);
 }
 
 inline void assembleIv(unsigned char *iv)
 {
-    qToBigEndian<quint32>(0x70892e4du, iv + 0);
-    qToBigEndian<quint32>(0x995f02f0u, iv + 4);
-    qToBigEndian<quint32>(0x4fa58167u, iv + 8);
-    qToBigEndian<quint32>(0x4d7b81c0u, iv + 12);
+    assembleWords(iv, KeySize / 4, BlockSize);
 }
 
 struct CipherContextDeleter

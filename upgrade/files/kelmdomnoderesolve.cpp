@@ -3,7 +3,12 @@
 #include <QDebug>
 #include <QFile>
 #include <QSaveFile>
+#include <QTextCodec>
 #include <QTextStream>
+#include <QVector>
+
+#include <algorithm>
+#include <cstring>
 
 namespace KelmGUI {
 
@@ -60,6 +65,183 @@ bool isXmlText(const QString &text)
     return true;
 }
 
+// QDom's parser and its documents recurse once per level of elements, so a
+// file nested deeply enough overflows the stack. No file of ours comes near
+// this depth.
+constexpr int MaxDepth = 256;
+
+bool opensWith(const QByteArray &content, int at, const char *markup)
+{
+    const int length = int(qstrlen(markup));
+    return content.size() - at >= length && std::memcmp(content.constData() + at, markup, size_t(length)) == 0;
+}
+
+int skipPast(const QByteArray &content, int from, const char *end)
+{
+    const int found = content.indexOf(end, from);
+    return found < 0 ? content.size() : found + int(qstrlen(end));
+}
+
+// The bytes to scan for markup: ASCII-compatible encodings as they are,
+// UTF-16 and UTF-32 (which QDom reads, with or without a byte order mark)
+// converted to UTF-8, where a zero byte would hide every '/'.
+QByteArray asciiCompatible(const QByteArray &content)
+{
+    QTextCodec *codec = QTextCodec::codecForUtfText(content, nullptr);
+    if (!codec && content.size() >= 4) {
+        static const struct
+        {
+            const char bytes[5];
+            const char *name;
+        } starts[] = {
+            {{'<', 0, 0, 0, 0}, "UTF-32LE"},
+            {{0, 0, 0, '<', 0}, "UTF-32BE"},
+            {{'<', 0, '?', 0, 0}, "UTF-16LE"},
+            {{0, '<', 0, '?', 0}, "UTF-16BE"},
+        };
+        for (const auto &start : starts) {
+            if (std::memcmp(content.constData(), start.bytes, 4) == 0) {
+                codec = QTextCodec::codecForName(start.name);
+                break;
+            }
+        }
+    }
+    return codec && codec->mibEnum() != 106 ? codec->toUnicode(content).toUtf8() : content;
+}
+
+// A lexical pass over the raw bytes, so that it holds for files that QDom
+// reads and a stricter reader would refuse (undeclared entities or prefixes).
+// Markup inside the internal subset of a DOCTYPE counts as depth too: entity
+// values can carry elements that the parser expands in place.
+bool isTooDeep(const QByteArray &content)
+{
+    const int size = content.size();
+    int depth = 0;
+    int i = content.indexOf('<');
+    while (i >= 0 && i < size) {
+        if (opensWith(content, i, "<!--")) {
+            i = skipPast(content, i + 4, "-->");
+        } else if (opensWith(content, i, "<![CDATA[")) {
+            i = skipPast(content, i + 9, "]]>");
+        } else if (opensWith(content, i, "<?")) {
+            i = skipPast(content, i + 2, "?>");
+        } else if (opensWith(content, i, "<!")) {
+            // A DOCTYPE: quoted strings and a bracketed internal subset may hold '>'.
+            int brackets = 0;
+            char quote = 0;
+            for (++i; i < size; ++i) {
+                const char c = content.at(i);
+                if (quote) {
+                    if (c == quote)
+                        quote = 0;
+                    else if (c == '<' && ++depth > MaxDepth)
+                        return true;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '[') {
+                    ++brackets;
+                } else if (c == ']') {
+                    --brackets;
+                } else if (c == '>' && brackets <= 0) {
+                    ++i;
+                    break;
+                }
+            }
+        } else if (opensWith(content, i, "</")) {
+            depth = qMax(0, depth - 1);
+            i = skipPast(content, i + 2, ">");
+        } else {
+            char quote = 0;
+            char previous = 0;
+            for (++i; i < size; ++i) {
+                const char c = content.at(i);
+                if (quote) {
+                    if (c == quote)
+                        quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '>') {
+                    break;
+                }
+                previous = c;
+            }
+            if (previous != '/' && ++depth > MaxDepth)
+                return true;
+            ++i;
+        }
+        i = content.indexOf('<', i);
+    }
+    return false;
+}
+
+// QDom writes the attributes of an element in the order of a hash whose seed
+// changes with every process, so the same records would give different bytes
+// from one run to the next. This puts the attributes of every start tag QDom
+// wrote in the order of their names and leaves every other character as it
+// is. In QDom's output a '<' outside comments, CDATA sections, processing
+// instructions and the DOCTYPE always starts a tag, and attribute values are
+// quoted with '"' and never hold one.
+QString sortAttributes(const QString &text)
+{
+    struct Attribute
+    {
+        QStringRef name;
+        QStringRef whole; // the space before it included
+    };
+
+    const int size = text.size();
+    QString sorted;
+    sorted.reserve(size);
+    QVector<Attribute> attributes;
+    int copied = 0;
+    int i = text.indexOf(QLatin1Char('<'));
+    while (i >= 0 && i < size) {
+        const QStringRef rest = text.midRef(i);
+        if (rest.startsWith(QLatin1String("<!--"))) {
+            i = text.indexOf(QLatin1String("-->"), i + 4);
+        } else if (rest.startsWith(QLatin1String("<![CDATA["))) {
+            i = text.indexOf(QLatin1String("]]>"), i + 9);
+        } else if (rest.startsWith(QLatin1String("<?"))) {
+            i = text.indexOf(QLatin1String("?>"), i + 2);
+        } else if (rest.startsWith(QLatin1String("<!"))) {
+            const int subset = text.indexOf(QLatin1Char('['), i);
+            const int close = text.indexOf(QLatin1Char('>'), i);
+            i = subset >= 0 && subset < close ? text.indexOf(QLatin1String("]>"), subset) : close;
+        } else if (rest.startsWith(QLatin1String("</"))) {
+            i = text.indexOf(QLatin1Char('>'), i);
+        } else {
+            int at = i + 1;
+            while (at < size && text.at(at) != QLatin1Char(' ') && text.at(at) != QLatin1Char('/')
+                   && text.at(at) != QLatin1Char('>'))
+                ++at;
+            const int first = at;
+            attributes.clear();
+            while (at < size && text.at(at) == QLatin1Char(' ')) {
+                const int equals = text.indexOf(QLatin1String("=\""), at);
+                const int quote = equals < 0 ? -1 : text.indexOf(QLatin1Char('"'), equals + 2);
+                if (quote < 0)
+                    return text; // not QDom's output: write it as it is
+                attributes.append({text.midRef(at + 1, equals - at - 1), text.midRef(at, quote + 1 - at)});
+                at = quote + 1;
+            }
+            if (attributes.size() > 1) {
+                std::sort(attributes.begin(), attributes.end(),
+                          [](const Attribute &a, const Attribute &b) { return a.name < b.name; });
+                sorted += text.midRef(copied, first - copied);
+                for (const Attribute &attribute : qAsConst(attributes))
+                    sorted += attribute.whole;
+                copied = at;
+            }
+            i = at;
+        }
+        if (i < 0)
+            break;
+        i = text.indexOf(QLatin1Char('<'), i + 1);
+    }
+    sorted += text.midRef(copied);
+    return sorted;
+}
+
 } // namespace
 
 KelmDomNodeResolve::KelmDomNodeResolve() = default;
@@ -86,6 +268,11 @@ bool KelmDomNodeResolve::LoadXML(const QString &path)
     const QByteArray content = file.readAll();
     if (file.error() != QFileDevice::NoError) {
         qInfo() << "LoadXML cannot read" << path << file.errorString();
+        return false;
+    }
+
+    if (isTooDeep(asciiCompatible(content))) {
+        qInfo() << "LoadXML nested deeper than" << MaxDepth << "levels in" << path;
         return false;
     }
 
@@ -125,7 +312,7 @@ bool KelmDomNodeResolve::SaveXML(const QString &path)
         stream.setCodec("UTF-8");
         m_document.save(stream, 4, QDomNode::EncodingFromTextStream);
     }
-    const QByteArray bytes = text.toUtf8();
+    const QByteArray bytes = sortAttributes(text).toUtf8();
     text.clear();
 
     // Unbuffered: QSaveFile::commit() does not notice a short write in the

@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <iterator>
+
 #ifdef Q_OS_LINUX
 #include <fcntl.h>
 #include <unistd.h>
@@ -97,6 +100,14 @@ UpgradeOpError upgradeTmpDirToDstDir(const QString &strAppDir, const QString &st
     if (rollbackSafeCopy(param, strBackupDir, strAppDir))
         removeDirTree(strTmpDir);
     return UPGRADE_OP_WRITE_FILE_FAILED;
+}
+
+bool isReservedTmpEntryName(const QString &name)
+{
+    static const QLatin1String reserved[] = {QLatin1String("Packet"), QLatin1String("Backup")};
+    return std::any_of(std::begin(reserved), std::end(reserved), [&name](const QLatin1String &entry) {
+        return name.compare(entry, Qt::CaseInsensitive) == 0;
+    });
 }
 
 bool deleteTmpDir(const QString &strBaseDir)

@@ -4,6 +4,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -88,6 +89,7 @@ private slots:
     void textForm();
     void encryptToText_data();
     void encryptToText();
+    void keyInNoBuiltBinary();
 };
 
 void tst_AesCipher::knownAnswers_data()
@@ -263,6 +265,34 @@ void tst_AesCipher::encryptToText()
     QCOMPARE(text.size(), digits);
     QVERIFY(QRegularExpression("^[0-9a-f]+$").match(text).hasMatch());
     QCOMPARE(decryptFromHexText(text), value);
+}
+
+// The key must never be one piece of data a reader of the binary can pick
+// out: the optimiser is free to fold a per-call assembly into one constant.
+void tst_AesCipher::keyInNoBuiltBinary()
+{
+    const QDir bin(QStringLiteral(TVX_BIN_DIR));
+    QStringList files;
+    QDirIterator programs(bin.path(), QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (programs.hasNext())
+        files << programs.next();
+    QDirIterator libraries(bin.absoluteFilePath(QStringLiteral("../lib")), {QStringLiteral("*.a"), QStringLiteral("*.so*")},
+                           QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (libraries.hasNext())
+        files << libraries.next();
+    QVERIFY(files.contains(bin.filePath(QStringLiteral("Tarvex"))));
+    QVERIFY(files.contains(bin.filePath(QStringLiteral("tarvex-upgrade"))));
+    QVERIFY(std::any_of(files.cbegin(), files.cend(),
+                        [](const QString &file) { return file.endsWith(QLatin1String("libtvx_config.a")); }));
+
+    QStringList holding;
+    for (const QString &path : qAsConst(files)) {
+        QFile file(path);
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
+        if (file.readAll().contains(key))
+            holding << path;
+    }
+    QVERIFY2(holding.isEmpty(), qPrintable(holding.join(QLatin1Char(' '))));
 }
 
 QTEST_GUILESS_MAIN(tst_AesCipher)

@@ -47,6 +47,18 @@ void tst_KelmDomNodeResolve::loadFailureKeepsDocument_data()
         bomb += "<!ENTITY e" + QByteArray::number(i) + " \"" + QByteArray("&e" + QByteArray::number(i - 1) + ";").repeated(10) + "\">";
     bomb += "]><Root>&e9;</Root>";
     QTest::newRow("entity expansion bomb") << bomb;
+    // Deep enough to overflow the stack of a recursive parser, also where a
+    // strict reader would stop early, or where an entity holds the elements.
+    const QByteArray deep = QByteArray("<A>").repeated(50000) + QByteArray("</A>").repeated(50000);
+    QTest::newRow("nested 50,000 levels") << "<Root>" + deep + "</Root>";
+    QTest::newRow("nested 50,000 levels after an undeclared entity") << "<Root>&x;" + deep + "</Root>";
+    QTest::newRow("nested 257 levels") << QByteArray("<A>").repeated(257) + QByteArray("</A>").repeated(257);
+    const QString deepText = QString::fromLatin1("<Root>" + deep + "</Root>");
+    QTest::newRow("nested 50,000 levels in UTF-16")
+        << "\xff\xfe" + QByteArray(reinterpret_cast<const char *>(deepText.utf16()), deepText.size() * 2);
+    QTest::newRow("nested 300 levels in an entity")
+        << "<!DOCTYPE Root [<!ENTITY e \"" + QByteArray("<A>").repeated(300) + QByteArray("</A>").repeated(300)
+               + "\">]><Root>&e;</Root>";
 }
 
 void tst_KelmDomNodeResolve::loadFailureKeepsDocument()

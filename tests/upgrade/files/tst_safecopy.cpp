@@ -301,7 +301,7 @@ void tst_SafeCopy::undeletableDestination()
     if (immutable) {
         lock.reset(new ImmutableFile(dst + QLatin1String("/k.txt")));
         if (!lock->isSet())
-            QSKIP("this file system has no immutable flag");
+            QSKIP(lock->whyNotSet());
     }
 
     CopyDirParam param;

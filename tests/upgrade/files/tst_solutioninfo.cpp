@@ -154,6 +154,25 @@ void tst_SolutionInfo::read_data()
     QTest::newRow("truncated")
         << solutions("<Solution id=\"a\"/>").left(40) << false << QStringList { sentinel }
         << QStringList { "load file  \"%1\"  failed!" };
+    // Deep enough to overflow the stack of a recursive parser.
+    QTest::newRow("nested 50,000 levels")
+        << solutions(QByteArray("<Solution>").repeated(50000) + QByteArray("</Solution>").repeated(50000)) << false
+        << QStringList { sentinel } << QStringList { "load file  \"%1\"  failed!" };
+    QTest::newRow("nested 256 levels")
+        << QByteArray("<Root><SolutionS><Solution id=\"a\">" + QByteArray("<X>").repeated(253)
+                      + QByteArray("</X>").repeated(253) + "</Solution></SolutionS></Root>")
+        << true << QStringList { "a||||0|0|0|" } << QStringList();
+    // In UTF-16 a zero byte stands between '<' and '/': the depth check
+    // must not take 300 modules for 300 levels.
+    const QString wide = QString::fromLatin1("<Root><SolutionS>" + QByteArray("<Solution id=\"a\"/>").repeated(300)
+                                             + "</SolutionS></Root>");
+    QTest::newRow("300 modules in UTF-16")
+        << "\xff\xfe" + QByteArray(reinterpret_cast<const char *>(wide.utf16()), wide.size() * 2) << true
+        << QStringList(QVector<QString>(300, QStringLiteral("a||||0|0|0|")).toList()) << QStringList();
+    QTest::newRow("nested 257 levels")
+        << QByteArray("<Root><SolutionS><Solution id=\"a\">" + QByteArray("<X>").repeated(254)
+                      + QByteArray("</X>").repeated(254) + "</Solution></SolutionS></Root>")
+        << false << QStringList { sentinel } << QStringList { "load file  \"%1\"  failed!" };
 }
 
 void tst_SolutionInfo::read()
@@ -403,6 +422,11 @@ void tst_SolutionInfo::merge_data()
         << QByteArray("<Root><SolutionS>") << solutions(fullModule("a", "1", "1", "0")) << false
         << int(UPGRADE_OP_GET_UPDATE_MODULE_INFO_FAILED) << QStringList()
         << QStringList { "load file  \"%1\"  failed!", "getModuleVersionFromSolutionInfoFile from  \"%1\"  failed!" };
+    QTest::newRow("newer file nested 50,000 levels")
+        << solutions(fullModule("a", "1", "1", "0"))
+        << solutions(QByteArray("<Solution>").repeated(50000) + QByteArray("</Solution>").repeated(50000)) << false
+        << int(UPGRADE_OP_GET_UPDATE_MODULE_INFO_FAILED) << QStringList()
+        << QStringList { "load file  \"%2\"  failed!", "getModuleVersionFromSolutionInfoFile from  \"%2\"  failed!" };
     QTest::newRow("installed file without SolutionS")
         << QByteArray("<Root/>") << solutions(fullModule("a", "1", "1", "0")) << false
         << int(UPGRADE_OP_GET_UPDATE_MODULE_INFO_FAILED) << QStringList()

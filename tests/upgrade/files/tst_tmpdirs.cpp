@@ -121,9 +121,16 @@ void tst_TmpDirs::removeDirTree()
             path += QLatin1Char('/');
     }
 
-    const QString cwd = QDir::currentPath();
+    // An empty path would name the current directory: make it one of our
+    // own, so that what the test was started in neither matters nor suffers.
+    const QString cwd = tmp.filePath(QStringLiteral("cwd"));
+    QVERIFY(writeFile(cwd + QLatin1String("/sub/file"), "stay"));
     const QMap<QString, QByteArray> cwdBefore = snapshot(cwd);
-    QCOMPARE(::removeDirTree(kind == QLatin1String("empty") ? QString() : path), result);
+    const QString started = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(cwd));
+    const bool removed = ::removeDirTree(kind == QLatin1String("empty") ? QString() : path);
+    QVERIFY(QDir::setCurrent(started));
+    QCOMPARE(removed, result);
     QVERIFY(!QFileInfo(tmp.filePath(QStringLiteral("victim"))).isSymLink());
     QVERIFY(!QFileInfo::exists(tmp.filePath(QStringLiteral("victim"))));
     QCOMPARE(readFile(outside + QLatin1String("/precious")), QByteArray("keep"));
@@ -187,7 +194,7 @@ void tst_TmpDirs::applyFailureRollsBack()
     if (immutable) {
         lock.reset(new ImmutableFile(blocked));
         if (!lock->isSet())
-            QSKIP("this file system has no immutable flag");
+            QSKIP(lock->whyNotSet());
     } else {
         QVERIFY(QFile::remove(blocked));
         QVERIFY(writeFile(blocked + QLatin1String("/inside"), "a directory where a file is expected"));
@@ -251,7 +258,7 @@ void tst_TmpDirs::deleteTmpDir()
         if (kind == QLatin1String("undeletable")) {
             lock.reset(new ImmutableFile(tmpDir + QLatin1String("/Backup/b")));
             if (!lock->isSet())
-                QSKIP("this file system has no immutable flag");
+                QSKIP(lock->whyNotSet());
         }
     } else if (kind == QLatin1String("link")) {
         QVERIFY(QFile::link(outside, tmpDir));
@@ -332,7 +339,7 @@ void tst_TmpDirs::saveSolutionInfoFailures()
         QVERIFY(writeFile(base + QLatin1String("/Tmp/Packet/old"), "old"));
         lock.reset(new ImmutableFile(base + QLatin1String("/Tmp/Packet/old")));
         if (!lock->isSet())
-            QSKIP("this file system has no immutable flag");
+            QSKIP(lock->whyNotSet());
     }
 
     MessageCapture capture;
