@@ -8,6 +8,7 @@ packages=(
     libcurl4-openssl-dev libssl-dev openssl
     libjsoncpp-dev libspdlog-dev libcpp-httplib-dev
     p7zip-full curl
+    nginx-light libnginx-mod-http-js
     xvfb xauth
 )
 
