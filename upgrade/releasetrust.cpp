@@ -51,7 +51,7 @@ UpgradeOpError CUpgrade::checkPacketSources(const QVector<ModuleVersion> &vecMod
     // The query this engine made; an engine started for a download alone
     // takes the transport the server file would query over.
     QUrl query(strQueryUrl);
-    if (strQueryUrl.isEmpty()) {
+    if (strQueryUrl.isEmpty() && QFileInfo::exists(strServerClusterCfgPath)) {
         ServerClusterInfo info;
         if (readServerClusterInfo(strServerClusterCfgPath, info))
             query = QUrl(buildVersionRequest(info, 0).strUrl);
