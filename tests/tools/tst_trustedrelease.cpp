@@ -23,7 +23,7 @@ const QString releaseTool = QStringLiteral(TVX_PUBLISHER_BIN_DIR "/tarvex-releas
 const QString nginxModule = QStringLiteral("/usr/lib/nginx/modules/ngx_http_js_module.so");
 
 enum Tamper { None, PacketAltered, PacketGrown, ManifestAltered, UntrustedKey, Expired, RolledBack, Unsigned,
-              TrustFileInPacket, PlainHttpPacket };
+              TrustFileInPacket, SignedRotation, PlainHttpPacket };
 enum Host { DevServer, HttpsDevServer, Nginx };
 
 struct Run
@@ -125,6 +125,7 @@ void tst_TrustedRelease::upgrade_data()
     QTest::newRow("expired") << int(DevServer) << int(Expired) << true << 14;
     QTest::newRow("older document after a newer") << int(DevServer) << int(RolledBack) << true << 14;
     QTest::newRow("unsigned, key trusted") << int(DevServer) << int(Unsigned) << true << 14;
+    QTest::newRow("signed key rotation in packet") << int(DevServer) << int(SignedRotation) << true << 0;
     QTest::newRow("unsigned trust file in packet") << int(DevServer) << int(TrustFileInPacket) << true << 15;
     QTest::newRow("plain-http packet behind https") << int(HttpsDevServer) << int(PlainHttpPacket) << true << 16;
     QTest::newRow("plain-http packet behind https, unsigned")
@@ -167,6 +168,12 @@ void tst_TrustedRelease::upgrade()
     QVERIFY(writeFile(path("tree/Solutions/demo.txt"), "demo version 2\n"));
     if (tamper == TrustFileInPacket)
         QVERIFY(writeFile(path("tree/Conf/System/TrustedKeys.json"), readFile(path("keys/other.key.pub"))));
+    if (tamper == SignedRotation) {
+        QCOMPARE(run(releaseTool, {"rotate", "--key", path("keys/release.key"), "--public", path("keys/other.key.pub"),
+                                   "--out", path("tree/Conf/System/TrustedKeys.json")})
+                     .exitCode,
+                 0);
+    }
     QCOMPARE(run(releaseTool, {"pack", "--root", site, "--tree", path("tree"), "--module", "demo", "--version", "2.0",
                                "--release-date", "202501010000", "--desc", "Demo"})
                  .exitCode,
@@ -245,6 +252,8 @@ void tst_TrustedRelease::upgrade()
         const Run apply = run(tool, {"apply"});
         QVERIFY2(apply.exitCode == 0, apply.err.constData());
         QCOMPARE(readFile(app + "/Solutions/demo.txt"), QByteArray("demo version 2\n"));
+        if (tamper == SignedRotation)
+            QCOMPARE(readFile(app + "/Conf/System/TrustedKeys.json"), readFile(path("tree/Conf/System/TrustedKeys.json")));
     }
     if (m_nginx.state() != QProcess::NotRunning) {
         m_nginx.terminate();

@@ -31,6 +31,13 @@ const char usageText[] =
     "  verify --root SITE --public FILE.pub [--public FILE.pub ...]\n"
     "      Checks the signature, the expiry, the manifest against the document,\n"
     "      and the size and SHA-256 of every packet.\n"
+    "  rotate --key FILE [--key FILE ...] --public FILE.pub [--public FILE.pub ...]\n"
+    "         [--threshold N] --out FILE\n"
+    "      Writes a key rotation: the list of the --public keys (N of them must\n"
+    "      sign each release, default 1), signed by the --key keys that the\n"
+    "      installations trust now. Put it into a module's tree as\n"
+    "      Conf/System/TrustedKeys.json and pack it: installations accept it only\n"
+    "      with valid signatures of their current keys.\n"
     "  publish --root SITE --out DIR --prefix P --path P [--key TOKENKEY]\n"
     "          [--listen HOST:PORT]\n"
     "      Writes a static site for nginx into DIR: site/answer.json (the version\n"
@@ -81,6 +88,8 @@ int main(int argc, char *argv[])
          {}},
         {"sign", {QStringLiteral("root"), QStringLiteral("key")}, {QStringLiteral("expires")}, {QStringLiteral("key")}},
         {"verify", {QStringLiteral("root"), QStringLiteral("public")}, {}, {QStringLiteral("public")}},
+        {"rotate", {QStringLiteral("key"), QStringLiteral("public"), QStringLiteral("out")},
+         {QStringLiteral("threshold")}, {QStringLiteral("key"), QStringLiteral("public")}},
         {"publish",
          {QStringLiteral("root"), QStringLiteral("out"), QStringLiteral("prefix"), QStringLiteral("path")},
          {QStringLiteral("key"), QStringLiteral("listen")},
@@ -136,6 +145,14 @@ int main(int argc, char *argv[])
         return ReleaseTool::sign(value("root"), values.value(QStringLiteral("key")), value("expires"));
     if (name == QLatin1String("verify"))
         return ReleaseTool::verify(value("root"), values.value(QStringLiteral("public")));
+    if (name == QLatin1String("rotate")) {
+        bool ok = true;
+        const int threshold = values.contains(QStringLiteral("threshold")) ? value("threshold").toInt(&ok) : 1;
+        if (!ok)
+            return usageError(QStringLiteral("--threshold takes a number"));
+        return ReleaseTool::rotate(values.value(QStringLiteral("key")), values.value(QStringLiteral("public")), threshold,
+                                   value("out"));
+    }
     ReleaseTool::PublishOptions options;
     options.strRoot = value("root");
     options.strOut = value("out");

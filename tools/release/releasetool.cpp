@@ -532,4 +532,47 @@ int verify(const QString &strRoot, const QStringList &listPublicFiles)
     return 0;
 }
 
+int rotate(const QStringList &listKeyFiles, const QStringList &listPublicFiles, int nThreshold, const QString &strOut)
+{
+    QString error;
+    Trust::KeyList keys;
+    keys.nThreshold = nThreshold;
+    for (const QString &publicFile : listPublicFiles) {
+        QByteArray publicKey;
+        if (!readPublicKeyFile(publicFile, publicKey, error)) {
+            printError(error);
+            return 1;
+        }
+        keys.vecKeys.append(Trust::TrustedKey{Trust::keyId(publicKey), publicKey});
+    }
+    if (nThreshold < 1 || nThreshold > keys.vecKeys.size()) {
+        printError(QStringLiteral("--threshold must lie between 1 and the number of --public keys"));
+        return 1;
+    }
+    Trust::SignedEnvelope envelope;
+    envelope.baSigned = Trust::keyListToJson(keys);
+    for (const QString &keyFile : listKeyFiles) {
+        QByteArray pem;
+        QByteArray publicKey;
+        Trust::SignatureEntry entry;
+        if (!readPrivateKey(keyFile, pem, error) || !Trust::readPublicKeyPem(pem, publicKey, error)
+            || !Trust::signBytes(pem, envelope.baSigned, entry.baSignature, error)) {
+            printError(error);
+            return 1;
+        }
+        entry.strKeyId = Trust::keyId(publicKey);
+        envelope.vecSignatures.append(entry);
+    }
+    if (!Trust::writeFileDurably(strOut, Trust::envelopeToJson(envelope), error)) {
+        printError(error);
+        return 1;
+    }
+    printOut(QStringLiteral("Wrote the key rotation %1: %2 key(s), %3 signature(s) needed; pack it as %4\n")
+                 .arg(strOut)
+                 .arg(keys.vecKeys.size())
+                 .arg(nThreshold)
+                 .arg(Trust::trustFileRelativePath()));
+    return 0;
+}
+
 } // namespace ReleaseTool

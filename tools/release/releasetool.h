@@ -27,6 +27,10 @@ int pack(const PackOptions &options);
 // strExpires empty: 30 days from now.
 int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString &strExpires);
 int verify(const QString &strRoot, const QStringList &listPublicFiles);
+// Writes the trust file of a key rotation: the new key list, signed by the
+// keys the installations trust now. Packed into a tree at
+// Conf/System/TrustedKeys.json, it replaces their trusted keys.
+int rotate(const QStringList &listKeyFiles, const QStringList &listPublicFiles, int nThreshold, const QString &strOut);
 
 // Shared with the publisher.
 QString manifestPath(const QString &strRoot);
