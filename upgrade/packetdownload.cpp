@@ -115,7 +115,9 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         if (!fileDownload.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
             return UPGRADE_OP_WRITE_FILE_FAILED;
 
-        if (trustStore.hasKeys())
+        // A record that carries a signed size and hash is held to them; with
+        // trusted keys every record carries them (checked above).
+        if (module.llPacketBytes >= 0 && module.baPacketSha256.size() == 32)
             packetVerifier.reset(module.llPacketBytes, module.baPacketSha256);
         else
             packetVerifier.reset(-1, QByteArray());
