@@ -87,11 +87,11 @@ bool readReleaseEnvelope(const Json::Value &release, Trust::SignedEnvelope &enve
     const Json::Value &signatures = member(release, "signatures");
     if (!signedValue.isString() || !signatures.isArray())
         return false;
-    const auto decoded = QByteArray::fromBase64Encoding(readString(signedValue).toLatin1(),
-                                                         QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded)
+    const char *begin = nullptr;
+    const char *end = nullptr;
+    if (!signedValue.getString(&begin, &end) || end - begin > std::numeric_limits<int>::max()
+        || !Trust::unpackSignedBytes(QByteArray::fromRawData(begin, int(end - begin)), envelope.baSigned))
         return false;
-    envelope.baSigned = *decoded;
     envelope.vecSignatures.clear();
     for (Json::ArrayIndex i = 0; i < signatures.size(); ++i) {
         const Json::Value &keyId = member(signatures[i], "keyid");

@@ -29,6 +29,26 @@ bool readInteger(const QJsonValue &value, qint64 &number)
     return true;
 }
 
+// The file name the download will give the packet. Parsing ten thousand
+// URLs costs more than the rest of the check: a URL that plainly ends in
+// "/" + the expected name, with nothing a parser would decode or cut, has it.
+QString packetFileName(const QString &strUrl, const QString &strExpected)
+{
+    const int schemeEnd = strUrl.indexOf(QLatin1String("://"));
+    const int pathStart = schemeEnd > 0 ? strUrl.indexOf(QLatin1Char('/'), schemeEnd + 3) : -1;
+    const int nameStart = strUrl.size() - strExpected.size();
+    const bool isPlain = pathStart >= 0 && pathStart < nameStart && strUrl.at(nameStart - 1) == QLatin1Char('/')
+        && strUrl.endsWith(strExpected) && !strUrl.contains(QLatin1Char('%')) && !strUrl.contains(QLatin1Char('?'))
+        && !strUrl.contains(QLatin1Char('#')) && !strUrl.contains(QLatin1Char('\\'));
+    return isPlain ? strExpected : QUrl(strUrl, QUrl::TolerantMode).fileName();
+}
+
+bool isPlainFileName(const QString &strName)
+{
+    return !strName.isEmpty() && strName != QLatin1String(".") && strName != QLatin1String("..")
+        && !strName.contains(QLatin1Char('/')) && !strName.contains(QLatin1Char('\\')) && !strName.contains(QChar(0));
+}
+
 } // namespace
 
 QByteArray releaseDocumentToJson(const ReleaseDocument &document)
@@ -48,7 +68,7 @@ QByteArray releaseDocumentToJson(const ReleaseDocument &document)
                            {QStringLiteral("serial"), double(document.llSerial)},
                            {QStringLiteral("expires"), document.expires.toUTC().toString(QLatin1String(timeFormat))},
                            {QStringLiteral("modules"), modules}};
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+    return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
 
 bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, QString &strError)
@@ -86,7 +106,7 @@ bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, Q
         module.strIconUrl = object.value(QLatin1String("IconUrl")).toString();
         module.strPacket = object.value(QLatin1String("Packet")).toString();
         module.baSha256 = QByteArray::fromHex(object.value(QLatin1String("Sha256")).toString().toLatin1());
-        if (module.strId.isEmpty() || module.strPacket.isEmpty() || module.baSha256.size() != 32
+        if (module.strId.isEmpty() || !isPlainFileName(module.strPacket) || module.baSha256.size() != 32
             || !readInteger(object.value(QLatin1String("ReleaseDate")), module.llReleaseDate)
             || !readInteger(object.value(QLatin1String("Bytes")), module.llBytes) || module.llBytes < 0) {
             strError = QStringLiteral("module entry %1 is incomplete").arg(document.vecModules.size());
@@ -167,7 +187,7 @@ ReleaseCheck checkRelease(const SignedEnvelope *pEnvelope, const KeyList &keys, 
             field = "Desc";
         else if (module.strIconUrl != signedModule.strIconUrl)
             field = "IconUrl";
-        else if (QUrl(module.strUrl, QUrl::TolerantMode).fileName() != signedModule.strPacket)
+        else if (packetFileName(module.strUrl, signedModule.strPacket) != signedModule.strPacket)
             field = "Packet";
         if (field) {
             strError = QStringLiteral("%1 of module %2 differs").arg(QLatin1String(field), module.strId);

@@ -19,6 +19,8 @@ namespace {
 
 constexpr int ed25519KeyBytes = 32;
 constexpr int ed25519SignatureBytes = 64;
+// Ten thousand modules make a few megabytes: far below this.
+constexpr quint32 maxSignedBytes = 256u * 1024 * 1024;
 
 struct PkeyFree { void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); } };
 struct BioFree { void operator()(BIO *p) const { BIO_free(p); } };
@@ -172,6 +174,26 @@ bool verifyBytes(const QByteArray &baPublicKey, const QByteArray &baMessage, con
     return ok;
 }
 
+QByteArray packSignedBytes(const QByteArray &baSigned)
+{
+    return qCompress(baSigned, 9).toBase64();
+}
+
+bool unpackSignedBytes(const QByteArray &baBase64, QByteArray &baSigned)
+{
+    const auto compressed = QByteArray::fromBase64Encoding(baBase64, QByteArray::AbortOnBase64DecodingErrors);
+    if (!compressed || (*compressed).size() < 4)
+        return false;
+    // qUncompress allocates the size the first four bytes announce before
+    // it looks at the data: hold that to the bound first.
+    const auto *head = reinterpret_cast<const uchar *>((*compressed).constData());
+    const quint32 announced = (quint32(head[0]) << 24) | (quint32(head[1]) << 16) | (quint32(head[2]) << 8) | head[3];
+    if (announced > maxSignedBytes)
+        return false;
+    baSigned = qUncompress(*compressed);
+    return !baSigned.isEmpty() && quint32(baSigned.size()) == announced;
+}
+
 QByteArray envelopeToJson(const SignedEnvelope &envelope)
 {
     QJsonArray signatures;
@@ -179,7 +201,7 @@ QByteArray envelopeToJson(const SignedEnvelope &envelope)
         signatures.append(QJsonObject{{QStringLiteral("keyid"), entry.strKeyId},
                                       {QStringLiteral("sig"), QString::fromLatin1(entry.baSignature.toBase64())}});
     }
-    const QJsonObject root{{QStringLiteral("signed"), QString::fromLatin1(envelope.baSigned.toBase64())},
+    const QJsonObject root{{QStringLiteral("signed"), QString::fromLatin1(packSignedBytes(envelope.baSigned))},
                            {QStringLiteral("signatures"), signatures}};
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
@@ -199,13 +221,10 @@ bool envelopeFromJson(const QByteArray &baJson, SignedEnvelope &envelope, QStrin
         strError = QStringLiteral("\"signed\" or \"signatures\" missing");
         return false;
     }
-    const auto decoded = QByteArray::fromBase64Encoding(signedValue.toString().toLatin1(),
-                                                         QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded) {
-        strError = QStringLiteral("\"signed\" is not base64");
+    if (!unpackSignedBytes(signedValue.toString().toLatin1(), envelope.baSigned)) {
+        strError = QStringLiteral("\"signed\" is not a compressed document in base64");
         return false;
     }
-    envelope.baSigned = *decoded;
     envelope.vecSignatures.clear();
     for (const QJsonValue &value : signatures.toArray()) {
         const QJsonObject object = value.toObject();

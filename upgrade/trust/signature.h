@@ -41,8 +41,9 @@ struct SignatureEntry
     QByteArray baSignature;
 };
 
-// Signed bytes travel base64-encoded inside a JSON object, so that what is
-// verified is exactly what was signed, never a re-serialised form:
+// Signed bytes travel zlib-compressed (qCompress) and base64-encoded inside
+// a JSON object, so that what is verified is exactly what was signed, never
+// a re-serialised form, and a large release costs the answer little:
 // {"signed": BASE64, "signatures": [{"keyid": ID, "sig": BASE64}, ...]}
 struct SignedEnvelope
 {
@@ -51,6 +52,10 @@ struct SignedEnvelope
 };
 
 QByteArray envelopeToJson(const SignedEnvelope &envelope);
+// The "signed" text of an envelope and back; unpacking refuses a document
+// that would expand beyond a bound.
+QByteArray packSignedBytes(const QByteArray &baSigned);
+bool unpackSignedBytes(const QByteArray &baBase64, QByteArray &baSigned);
 bool envelopeFromJson(const QByteArray &baJson, SignedEnvelope &envelope, QString &strError);
 
 // True when at least the threshold of distinct keys of the list have a valid
