@@ -23,7 +23,7 @@ const QString releaseTool = QStringLiteral(TVX_PUBLISHER_BIN_DIR "/tarvex-releas
 const QString nginxModule = QStringLiteral("/usr/lib/nginx/modules/ngx_http_js_module.so");
 
 enum Tamper { None, PacketAltered, PacketGrown, ManifestAltered, UntrustedKey, Expired, RolledBack, Unsigned,
-              TrustFileInPacket, SignedRotation, PlainHttpPacket };
+              TrustFileInPacket, SignedRotation, PlainHttpPacket, WrongToken };
 enum Host { DevServer, HttpsDevServer, Nginx };
 
 struct Run
@@ -119,6 +119,7 @@ void tst_TrustedRelease::upgrade_data()
     QTest::newRow("unsigned, no trusted key") << int(DevServer) << int(Unsigned) << false << 0;
     QTest::newRow("packet altered after signing") << int(DevServer) << int(PacketAltered) << true << 15;
     QTest::newRow("packet altered, nginx") << int(Nginx) << int(PacketAltered) << true << 15;
+    QTest::newRow("nginx, wrong token key") << int(Nginx) << int(WrongToken) << true << 4;
     QTest::newRow("packet past its signed size") << int(DevServer) << int(PacketGrown) << true << 15;
     QTest::newRow("manifest entry altered after signing") << int(DevServer) << int(ManifestAltered) << true << 14;
     QTest::newRow("key not trusted") << int(DevServer) << int(UntrustedKey) << true << 14;
@@ -229,7 +230,8 @@ void tst_TrustedRelease::upgrade()
         hostAndPort = server.hostAndPort();
     }
     QCOMPARE(run(tool, {"servers", "write", "--server", serverName + "=" + hostAndPort, "--current", serverName,
-                        "--prefix", "/api", "--path", "/upgrade/query", "--key", tokenKey})
+                        "--prefix", "/api", "--path", "/upgrade/query", "--key",
+                        tamper == WrongToken ? QStringLiteral("not-the-key") : QString::fromLatin1(tokenKey)})
                  .exitCode,
              0);
     // A check accepts a genuine document and records its serial; what the
@@ -246,7 +248,8 @@ void tst_TrustedRelease::upgrade()
     if (expected != 0) {
         QVERIFY(!QFileInfo::exists(app + "/Tmp"));
         QCOMPARE(FileTree::snapshot(app), before);
-        QVERIFY2(download.err.contains(expected == 16 ? "refused" : "not trusted"), download.err.constData());
+        QVERIFY2(download.err.contains(expected == 16 ? "refused" : (expected == 4 ? "403" : "not trusted")),
+                 download.err.constData());
     } else {
         QCOMPARE(download.err.contains("updates are not verified"), !isTrusting);
         const Run apply = run(tool, {"apply"});
