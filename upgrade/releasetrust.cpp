@@ -58,8 +58,8 @@ UpgradeOpError CUpgrade::checkPacketSources(const QVector<ModuleVersion> &vecMod
     }
     for (const ModuleVersion &module : vecModules) {
         if (!Trust::isTransportAllowed(query, QUrl(module.strUrl, QUrl::TolerantMode))) {
-            qWarning() << "packet URL " << module.strUrl << " refused: plain http behind the https query "
-                       << query.toString();
+            qWarning() << "packet URL " << module.strUrl << " refused: weaker transport than the query "
+                       << query.toString(QUrl::RemoveQuery);
             return UPGRADE_OP_INSECURE_TRANSPORT;
         }
         if (isVerifying && (module.llPacketBytes < 0 || module.baPacketSha256.size() != 32)) {
