@@ -128,7 +128,12 @@ HTTP_ERROR CHttp::Private::perform(const QString &url, const QStringList &header
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // A redirect never leaves https for plain http: the transport a request
+    // started on is the weakest it may end on.
+    const bool isHttps = urlBytes.left(8).toLower() == "https://";
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, isHttps ? "https" : "http,https");
+    // Large receive blocks: fewer callbacks and writes on fast links.
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, MaxRedirects);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);

@@ -4,11 +4,15 @@
 #   1. lays out a demo installation in OUT/install: the launcher, 7z,
 #      tarvex-upgrade, the upgrader in Upgrade/, and Solutions/ with the demo
 #      main form and SolutionInfo.xml recording version 1.0 of DemoModule;
-#   2. lays out a server directory in OUT/server offering version 2.0: its
-#      manifest.json and a packet made with "7z a" that holds the new module
-#      files under Solutions/ and the Upgrade/ directory with the upgrader;
-#   3. starts tarvex-upgrade-server on 127.0.0.1 (a free port) and writes the
-#      installation's server file with "tarvex-upgrade servers write";
+#   2. starts tarvex-upgrade-server on 127.0.0.1 (a free port) on the server
+#      directory OUT/server, and makes there with tarvex-release a signed
+#      release of version 2.0: a key pair in OUT/keys, the packet (the new
+#      module files under Solutions/ and the Upgrade/ directory with the
+#      upgrader), manifest.json, the signed release.json, checked with
+#      "tarvex-release verify", and the same release published for nginx in
+#      OUT/published;
+#   3. makes the installation trust the key ("tarvex-upgrade trust add") and
+#      writes its server file with "tarvex-upgrade servers write";
 #   4. runs the launcher. With a display the demo main form is interactive:
 #      check, download, upgrade and restart by hand. Without one (or with
 #      --unattended) it runs unattended under xvfb-run: check, download,
@@ -113,6 +117,9 @@ for f in Tarvex tarvex-upgrade tarvex-upgrade-server Upgrade/Upgrade Solutions/l
     [ -e "$bin/$f" ] || die "$bin/$f is missing: build first (scripts/build.sh)"
 done
 command -v 7z >/dev/null || die "7z is missing (p7zip-full)"
+# The publisher's tool lives beside the installation tree, never in it.
+release_tool=$build/publisher/tarvex-release
+[ -x "$release_tool" ] || die "$release_tool is missing: build first (scripts/build.sh)"
 case "$out" in
     / | "$build" | "$bin" | "$(realpath .)") die "refusing to empty $out" ;;
 esac
@@ -121,7 +128,7 @@ install=$out/install
 server=$out/server
 record=$out/runs.jsonl
 rm -rf "$out"
-mkdir -p "$install/Solutions/$module_id" "$install/Upgrade" "$server/packets" "$out/packet"
+mkdir -p "$install/Solutions/$module_id" "$install/Upgrade" "$server/packets" "$out/packet" "$out/keys"
 
 say "laying out the installation in $install"
 cp "$bin/Tarvex" "$bin/tarvex-upgrade" "$install/"
@@ -155,8 +162,6 @@ module_files "$out/packet" "$new_version"
 echo "New in $new_version: this file." >"$out/packet/Solutions/$module_id/whatsnew.txt"
 cp "$bin/Upgrade/Upgrade" "$out/packet/Upgrade/"
 packet=$module_id-$new_version.7z
-(cd "$out/packet" && 7z a -bd -y "$server/packets/$packet" Solutions Upgrade >/dev/null)
-size_mb=$(awk -v bytes="$(stat -c %s "$server/packets/$packet")" 'BEGIN { printf "%.6f", bytes / 1048576 }')
 
 server_pid=
 stop_server() {
@@ -181,25 +186,23 @@ for _ in $(seq 1 100); do
     sleep 0.1
 done
 [ -n "$url" ] || die "the server did not start: $(cat "$out/server.log")"
-# The server reads its manifest for every query: it can name the server's
-# own address.
+# The server reads its manifest and release document for every query: the
+# release is made after it started, so that the icon can be the server's own.
 echo 'iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mNk+M9QDwADhgGAWjR9awAAAABJRU5ErkJggg==' \
     | base64 -d >"$server/packets/$module_id.png"
-cat >"$server/manifest.json" <<EOF
-{
-    "modules": [
-        {
-            "ID": "$module_id",
-            "Version": "$new_version",
-            "ReleaseDate": 202406010900,
-            "Size": "$size_mb",
-            "Desc": "Version $new_version of the demo module: new texts and one new file, whatsnew.txt",
-            "Packet": "$packet",
-            "IconUrl": "$url/packets/$module_id.png"
-        }
-    ]
-}
-EOF
+say "making the signed release with $release_tool"
+"$release_tool" keygen --out "$out/keys/release.key" >/dev/null
+"$release_tool" pack --root "$server" --tree "$out/packet" --module "$module_id" --version "$new_version" \
+    --release-date 202406010900 --icon-url "$url/packets/$module_id.png" \
+    --desc "Version $new_version of the demo module: new texts and one new file, whatsnew.txt" >/dev/null
+"$release_tool" sign --root "$server" --key "$out/keys/release.key"
+"$release_tool" verify --root "$server" --public "$out/keys/release.key.pub"
+# The same release as a static site for nginx (not started by the demo).
+"$release_tool" publish --root "$server" --out "$out/published" --prefix /api --path /upgrade/query \
+    --key "$key" --listen 127.0.0.1:8080 >/dev/null
+say "static site for nginx in $out/published: nginx -p $out/published -c nginx.conf"
+"$install/tarvex-upgrade" trust add --public "$out/keys/release.key.pub"
+size_mb=$(sed -n 's/.*"Size": "\(.*\)".*/\1/p' "$server/manifest.json")
 say "server listening on $url, offering $module_id $new_version ($packet, $size_mb MB)"
 
 # "test" is one of the names the engine asks over HTTP.

@@ -9,6 +9,7 @@ packages=(
     libcurl4-openssl-dev libssl-dev openssl
     libjsoncpp-dev libspdlog-dev libcpp-httplib-dev
     p7zip-full curl
+    nginx-light libnginx-mod-http-js
     xvfb xauth
     # A minimal Debian has no CA store: libcurl then fails every HTTPS
     # request with error 77 before it connects.

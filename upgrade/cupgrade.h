@@ -2,6 +2,8 @@
 #define TVX_CUPGRADE_H
 
 #include "upgrade/files/upgradetypes.h"
+#include "upgrade/trust/packetverifier.h"
+#include "upgrade/trust/signature.h"
 
 #include <QFile>
 #include <QString>
@@ -78,6 +80,13 @@ public:
     UpgradeOpError upgradeTmpDirToDstDir();
     void updateTmpSubDirs();
 
+    // Release trust: the signed document of the last answer against the
+    // installation's keys, and the packets against what was signed.
+    UpgradeOpError checkReleaseTrust(QVector<ModuleVersion> &vecServerModuleVersion);
+    UpgradeOpError checkPacketSources(const QVector<ModuleVersion> &vecModules, bool isVerifying);
+    UpgradeOpError checkStagedTrustFile();
+    QString lastQueryUrl() const { return strQueryUrl; }
+
 Q_SIGNALS:
     void signalGetUpdateModuleVersionFinish(UpgradeOpError upgradeOpErr, QVector<ModuleVersion> vecNeedUpgrade,
                                             QVector<ModuleVersion> vecServerModuleVersion);
@@ -107,6 +116,10 @@ private:
     int nTimeOut1 = 20000;
     int nTimeOut2 = 512;
     int nTimeOut3 = 20;
+    QString strQueryUrl;
+    Trust::SignedEnvelope releaseEnvelope;
+    bool hasReleaseEnvelope = false;
+    Trust::CPacketVerifier packetVerifier;
 };
 
 #endif // TVX_CUPGRADE_H

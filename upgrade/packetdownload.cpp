@@ -3,6 +3,7 @@
 #include "platform/http.h"
 #include "upgrade/files/archive.h"
 #include "upgrade/files/tmpdirs.h"
+#include "upgrade/trust/truststore.h"
 
 #include <QDebug>
 #include <QDir>
@@ -85,6 +86,16 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         dTotalSize += module.dSize * 1024.0 * 1024.0;
     nLastProgress = 0;
 
+    Trust::CTrustStore trustStore(strAppDir);
+    QString trustError;
+    if (!trustStore.load(trustError)) {
+        qWarning() << "packet not trusted: cannot read the trusted keys:" << trustError;
+        return UPGRADE_OP_PACKET_NOT_TRUSTED;
+    }
+    const UpgradeOpError sources = checkPacketSources(vecModules, trustStore.hasKeys());
+    if (sources != UPGRADE_OP_SUCCESS)
+        return sources;
+
     if (!createTmpDirForUpgrade()) {
         qWarning() << "createTmpDirForUpgrade failed";
         return UPGRADE_OP_CREATE_DIR_FAILED;
@@ -116,6 +127,13 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         if (!fileDownload.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
             return UPGRADE_OP_WRITE_FILE_FAILED;
 
+        // A record that carries a signed size and hash is held to them; with
+        // trusted keys every record carries them (checked above).
+        if (module.llPacketBytes >= 0 && module.baPacketSha256.size() == 32)
+            packetVerifier.reset(module.llPacketBytes, module.baPacketSha256);
+        else
+            packetVerifier.reset(-1, QByteArray());
+
         DonwloadFileParam param;
         param.pfnWriteData = &CUpgrade::writeDownloadData;
         param.pUserData = this;
@@ -123,9 +141,19 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         const HTTP_ERROR error = http.DownloadFile(module.strUrl, param);
         if (fileDownload.isOpen())
             fileDownload.close();
+        if (packetVerifier.isOverflowed()) {
+            qWarning() << "packet not trusted:" << module.strUrl << "goes past its signed size"
+                       << module.llPacketBytes;
+            return UPGRADE_OP_PACKET_NOT_TRUSTED;
+        }
         if (error != HTTP_SUCCESS) {
             qWarning() << "get " << module.strUrl << " failed";
             return UPGRADE_OP_NETWORK_FAILED;
+        }
+        // Checked before 7z ever reads the file.
+        if (!packetVerifier.finish(trustError)) {
+            qWarning() << "packet not trusted:" << module.strUrl << trustError;
+            return UPGRADE_OP_PACKET_NOT_TRUSTED;
         }
 
         if (!do7z(str7zPath, localPath, strPacketDir)) {
@@ -134,6 +162,10 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         }
         ++nFinishedCount;
     }
+
+    const UpgradeOpError stagedTrust = checkStagedTrustFile();
+    if (stagedTrust != UPGRADE_OP_SUCCESS)
+        return stagedTrust;
 
     if (!testCanUpgrade()) {
         qWarning() << "test can upgrade failed!";
@@ -155,6 +187,8 @@ quint64 CUpgrade::writeDownloadData(const void *data, quint64 size, quint64 coun
     if (bytes == 0)
         return 0;
 
+    if (!self->packetVerifier.update(static_cast<const char *>(data), qint64(bytes)))
+        return 0;
     if (self->fileDownload.write(static_cast<const char *>(data), qint64(bytes)) != qint64(bytes))
         return 0;
     self->dDownloadedSize += double(bytes);

@@ -18,6 +18,9 @@ UpgradeOpError CUpgrade::getUpdateModuleVersion(const QVector<ModuleVersion> &ve
         qWarning() << "getVersionInfoFromServer failed";
         return UPGRADE_OP_NETWORK_FAILED;
     }
+    const UpgradeOpError trusted = checkReleaseTrust(vecServerModuleVersion);
+    if (trusted != UPGRADE_OP_SUCCESS)
+        return trusted;
     vecNeedUpgrade.clear();
     if (!getUpdateModuleInfo(vecLocal, vecServerModuleVersion, vecNeedUpgrade)) {
         qWarning() << "getUpdateModuleInfo failed";

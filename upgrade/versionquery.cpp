@@ -80,6 +80,33 @@ double readSize(const Json::Value &value)
     return ok && std::isfinite(size) ? size : 0.0;
 }
 
+// {"signed": BASE64, "signatures": [{"keyid": ID, "sig": BASE64}]}
+bool readReleaseEnvelope(const Json::Value &release, Trust::SignedEnvelope &envelope)
+{
+    const Json::Value &signedValue = member(release, "signed");
+    const Json::Value &signatures = member(release, "signatures");
+    if (!signedValue.isString() || !signatures.isArray())
+        return false;
+    const char *begin = nullptr;
+    const char *end = nullptr;
+    if (!signedValue.getString(&begin, &end) || end - begin > std::numeric_limits<int>::max()
+        || !Trust::unpackSignedBytes(QByteArray::fromRawData(begin, int(end - begin)), envelope.baSigned))
+        return false;
+    envelope.vecSignatures.clear();
+    for (Json::ArrayIndex i = 0; i < signatures.size(); ++i) {
+        const Json::Value &keyId = member(signatures[i], "keyid");
+        const Json::Value &sig = member(signatures[i], "sig");
+        if (!keyId.isString() || !sig.isString())
+            return false;
+        const auto signature = QByteArray::fromBase64Encoding(readString(sig).toLatin1(),
+                                                              QByteArray::AbortOnBase64DecodingErrors);
+        if (!signature)
+            return false;
+        envelope.vecSignatures.append(Trust::SignatureEntry{readString(keyId), *signature});
+    }
+    return true;
+}
+
 bool isErrorRetcode(const Json::Value &retcode)
 {
     if (retcode.type() != Json::intValue && retcode.type() != Json::uintValue)
@@ -107,6 +134,14 @@ VersionRequest buildVersionRequest(const ServerClusterInfo &info, qint64 number)
 
 bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServerModuleVersion)
 {
+    return readVersionAnswer(answer, vecServerModuleVersion, nullptr, nullptr);
+}
+
+bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServerModuleVersion,
+                       Trust::SignedEnvelope *pRelease, bool *pHasRelease)
+{
+    if (pHasRelease)
+        *pHasRelease = false;
     try {
         Json::CharReaderBuilder builder;
         builder["collectComments"] = false;
@@ -170,6 +205,11 @@ bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServ
             moduleVersion.strVersion = readString(member(element, "Version"));
             vecServerModuleVersion.append(moduleVersion);
         }
+        if (pRelease && pHasRelease) {
+            const Json::Value &release = member(root, "release");
+            if (!release.isNull() && !(*pHasRelease = readReleaseEnvelope(release, *pRelease)))
+                qWarning() << "the signed release document of the answer is malformed";
+        }
         return true;
     } catch (const Json::Exception &) {
         // jsoncpp throws for nesting deeper than its limit instead of failing the parse.
@@ -200,5 +240,6 @@ bool CUpgrade::getVersionInfoFromServer(const ServerClusterInfo &info, QVector<M
         qWarning() << "get " << request.strUrl << " failed!" << " result is " << strResult;
         return false;
     }
-    return readVersionAnswer(strResult.toUtf8(), vecServerModuleVersion);
+    strQueryUrl = request.strUrl;
+    return readVersionAnswer(strResult.toUtf8(), vecServerModuleVersion, &releaseEnvelope, &hasReleaseEnvelope);
 }

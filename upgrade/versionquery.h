@@ -2,6 +2,7 @@
 #define TVX_VERSIONQUERY_H
 
 #include "upgrade/files/upgradetypes.h"
+#include "upgrade/trust/signature.h"
 
 #include <QByteArray>
 #include <QString>
@@ -23,5 +24,10 @@ VersionRequest buildVersionRequest(const ServerClusterInfo &info, qint64 number)
 // Reads the server's JSON answer, appending one record per module element;
 // false (with the warning logged) at the first fault. Never throws.
 bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServerModuleVersion);
+// The same, also taking the signed release document the answer may carry
+// under the extra root key "release" (a client of the original protocol
+// never looks there). *pHasRelease tells whether a well-formed one was found.
+bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServerModuleVersion,
+                       Trust::SignedEnvelope *pRelease, bool *pHasRelease);
 
 #endif // TVX_VERSIONQUERY_H

@@ -13,7 +13,8 @@ enum OptionId {
     OptCurrent,
     OptPrefix,
     OptPath,
-    OptKey
+    OptKey,
+    OptPublic
 };
 
 struct OptionInfo
@@ -33,6 +34,7 @@ const OptionInfo optionTable[] = {
     {"prefix", OptPrefix, true},
     {"path", OptPath, true},
     {"key", OptKey, true},
+    {"public", OptPublic, true},
 };
 
 const OptionInfo *findOption(const QString &name)
@@ -56,6 +58,10 @@ QVector<OptionId> allowedOptions(CliOptions::Command command)
         return {OptFile, OptShowKey, OptJson};
     case CliOptions::CommandServersWrite:
         return {OptFile, OptServer, OptCurrent, OptPrefix, OptPath, OptKey};
+    case CliOptions::CommandTrustAdd:
+        return {OptPublic};
+    case CliOptions::CommandTrustShow:
+        return {OptJson};
     default:
         return {};
     }
@@ -69,6 +75,8 @@ QString commandName(CliOptions::Command command)
     case CliOptions::CommandApply: return QStringLiteral("apply");
     case CliOptions::CommandServersShow: return QStringLiteral("servers show");
     case CliOptions::CommandServersWrite: return QStringLiteral("servers write");
+    case CliOptions::CommandTrustAdd: return QStringLiteral("trust add");
+    case CliOptions::CommandTrustShow: return QStringLiteral("trust show");
     default: return QString();
     }
 }
@@ -114,6 +122,16 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
             options.command = CliOptions::CommandServersWrite;
         } else {
             strError = QStringLiteral("unknown servers command \"%1\"").arg(subCommand);
+            return false;
+        }
+    } else if (command == QLatin1String("trust")) {
+        const QString subCommand = index < arguments.size() ? arguments.at(index++) : QString();
+        if (subCommand == QLatin1String("add")) {
+            options.command = CliOptions::CommandTrustAdd;
+        } else if (subCommand == QLatin1String("show")) {
+            options.command = CliOptions::CommandTrustShow;
+        } else {
+            strError = QStringLiteral("trust needs \"add\" or \"show\"");
             return false;
         }
     } else {
@@ -182,6 +200,7 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
         case OptPrefix: options.strPrefix = value; break;
         case OptPath: options.strPath = value; break;
         case OptKey: options.strKey = value; break;
+        case OptPublic: options.strPublicKeyPath = value; break;
         case OptServer: {
             const int separator = value.indexOf(QLatin1Char('='));
             const QString serverName = separator < 0 ? QString() : value.left(separator);
@@ -230,6 +249,10 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
             return false;
         }
     }
+    if (options.command == CliOptions::CommandTrustAdd && options.strPublicKeyPath.isEmpty()) {
+        strError = QStringLiteral("trust add needs --public FILE");
+        return false;
+    }
     return true;
 }
 
@@ -259,6 +282,13 @@ QString cliUsageText()
         "      Writes the upgrade server list, its settings encrypted. URL is\n"
         "      HOST[:PORT]: the servers named \"test\" and \"inter\" are asked over\n"
         "      HTTP, all others over HTTPS.\n"
+        "  trust add --public FILE\n"
+        "      Trusts the release signing key of the PEM public key FILE (as made by\n"
+        "      \"tarvex-release keygen\"). From then on every check needs a release\n"
+        "      document signed by a trusted key, and every packet its signed size and\n"
+        "      SHA-256.\n"
+        "  trust show [--json]\n"
+        "      Lists the trusted release keys and the last accepted release serial.\n"
         "\n"
         "Defaults: FILE of --solution-info is Solutions/SolutionInfo.xml and FILE of\n"
         "--file is Conf/System/UpgradeServerCluster.xml, both under the directory\n"
@@ -272,5 +302,6 @@ QString cliUsageText()
         "4 network failure or download stopped, 5 temporary directory not creatable,\n"
         "6 server list unreadable, 7 writing failed, 8 solution information\n"
         "unreadable, 9 staging the solution information failed, 10 unpacking\n"
-        "failed; 64 for a wrong command line.\n");
+        "failed, 14 release not trusted, 15 packet not trusted, 16 packet URL over\n"
+        "plain HTTP behind an HTTPS query; 64 for a wrong command line.\n");
 }

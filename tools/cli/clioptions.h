@@ -17,7 +17,9 @@ struct CliOptions
         CommandDownload,
         CommandApply,
         CommandServersShow,
-        CommandServersWrite
+        CommandServersWrite,
+        CommandTrustAdd,
+        CommandTrustShow
     };
 
     Command command = CommandNone;
@@ -30,6 +32,7 @@ struct CliOptions
     QString strPrefix;
     QString strPath;
     QString strKey;
+    QString strPublicKeyPath; // trust add
 };
 
 // The exit status for a command line that cannot be run (EX_USAGE).

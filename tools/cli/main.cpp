@@ -6,6 +6,7 @@
 #include "report.h"
 #include "servercommands.h"
 #include "sigintnotifier.h"
+#include "trustcommands.h"
 #include "upgradecommand.h"
 
 #include "platform/solutionsdir.h"
@@ -164,6 +165,10 @@ int main(int argc, char *argv[])
         return runServersShow(options, options.strServerFilePath);
     case CliOptions::CommandServersWrite:
         return runServersWrite(options, options.strServerFilePath);
+    case CliOptions::CommandTrustAdd:
+        return runTrustAdd(options, QCoreApplication::applicationDirPath());
+    case CliOptions::CommandTrustShow:
+        return runTrustShow(options, QCoreApplication::applicationDirPath());
     default:
         break;
     }

@@ -36,6 +36,8 @@ const char usageText[] =
     "Answers GET PREFIX PATH/NUMBER (with the header token: the MD5 of\n"
     "PATH/NUMBER followed by KEY, in lower-case hex) with the modules of\n"
     "DIR/manifest.json, and serves the files of DIR/packets/ under /packets/.\n"
+    "When DIR/release.json (tarvex-release sign) exists, the answer carries it\n"
+    "under the key \"release\".\n"
     "Prints one line \"listening on URL\" once it accepts connections.\n"
     "\n"
     "Options:\n"
@@ -406,6 +408,22 @@ private:
             Json::Value root(Json::objectValue);
             root["retcode"] = 0;
             root["value"]["upgrade"] = std::move(upgrade);
+            // A signed site: its release document rides along under its own
+            // key, which clients of the original protocol never read.
+            const std::string releasePath = (fs::path(m_options.root) / "release.json").string();
+            std::error_code exists;
+            if (fs::exists(releasePath, exists)) {
+                std::string releaseText;
+                Json::Value release;
+                if (!readWholeFile(releasePath, releaseText)
+                    || !reader->parse(releaseText.data(), releaseText.data() + releaseText.size(), &release,
+                                      &parseErrors)
+                    || !release.isObject()) {
+                    error = releasePath + ": unreadable " + parseErrors;
+                    return false;
+                }
+                root["release"] = std::move(release);
+            }
             Json::StreamWriterBuilder writer;
             writer["indentation"] = "";
             answer = Json::writeString(writer, root);

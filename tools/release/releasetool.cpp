@@ -1,0 +1,578 @@
+#include "releasetool.h"
+
+#include "upgrade/trust/packetverifier.h"
+#include "upgrade/trust/releasedocument.h"
+#include "upgrade/trust/signature.h"
+#include "upgrade/trust/truststore.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace ReleaseTool {
+
+namespace {
+
+constexpr qint64 maxKeyFileBytes = 64 * 1024;
+constexpr qint64 maxManifestBytes = 256 * 1024 * 1024;
+constexpr int packTimeoutMs = 60 * 60 * 1000;
+
+void printOut(const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+}
+
+bool readFile(const QString &strPath, qint64 maxBytes, QByteArray &content, QString &strError)
+{
+    QFile file(strPath);
+    if (!QFileInfo(strPath).isFile() || !file.open(QIODevice::ReadOnly)) {
+        strError = QStringLiteral("cannot read %1: %2")
+                       .arg(strPath, QFileInfo::exists(strPath) ? file.errorString() : QStringLiteral("no such file"));
+        return false;
+    }
+    content = file.read(maxBytes + 1);
+    if (content.size() > maxBytes) {
+        strError = QStringLiteral("%1 is too large").arg(strPath);
+        return false;
+    }
+    return true;
+}
+
+// The private key must be the signer's alone: a key others can read is a
+// key others may have copied.
+bool readPrivateKey(const QString &strPath, QByteArray &pem, QString &strError)
+{
+#ifndef Q_OS_WIN
+    struct stat info {};
+    if (::stat(QFile::encodeName(strPath).constData(), &info) == 0 && (info.st_mode & 077) != 0) {
+        strError = QStringLiteral("private key %1 is readable or writable by others (mode %2); chmod 600 it")
+                       .arg(strPath)
+                       .arg(info.st_mode & 0777, 4, 8, QLatin1Char('0'));
+        return false;
+    }
+#endif
+    if (!readFile(strPath, maxKeyFileBytes, pem, strError))
+        return false;
+    if (!pem.contains("PRIVATE KEY")) {
+        strError = QStringLiteral("%1 is not a PEM private key").arg(strPath);
+        return false;
+    }
+    return true;
+}
+
+bool readPublicKeyFile(const QString &strPath, QByteArray &publicKey, QString &strError)
+{
+    QByteArray pem;
+    if (!readFile(strPath, maxKeyFileBytes, pem, strError))
+        return false;
+    if (!Trust::readPublicKeyPem(pem, publicKey, strError)) {
+        strError = strPath + QLatin1String(": ") + strError;
+        return false;
+    }
+    return true;
+}
+
+bool hashFile(const QString &strPath, qint64 &bytes, QByteArray &sha256, QString &strError)
+{
+    QFile file(strPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        strError = QStringLiteral("cannot read %1: %2").arg(strPath, file.errorString());
+        return false;
+    }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file)) {
+        strError = QStringLiteral("cannot read %1: %2").arg(strPath, file.errorString());
+        return false;
+    }
+    bytes = file.size();
+    sha256 = hash.result();
+    return true;
+}
+
+bool writeNewFile(const QString &strPath, const QByteArray &content, bool isPrivate, QString &strError)
+{
+#ifdef Q_OS_WIN
+    QFile file(strPath);
+    if (!file.open(QIODevice::NewOnly) || file.write(content) != content.size()) {
+        strError = QStringLiteral("cannot write %1: %2").arg(strPath, file.errorString());
+        return false;
+    }
+    Q_UNUSED(isPrivate);
+    return true;
+#else
+    const mode_t mode = isPrivate ? 0600 : 0644;
+    const int fd = ::open(QFile::encodeName(strPath).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) {
+        strError = QStringLiteral("cannot create %1: %2").arg(strPath, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    // The umask may have taken bits away, never added them: set exactly.
+    bool ok = ::fchmod(fd, mode) == 0 && ::write(fd, content.constData(), size_t(content.size())) == content.size()
+        && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok)
+        strError = QStringLiteral("cannot write %1").arg(strPath);
+    return ok;
+#endif
+}
+
+bool readJsonObject(const QString &strPath, QJsonObject &object, QString &strError)
+{
+    QByteArray content;
+    if (!readFile(strPath, maxManifestBytes, content, strError))
+        return false;
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(content, &parseError);
+    if (!document.isObject()) {
+        strError = QStringLiteral("%1 is not a JSON object: %2").arg(strPath, parseError.errorString());
+        return false;
+    }
+    object = document.object();
+    return true;
+}
+
+bool moduleFromManifest(const QJsonObject &entry, Trust::ReleaseModule &module, QString &strError)
+{
+    module.strId = entry.value(QLatin1String("ID")).toString();
+    module.strVersion = entry.value(QLatin1String("Version")).toString();
+    module.strDesc = entry.value(QLatin1String("Desc")).toString();
+    module.strIconUrl = entry.value(QLatin1String("IconUrl")).toString();
+    module.strPacket = entry.value(QLatin1String("Packet")).toString();
+    module.llReleaseDate = qint64(entry.value(QLatin1String("ReleaseDate")).toDouble(-1));
+    module.llBytes = qint64(entry.value(QLatin1String("Bytes")).toDouble(-1));
+    module.baSha256 = QByteArray::fromHex(entry.value(QLatin1String("Sha256")).toString().toLatin1());
+    if (module.strId.isEmpty() || !isSafeName(module.strPacket) || module.llBytes < 0 || module.baSha256.size() != 32
+        || module.llReleaseDate < 0) {
+        strError = QStringLiteral("manifest entry of \"%1\" lacks its packet, size or SHA-256: make it with "
+                                  "\"tarvex-release pack\"")
+                       .arg(module.strId);
+        return false;
+    }
+    return true;
+}
+
+// The packet on disk against its signed size and hash, read once.
+bool checkPacket(const QString &strRoot, const Trust::ReleaseModule &module, QString &strError)
+{
+    const QString path = strRoot + QLatin1String("/packets/") + module.strPacket;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        strError = QStringLiteral("packet %1 is missing").arg(path);
+        return false;
+    }
+    Trust::CPacketVerifier verifier;
+    verifier.reset(module.llBytes, module.baSha256);
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = file.read(block.data(), block.size());
+        if (got < 0) {
+            strError = QStringLiteral("cannot read %1").arg(path);
+            return false;
+        }
+        if (got == 0 || !verifier.update(block.constData(), got))
+            break;
+    }
+    if (!verifier.finish(strError)) {
+        strError = QStringLiteral("packet %1 differs from what was recorded: %2").arg(path, strError);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void printError(const QString &strText)
+{
+    std::fputs(("tarvex-release: " + strText + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+}
+
+QString manifestPath(const QString &strRoot)
+{
+    return strRoot + QLatin1String("/manifest.json");
+}
+
+QString releasePath(const QString &strRoot)
+{
+    return strRoot + QLatin1String("/release.json");
+}
+
+bool isSafeName(const QString &strName)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._+-]*$"));
+    return strName.size() <= 200 && pattern.match(strName).hasMatch();
+}
+
+bool readManifestModules(const QString &strRoot, QJsonArray &modules, QString &strError)
+{
+    if (!QFileInfo(strRoot).isDir()) {
+        strError = QStringLiteral("site %1 does not exist").arg(strRoot);
+        return false;
+    }
+    if (!QFileInfo::exists(manifestPath(strRoot))) {
+        strError = QStringLiteral("site %1 has no manifest.json: add modules with \"tarvex-release pack\" first")
+                       .arg(strRoot);
+        return false;
+    }
+    QJsonObject manifest;
+    if (!readJsonObject(manifestPath(strRoot), manifest, strError))
+        return false;
+    if (!manifest.value(QLatin1String("modules")).isArray()) {
+        strError = QStringLiteral("%1 has no \"modules\" list").arg(manifestPath(strRoot));
+        return false;
+    }
+    modules = manifest.value(QLatin1String("modules")).toArray();
+    return true;
+}
+
+int keygen(const QString &strOut)
+{
+    const QString publicPath = strOut + QLatin1String(".pub");
+    for (const QString &path : {strOut, publicPath}) {
+        if (QFileInfo::exists(path) || QFileInfo(path).isSymLink()) {
+            printError(QStringLiteral("%1 exists; a key is never overwritten").arg(path));
+            return 1;
+        }
+    }
+    QByteArray privatePem;
+    QByteArray publicKey;
+    QString error;
+    if (!Trust::generateKeyPair(privatePem, publicKey, error) || !writeNewFile(strOut, privatePem, true, error)
+        || !writeNewFile(publicPath, Trust::publicKeyToPem(publicKey), false, error)) {
+        printError(error);
+        return 1;
+    }
+    printOut(QStringLiteral("Wrote the private key %1 (mode 0600) and the public key %2; key id %3\n")
+                 .arg(strOut, publicPath, Trust::keyId(publicKey)));
+    return 0;
+}
+
+int pack(const PackOptions &options)
+{
+    const QFileInfo tree(options.strTree);
+    if (!tree.isDir() || QDir(options.strTree).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)) {
+        printError(QStringLiteral("tree %1 is missing, not a directory or empty").arg(options.strTree));
+        return 1;
+    }
+    if (!isSafeName(options.strModule) || !isSafeName(options.strVersion)) {
+        printError(QStringLiteral("--module and --version take letters, digits, \".\", \"_\", \"+\" and \"-\""));
+        return 1;
+    }
+    static const QRegularExpression datePattern(QStringLiteral("^[0-9]{12}$"));
+    if (!datePattern.match(options.strReleaseDate).hasMatch()
+        || !QDateTime::fromString(options.strReleaseDate, QStringLiteral("yyyyMMddhhmm")).isValid()) {
+        printError(QStringLiteral("--release-date takes YYYYMMDDhhmm, got \"%1\"").arg(options.strReleaseDate));
+        return 1;
+    }
+    const QString sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"));
+    if (sevenZip.isEmpty()) {
+        printError(QStringLiteral("7z is not on PATH (Debian: p7zip-full)"));
+        return 1;
+    }
+    QJsonArray modules;
+    QString error;
+    if (QFileInfo::exists(manifestPath(options.strRoot))
+        && !readManifestModules(options.strRoot, modules, error)) {
+        printError(error);
+        return 1;
+    }
+    const QString packetsDir = options.strRoot + QLatin1String("/packets");
+    if (!QDir().mkpath(packetsDir)) {
+        printError(QStringLiteral("cannot create %1").arg(packetsDir));
+        return 1;
+    }
+
+    const QString packetName = options.strModule + QLatin1Char('-') + options.strVersion + QLatin1String(".7z");
+    const QString packetPath = packetsDir + QLatin1Char('/') + packetName;
+    // "7z a" adds to an existing archive: always start from nothing.
+    const QString partPath = packetPath + QLatin1String(".part");
+    QFile::remove(partPath);
+    QProcess process;
+    process.setWorkingDirectory(QFileInfo(options.strTree).absoluteFilePath());
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(sevenZip, {QStringLiteral("a"), QStringLiteral("-t7z"), QStringLiteral("-bd"), QStringLiteral("-y"),
+                             QFileInfo(partPath).absoluteFilePath(), QStringLiteral(".")});
+    if (!process.waitForFinished(packTimeoutMs) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0) {
+        printError(QStringLiteral("7z failed to pack %1:\n%2").arg(options.strTree, QString::fromLocal8Bit(process.readAll())));
+        process.kill();
+        process.waitForFinished(10000);
+        QFile::remove(partPath);
+        return 1;
+    }
+    QFile::remove(packetPath);
+    if (!QFile::rename(partPath, packetPath)) {
+        printError(QStringLiteral("cannot move the packet to %1").arg(packetPath));
+        QFile::remove(partPath);
+        return 1;
+    }
+    QFile::setPermissions(packetPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+
+    qint64 bytes = 0;
+    QByteArray sha256;
+    if (!hashFile(packetPath, bytes, sha256, error)) {
+        printError(error);
+        return 1;
+    }
+    QJsonObject entry{{QStringLiteral("ID"), options.strModule},
+                      {QStringLiteral("Version"), options.strVersion},
+                      {QStringLiteral("ReleaseDate"), double(options.strReleaseDate.toLongLong())},
+                      {QStringLiteral("Desc"), options.strDesc},
+                      {QStringLiteral("IconUrl"), options.strIconUrl.isEmpty()
+                           ? QStringLiteral("icons/%1.png").arg(options.strModule) : options.strIconUrl},
+                      {QStringLiteral("Size"), QString::number(double(bytes) / (1024.0 * 1024.0), 'f', 6)},
+                      {QStringLiteral("Packet"), packetName},
+                      {QStringLiteral("Bytes"), double(bytes)},
+                      {QStringLiteral("Sha256"), QString::fromLatin1(sha256.toHex())}};
+    bool isReplaced = false;
+    for (int i = 0; i < modules.size(); ++i) {
+        if (modules.at(i).toObject().value(QLatin1String("ID")).toString() == options.strModule) {
+            modules.replace(i, entry);
+            isReplaced = true;
+        }
+    }
+    if (!isReplaced)
+        modules.append(entry);
+    QJsonObject manifest;
+    if (QFileInfo::exists(manifestPath(options.strRoot)))
+        readJsonObject(manifestPath(options.strRoot), manifest, error);
+    manifest.insert(QStringLiteral("modules"), modules);
+    if (!Trust::writeFileDurably(manifestPath(options.strRoot), QJsonDocument(manifest).toJson(), error)) {
+        printError(error);
+        return 1;
+    }
+    printOut(QStringLiteral("Packed %1 (%2 bytes, SHA-256 %3) and %4 %5 in %6\n")
+                 .arg(packetPath)
+                 .arg(bytes)
+                 .arg(QString::fromLatin1(sha256.toHex()), isReplaced ? QStringLiteral("replaced") : QStringLiteral("added"),
+                      options.strModule, manifestPath(options.strRoot)));
+    return 0;
+}
+
+int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString &strExpires)
+{
+    QString error;
+    QVector<QByteArray> privateKeys;
+    for (const QString &keyFile : listKeyFiles) {
+        QByteArray pem;
+        if (!readPrivateKey(keyFile, pem, error)) {
+            printError(error);
+            return 1;
+        }
+        privateKeys.append(pem);
+    }
+    QDateTime expires = QDateTime::currentDateTimeUtc().addDays(30);
+    if (!strExpires.isEmpty()) {
+        static const QRegularExpression pattern(QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$"));
+        expires = QDateTime::fromString(strExpires, Qt::ISODate);
+        if (!pattern.match(strExpires).hasMatch() || !expires.isValid()) {
+            printError(QStringLiteral("--expires takes YYYY-MM-DDThh:mm:ssZ, got \"%1\"").arg(strExpires));
+            return 1;
+        }
+        if (expires <= QDateTime::currentDateTimeUtc())
+            std::fprintf(stderr, "tarvex-release: warning: the document expires in the past; clients refuse it\n");
+    }
+    QJsonArray modules;
+    if (!readManifestModules(strRoot, modules, error)) {
+        printError(error);
+        return 1;
+    }
+
+    Trust::ReleaseDocument document;
+    document.expires = expires;
+    for (const QJsonValue &value : qAsConst(modules)) {
+        Trust::ReleaseModule module;
+        // What is signed is the packet as it is on disk now, not only what
+        // the manifest says about it.
+        if (!moduleFromManifest(value.toObject(), module, error) || !checkPacket(strRoot, module, error)) {
+            printError(error);
+            return 1;
+        }
+        document.vecModules.append(module);
+    }
+
+    // The serial grows with every release, even if the previous document
+    // can no longer be verified (its key may be gone).
+    document.llSerial = 1;
+    if (QFileInfo::exists(releasePath(strRoot))) {
+        QByteArray content;
+        Trust::SignedEnvelope previous;
+        Trust::ReleaseDocument previousDocument;
+        if (!readFile(releasePath(strRoot), maxManifestBytes, content, error)
+            || !Trust::envelopeFromJson(content, previous, error)
+            || !Trust::parseReleaseDocument(previous.baSigned, previousDocument, error)) {
+            printError(QStringLiteral("the previous %1 is unreadable (%2); move it away to start at serial 1")
+                           .arg(releasePath(strRoot), error));
+            return 1;
+        }
+        document.llSerial = previousDocument.llSerial + 1;
+    }
+
+    Trust::SignedEnvelope envelope;
+    envelope.baSigned = Trust::releaseDocumentToJson(document);
+    QStringList ids;
+    for (const QByteArray &pem : qAsConst(privateKeys)) {
+        QByteArray publicKey;
+        Trust::SignatureEntry entry;
+        if (!Trust::readPublicKeyPem(pem, publicKey, error)
+            || !Trust::signBytes(pem, envelope.baSigned, entry.baSignature, error)) {
+            printError(error);
+            return 1;
+        }
+        entry.strKeyId = Trust::keyId(publicKey);
+        ids << entry.strKeyId;
+        envelope.vecSignatures.append(entry);
+    }
+    if (!Trust::writeFileDurably(releasePath(strRoot), Trust::envelopeToJson(envelope), error)) {
+        printError(error);
+        return 1;
+    }
+    QFile::setPermissions(releasePath(strRoot),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    printOut(QStringLiteral("Signed %1: serial %2, %3 module(s), expires %4, key(s) %5\n")
+                 .arg(releasePath(strRoot))
+                 .arg(document.llSerial)
+                 .arg(document.vecModules.size())
+                 .arg(expires.toUTC().toString(Qt::ISODate), ids.join(QLatin1String(", "))));
+    return 0;
+}
+
+int verify(const QString &strRoot, const QStringList &listPublicFiles)
+{
+    QString error;
+    Trust::KeyList keys;
+    for (const QString &publicFile : listPublicFiles) {
+        QByteArray publicKey;
+        if (!readPublicKeyFile(publicFile, publicKey, error)) {
+            printError(error);
+            return 1;
+        }
+        keys.vecKeys.append(Trust::TrustedKey{Trust::keyId(publicKey), publicKey});
+    }
+    QJsonArray manifestModules;
+    if (!readManifestModules(strRoot, manifestModules, error)) {
+        printError(error);
+        return 1;
+    }
+    QByteArray content;
+    Trust::SignedEnvelope envelope;
+    Trust::ReleaseDocument document;
+    if (!QFileInfo::exists(releasePath(strRoot))) {
+        printError(QStringLiteral("site %1 is not signed: run \"tarvex-release sign\"").arg(strRoot));
+        return 1;
+    }
+    if (!readFile(releasePath(strRoot), maxManifestBytes, content, error)
+        || !Trust::envelopeFromJson(content, envelope, error) || !Trust::isSignedBy(envelope, keys, error)
+        || !Trust::parseReleaseDocument(envelope.baSigned, document, error)) {
+        printError(QStringLiteral("%1: %2").arg(releasePath(strRoot), error));
+        return 1;
+    }
+    int faults = 0;
+    if (document.expires <= QDateTime::currentDateTimeUtc()) {
+        printError(QStringLiteral("the document expired at %1").arg(document.expires.toUTC().toString(Qt::ISODate)));
+        ++faults;
+    }
+    // The manifest feeds the answers: it must say what was signed.
+    QVector<Trust::ReleaseModule> fromManifest;
+    for (const QJsonValue &value : qAsConst(manifestModules)) {
+        Trust::ReleaseModule module;
+        if (!moduleFromManifest(value.toObject(), module, error)) {
+            printError(error);
+            ++faults;
+            continue;
+        }
+        fromManifest.append(module);
+    }
+    if (fromManifest.size() != document.vecModules.size()) {
+        printError(QStringLiteral("the manifest lists %1 modules, the signed document %2")
+                       .arg(fromManifest.size())
+                       .arg(document.vecModules.size()));
+        ++faults;
+    }
+    for (const Trust::ReleaseModule &module : qAsConst(document.vecModules)) {
+        const auto same = std::find_if(fromManifest.cbegin(), fromManifest.cend(), [&](const Trust::ReleaseModule &m) {
+            return m.strId == module.strId && m.strVersion == module.strVersion && m.llReleaseDate == module.llReleaseDate
+                && m.strDesc == module.strDesc && m.strIconUrl == module.strIconUrl && m.strPacket == module.strPacket
+                && m.llBytes == module.llBytes && m.baSha256 == module.baSha256;
+        });
+        if (same == fromManifest.cend()) {
+            printError(QStringLiteral("the manifest entry of %1 differs from the signed one").arg(module.strId));
+            ++faults;
+        }
+        if (!checkPacket(strRoot, module, error)) {
+            printError(error);
+            ++faults;
+        }
+    }
+    if (faults > 0)
+        return 1;
+    printOut(QStringLiteral("%1: serial %2, %3 module(s), expires %4: signature and every packet verified\n")
+                 .arg(releasePath(strRoot))
+                 .arg(document.llSerial)
+                 .arg(document.vecModules.size())
+                 .arg(document.expires.toUTC().toString(Qt::ISODate)));
+    return 0;
+}
+
+int rotate(const QStringList &listKeyFiles, const QStringList &listPublicFiles, int nThreshold, const QString &strOut)
+{
+    QString error;
+    Trust::KeyList keys;
+    keys.nThreshold = nThreshold;
+    for (const QString &publicFile : listPublicFiles) {
+        QByteArray publicKey;
+        if (!readPublicKeyFile(publicFile, publicKey, error)) {
+            printError(error);
+            return 1;
+        }
+        keys.vecKeys.append(Trust::TrustedKey{Trust::keyId(publicKey), publicKey});
+    }
+    if (nThreshold < 1 || nThreshold > keys.vecKeys.size()) {
+        printError(QStringLiteral("--threshold must lie between 1 and the number of --public keys"));
+        return 1;
+    }
+    Trust::SignedEnvelope envelope;
+    envelope.baSigned = Trust::keyListToJson(keys);
+    for (const QString &keyFile : listKeyFiles) {
+        QByteArray pem;
+        QByteArray publicKey;
+        Trust::SignatureEntry entry;
+        if (!readPrivateKey(keyFile, pem, error) || !Trust::readPublicKeyPem(pem, publicKey, error)
+            || !Trust::signBytes(pem, envelope.baSigned, entry.baSignature, error)) {
+            printError(error);
+            return 1;
+        }
+        entry.strKeyId = Trust::keyId(publicKey);
+        envelope.vecSignatures.append(entry);
+    }
+    if (!Trust::writeFileDurably(strOut, Trust::envelopeToJson(envelope), error)) {
+        printError(error);
+        return 1;
+    }
+    printOut(QStringLiteral("Wrote the key rotation %1: %2 key(s), %3 signature(s) needed; pack it as %4\n")
+                 .arg(strOut)
+                 .arg(keys.vecKeys.size())
+                 .arg(nThreshold)
+                 .arg(Trust::trustFileRelativePath()));
+    return 0;
+}
+
+} // namespace ReleaseTool

@@ -1,0 +1,203 @@
+#include "upgrade/trust/releasedocument.h"
+
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUrl>
+
+#include <cmath>
+
+namespace Trust {
+
+namespace {
+
+const char releaseType[] = "tarvex-release";
+const char timeFormat[] = "yyyy-MM-ddThh:mm:ssZ";
+
+// JSON numbers are doubles: integers beyond 2^53 would not come back exactly.
+constexpr double maxExactInteger = 9007199254740992.0;
+
+bool readInteger(const QJsonValue &value, qint64 &number)
+{
+    if (!value.isDouble())
+        return false;
+    const double real = value.toDouble();
+    if (real != std::trunc(real) || std::fabs(real) > maxExactInteger)
+        return false;
+    number = qint64(real);
+    return true;
+}
+
+// The file name the download will give the packet. Parsing ten thousand
+// URLs costs more than the rest of the check: a URL that plainly ends in
+// "/" + the expected name, with nothing a parser would decode or cut, has it.
+QString packetFileName(const QString &strUrl, const QString &strExpected)
+{
+    const int schemeEnd = strUrl.indexOf(QLatin1String("://"));
+    const int pathStart = schemeEnd > 0 ? strUrl.indexOf(QLatin1Char('/'), schemeEnd + 3) : -1;
+    const int nameStart = strUrl.size() - strExpected.size();
+    const bool isPlain = pathStart >= 0 && pathStart < nameStart && strUrl.at(nameStart - 1) == QLatin1Char('/')
+        && strUrl.endsWith(strExpected) && !strUrl.contains(QLatin1Char('%')) && !strUrl.contains(QLatin1Char('?'))
+        && !strUrl.contains(QLatin1Char('#')) && !strUrl.contains(QLatin1Char('\\'));
+    return isPlain ? strExpected : QUrl(strUrl, QUrl::TolerantMode).fileName();
+}
+
+bool isPlainFileName(const QString &strName)
+{
+    return !strName.isEmpty() && strName != QLatin1String(".") && strName != QLatin1String("..")
+        && !strName.contains(QLatin1Char('/')) && !strName.contains(QLatin1Char('\\')) && !strName.contains(QChar(0));
+}
+
+} // namespace
+
+QByteArray releaseDocumentToJson(const ReleaseDocument &document)
+{
+    QJsonArray modules;
+    for (const ReleaseModule &module : document.vecModules) {
+        modules.append(QJsonObject{{QStringLiteral("ID"), module.strId},
+                                   {QStringLiteral("Version"), module.strVersion},
+                                   {QStringLiteral("ReleaseDate"), double(module.llReleaseDate)},
+                                   {QStringLiteral("Desc"), module.strDesc},
+                                   {QStringLiteral("IconUrl"), module.strIconUrl},
+                                   {QStringLiteral("Packet"), module.strPacket},
+                                   {QStringLiteral("Bytes"), double(module.llBytes)},
+                                   {QStringLiteral("Sha256"), QString::fromLatin1(module.baSha256.toHex())}});
+    }
+    const QJsonObject root{{QStringLiteral("type"), QLatin1String(releaseType)},
+                           {QStringLiteral("serial"), double(document.llSerial)},
+                           {QStringLiteral("expires"), document.expires.toUTC().toString(QLatin1String(timeFormat))},
+                           {QStringLiteral("modules"), modules}};
+    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+}
+
+bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, QString &strError)
+{
+    QJsonParseError parseError;
+    const QJsonDocument json = QJsonDocument::fromJson(baJson, &parseError);
+    const QJsonObject root = json.object();
+    if (!json.isObject() || root.value(QLatin1String("type")).toString() != QLatin1String(releaseType)) {
+        strError = QStringLiteral("not a release document");
+        return false;
+    }
+    if (!readInteger(root.value(QLatin1String("serial")), document.llSerial) || document.llSerial < 0) {
+        strError = QStringLiteral("no valid \"serial\"");
+        return false;
+    }
+    document.expires = QDateTime::fromString(root.value(QLatin1String("expires")).toString(), Qt::ISODate);
+    if (!document.expires.isValid()) {
+        strError = QStringLiteral("no valid \"expires\"");
+        return false;
+    }
+    const QJsonValue modules = root.value(QLatin1String("modules"));
+    if (!modules.isArray()) {
+        strError = QStringLiteral("no \"modules\" list");
+        return false;
+    }
+    document.vecModules.clear();
+    const QJsonArray array = modules.toArray();
+    document.vecModules.reserve(array.size());
+    for (const QJsonValue &value : array) {
+        const QJsonObject object = value.toObject();
+        ReleaseModule module;
+        module.strId = object.value(QLatin1String("ID")).toString();
+        module.strVersion = object.value(QLatin1String("Version")).toString();
+        module.strDesc = object.value(QLatin1String("Desc")).toString();
+        module.strIconUrl = object.value(QLatin1String("IconUrl")).toString();
+        module.strPacket = object.value(QLatin1String("Packet")).toString();
+        module.baSha256 = QByteArray::fromHex(object.value(QLatin1String("Sha256")).toString().toLatin1());
+        if (module.strId.isEmpty() || !isPlainFileName(module.strPacket) || module.baSha256.size() != 32
+            || !readInteger(object.value(QLatin1String("ReleaseDate")), module.llReleaseDate)
+            || !readInteger(object.value(QLatin1String("Bytes")), module.llBytes) || module.llBytes < 0) {
+            strError = QStringLiteral("module entry %1 is incomplete").arg(document.vecModules.size());
+            return false;
+        }
+        document.vecModules.append(module);
+    }
+    return true;
+}
+
+const char *releaseCheckName(ReleaseCheck check)
+{
+    switch (check) {
+    case ReleaseCheck::Accepted: return "accepted";
+    case ReleaseCheck::Missing: return "no signed release document";
+    case ReleaseCheck::Malformed: return "malformed release document";
+    case ReleaseCheck::Untrusted: return "not signed by a trusted key";
+    case ReleaseCheck::Expired: return "expired";
+    case ReleaseCheck::RolledBack: return "serial lower than the last accepted";
+    case ReleaseCheck::Disagrees: return "module list disagrees with the signed document";
+    }
+    return "";
+}
+
+ReleaseCheck checkRelease(const SignedEnvelope *pEnvelope, const KeyList &keys, qint64 llLastSerial,
+                          const QDateTime &now, QVector<ModuleVersion> &vecAnswer, qint64 &llSerial,
+                          QString &strError)
+{
+    if (!pEnvelope) {
+        strError = QStringLiteral("the answer carries no signed release document");
+        return ReleaseCheck::Missing;
+    }
+    // The signature first: nothing of an unsigned document is worth reading.
+    if (!isSignedBy(*pEnvelope, keys, strError))
+        return ReleaseCheck::Untrusted;
+    ReleaseDocument document;
+    if (!parseReleaseDocument(pEnvelope->baSigned, document, strError))
+        return ReleaseCheck::Malformed;
+    if (!(now < document.expires)) {
+        strError = QStringLiteral("expired at %1").arg(document.expires.toUTC().toString(Qt::ISODate));
+        return ReleaseCheck::Expired;
+    }
+    if (document.llSerial < llLastSerial) {
+        strError = QStringLiteral("serial %1, last accepted %2").arg(document.llSerial).arg(llLastSerial);
+        return ReleaseCheck::RolledBack;
+    }
+
+    QHash<QString, int> signedById;
+    signedById.reserve(document.vecModules.size());
+    for (int i = 0; i < document.vecModules.size(); ++i) {
+        if (signedById.contains(document.vecModules.at(i).strId)) {
+            strError = QStringLiteral("module %1 signed twice").arg(document.vecModules.at(i).strId);
+            return ReleaseCheck::Malformed;
+        }
+        signedById.insert(document.vecModules.at(i).strId, i);
+    }
+    if (vecAnswer.size() != document.vecModules.size()) {
+        strError = QStringLiteral("the answer offers %1 modules, the document %2")
+                       .arg(vecAnswer.size())
+                       .arg(document.vecModules.size());
+        return ReleaseCheck::Disagrees;
+    }
+    QVector<bool> isSeen(document.vecModules.size(), false);
+    for (ModuleVersion &module : vecAnswer) {
+        const int index = signedById.value(module.strId, -1);
+        if (index < 0 || isSeen.at(index)) {
+            strError = QStringLiteral("module %1 is not in the document, or offered twice").arg(module.strId);
+            return ReleaseCheck::Disagrees;
+        }
+        isSeen[index] = true;
+        const ReleaseModule &signedModule = document.vecModules.at(index);
+        const char *field = nullptr;
+        if (module.strVersion != signedModule.strVersion)
+            field = "Version";
+        else if (module.llReleaseDate != signedModule.llReleaseDate)
+            field = "ReleaseDate";
+        else if (module.strDesc != signedModule.strDesc)
+            field = "Desc";
+        else if (module.strIconUrl != signedModule.strIconUrl)
+            field = "IconUrl";
+        else if (packetFileName(module.strUrl, signedModule.strPacket) != signedModule.strPacket)
+            field = "Packet";
+        if (field) {
+            strError = QStringLiteral("%1 of module %2 differs").arg(QLatin1String(field), module.strId);
+            return ReleaseCheck::Disagrees;
+        }
+        module.llPacketBytes = signedModule.llBytes;
+        module.baPacketSha256 = signedModule.baSha256;
+    }
+    llSerial = document.llSerial;
+    return ReleaseCheck::Accepted;
+}
+
+} // namespace Trust
