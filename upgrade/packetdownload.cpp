@@ -1,10 +1,14 @@
 #include "upgrade/cupgrade.h"
 
+#include "platform/download.h"
 #include "platform/http.h"
 #include "upgrade/files/archive.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
+#include <QSet>
+#include <QStorageInfo>
 #include <QUrl>
 
 #include <limits>
@@ -39,7 +43,104 @@ bool downloadProgress(int nFinished, int nCount, double dDownloaded, double dTot
     return true;
 }
 
+// The one rule every URL a packet may come from must pass, the primary and
+// each mirror alike.
+bool isPacketUrlAllowed(const QString &strUrl)
+{
+    const QUrl url(strUrl, QUrl::TolerantMode);
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && !url.host().isEmpty() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
+
+QStringList packetUrls(const ModuleVersion &module)
+{
+    QStringList urls{module.strUrl};
+    for (const QString &mirror : module.listMirrors) {
+        if (urls.contains(mirror))
+            continue;
+        if (!isPacketUrlAllowed(mirror)) {
+            qWarning() << "mirror " << mirror << " of " << module.strId << " refused";
+            continue;
+        }
+        urls << mirror;
+    }
+    return urls;
+}
+
+// An unsigned packet may differ a little from its announced size (a size
+// in megabytes is rounded); beyond 10 % and 1 MiB more, it is a server
+// that does not stop. A signed one has its exact size. Neither may take
+// more than the disk has.
+qint64 packetBound(const ModuleVersion &module, qint64 llExisting, const QString &strDir)
+{
+    qint64 bound = -1;
+    if (module.llPacketBytes >= 0)
+        bound = module.llPacketBytes;
+    else if (module.dSize > 0 && module.dSize < 1e9)
+        bound = qint64(module.dSize * 1024.0 * 1024.0 * 1.1) + 1024 * 1024;
+    const QStorageInfo storage(strDir);
+    if (storage.isValid() && storage.bytesAvailable() >= 0) {
+        const qint64 room = llExisting + storage.bytesAvailable();
+        bound = bound < 0 ? room : qMin(bound, room);
+    }
+    return bound;
+}
+
+// Which release the partial bytes belong to. The URL is left out: a server
+// that moved keeps the bytes valid, and the validator sent with the range
+// tells whether they still are.
+QByteArray packetIdentity(const ModuleVersion &module)
+{
+    return module.strId.toUtf8() + '\n' + module.strVersion.toUtf8() + '\n' + QByteArray::number(module.llReleaseDate)
+        + '\n' + QByteArray::number(module.llPacketBytes) + '\n' + module.baPacketSha256.toHex();
+}
+
+// Partial packets of modules no longer on the list are obsolete.
+void removeObsoletePartials(const QString &strDir, const QSet<QString> &keep)
+{
+    const QDir dir(strDir);
+    const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo &entry : entries) {
+        if (!keep.contains(entry.fileName()))
+            QFile::remove(entry.absoluteFilePath());
+    }
+}
+
+class CPacketReceiver : public CDownloadReceiver
+{
+public:
+    CPacketReceiver(CUpgrade *pUpgrade, double dModuleBase) : m_pUpgrade(pUpgrade), m_dModuleBase(dModuleBase) {}
+
+    bool startAt(qint64 llOffset) override { return m_pUpgrade->beginDownloadData(llOffset, m_dModuleBase); }
+    bool write(const char *data, qint64 llBytes) override
+    {
+        return CUpgrade::writeDownloadData(data, 1, quint64(llBytes), m_pUpgrade) == quint64(llBytes);
+    }
+
+private:
+    CUpgrade *m_pUpgrade;
+    double m_dModuleBase;
+};
+
 } // namespace
+
+QString CUpgrade::downloadDir() const
+{
+    return QFileInfo(strTmpDir).absolutePath() + QDir::separator() + QLatin1String("Download");
+}
+
+bool CUpgrade::beginDownloadData(qint64 llOffset, double dModuleBase)
+{
+    if (!fileDownload.isOpen() || llOffset < 0 || fileDownload.size() < llOffset)
+        return false;
+    if (!fileDownload.resize(llOffset) || !fileDownload.seek(llOffset)) {
+        qWarning() << "cannot continue " << fileDownload.fileName() << " at " << llOffset;
+        return false;
+    }
+    dDownloadedSize = dModuleBase + double(llOffset);
+    llBytesInHand = qint64(dDownloadedSize);
+    return true;
+}
 
 UpgradeOpError CUpgrade::getUpgradePacket(const QVector<ModuleVersion> &vecModules)
 {
@@ -82,11 +183,17 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         return UPGRADE_OP_CREATE_DIR_FAILED;
     }
 
+    vecPacketReport.clear();
+    llBytesInHand = 0;
+    const QString strDownloadDir = downloadDir();
+    QSet<QString> keep;
     for (const ModuleVersion &module : vecModules) {
-        CHttp http;
-        http.InitData();
-        http.setTimeOut(nTimeOut1, nTimeOut2, nTimeOut3);
+        const QString fileName = QUrl(module.strUrl, QUrl::TolerantMode).fileName();
+        keep << fileName + QLatin1String(".part") << fileName + QLatin1String(".state");
+    }
+    removeObsoletePartials(strDownloadDir, keep);
 
+    for (const ModuleVersion &module : vecModules) {
         const QString fileName = QUrl(module.strUrl, QUrl::TolerantMode).fileName();
         if (fileName.isEmpty())
             return UPGRADE_OP_NETWORK_FAILED;
@@ -94,27 +201,71 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
             qWarning() << "packet file name " << fileName << " of " << module.strUrl << " refused";
             return UPGRADE_OP_NETWORK_FAILED;
         }
-        const QString localPath = strTmpDir + QDir::separator() + fileName;
-
-        if (fileDownload.isOpen())
-            fileDownload.close();
-        fileDownload.setFileName(localPath);
-        // Unbuffered: each block goes to disk as it comes, and a failed write
-        // shows in the callback instead of at close.
-        if (!fileDownload.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
-            return UPGRADE_OP_WRITE_FILE_FAILED;
-
-        DonwloadFileParam param;
-        param.pfnWriteData = &CUpgrade::writeDownloadData;
-        param.pUserData = this;
-        param.pExtra = nullptr;
-        const HTTP_ERROR error = http.DownloadFile(module.strUrl, param);
-        if (fileDownload.isOpen())
-            fileDownload.close();
-        if (error != HTTP_SUCCESS) {
+        if (!isPacketUrlAllowed(module.strUrl)) {
             qWarning() << "get " << module.strUrl << " failed";
             return UPGRADE_OP_NETWORK_FAILED;
         }
+        const QString localPath = strTmpDir + QDir::separator() + fileName;
+        // The bytes gather outside Tmp, so that a failed run, which removes
+        // Tmp, leaves them for the next one to continue.
+        const QString partPath = strDownloadDir + QDir::separator() + fileName + QLatin1String(".part");
+        const QString statePath = strDownloadDir + QDir::separator() + fileName + QLatin1String(".state");
+        if (!QDir().mkpath(strDownloadDir)) {
+            qWarning() << "mkdir " << strDownloadDir << " failed!";
+            return UPGRADE_OP_CREATE_DIR_FAILED;
+        }
+
+        if (fileDownload.isOpen())
+            fileDownload.close();
+        fileDownload.setFileName(partPath);
+        // Unbuffered: each block goes to disk as it comes, and a failed write
+        // shows in the callback instead of at close.
+        if (!fileDownload.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+            return UPGRADE_OP_WRITE_FILE_FAILED;
+
+        DownloadRequest request;
+        request.listUrls = packetUrls(module);
+        request.strStatePath = statePath;
+        request.baIdentity = packetIdentity(module);
+        request.llExistingBytes = fileDownload.size();
+        request.llExactBytes = module.llPacketBytes;
+        request.llMaxBytes = packetBound(module, request.llExistingBytes, strDownloadDir);
+        CPacketReceiver receiver(this, dDownloadedSize);
+        DownloadOutcome outcome;
+        const bool isDownloaded = downloadResumable(request, policyDownload, nTimeOut1, nTimeOut2, nTimeOut3,
+                                                    receiver, &isStop, outcome);
+        if (fileDownload.isOpen())
+            fileDownload.close();
+
+        PacketDownloadReport report;
+        report.strId = module.strId;
+        report.strUrl = outcome.strUrl;
+        report.llResumedBytes = outcome.llResumedBytes;
+        report.llReceivedBytes = outcome.llReceivedBytes;
+        report.nAttempts = outcome.nAttempts;
+        vecPacketReport.append(report);
+
+        if (!isDownloaded) {
+            // Bytes beyond the bound are no packet worth continuing.
+            if (outcome.error == HTTP_TOO_LARGE) {
+                QFile::remove(partPath);
+                removeDownloadState(statePath);
+            }
+            qWarning() << "get " << module.strUrl << " failed";
+            return UPGRADE_OP_NETWORK_FAILED;
+        }
+        if (outcome.strUrl != module.strUrl)
+            qInfo() << "packet " << fileName << " came from mirror " << outcome.strUrl;
+
+        // A packet of the same name from an earlier module gives way, as a
+        // truncating open would.
+        if (QFileInfo::exists(localPath) && !QFile::remove(localPath))
+            return UPGRADE_OP_WRITE_FILE_FAILED;
+        if (!QFile::rename(partPath, localPath)) {
+            qWarning() << "cannot move " << partPath << " to " << localPath;
+            return UPGRADE_OP_WRITE_FILE_FAILED;
+        }
+        removeDownloadState(statePath);
 
         if (!do7z(str7zPath, localPath, strPacketDir)) {
             qWarning() << "do7z " << localPath << " to " << strPacketDir << " failed!";
@@ -122,6 +273,7 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         }
         ++nFinishedCount;
     }
+    QDir().rmdir(strDownloadDir);
 
     if (!testCanUpgrade()) {
         qWarning() << "test can upgrade failed!";
@@ -146,6 +298,7 @@ quint64 CUpgrade::writeDownloadData(const void *data, quint64 size, quint64 coun
     if (self->fileDownload.write(static_cast<const char *>(data), qint64(bytes)) != qint64(bytes))
         return 0;
     self->dDownloadedSize += double(bytes);
+    self->llBytesInHand += qint64(bytes);
 
     int progress = 0;
     if (downloadProgress(self->nFinishedCount, self->nModuleCount, self->dDownloadedSize, self->dTotalSize, progress)

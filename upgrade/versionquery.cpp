@@ -1,5 +1,6 @@
 #include "upgrade/versionquery.h"
 
+#include "platform/download.h"
 #include "platform/http.h"
 #include "upgrade/config/serverclusterinfo.h"
 #include "upgrade/cupgrade.h"
@@ -190,7 +191,9 @@ bool CUpgrade::getVersionInfoFromServer(const ServerClusterInfo &info, QVector<M
 
     const qint64 number = qint64(QRandomGenerator64::global()->generate());
     const VersionRequest request = buildVersionRequest(info, number);
-    const HTTP_ERROR error = http.GetInfo(request.strUrl, QStringList{request.strHeader});
+    // Bounded in time as in bytes: a server that drips its answer just fast
+    // enough for the low-speed limit must not hold the check for hours.
+    const HTTP_ERROR error = getInfoWithRetries(http, request.strUrl, QStringList{request.strHeader}, policyQuery, &isStop);
     const QString strResult = http.GetResult();
     if (error != HTTP_SUCCESS) {
         qWarning() << "get " << request.strUrl << " failed!" << " result is " << strResult;

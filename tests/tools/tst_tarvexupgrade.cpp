@@ -367,7 +367,7 @@ void tst_TarvexUpgrade::checkAndDownload()
     QStringList expectedKeys{"result", "resultName", "needUpgrade", "serverModules"};
     // A download reports its progress once the check let it start.
     if (command == "download" && (result == 0 || result == 2))
-        expectedKeys << "progress";
+        expectedKeys << "progress" << "packets";
     QStringList keys = object.keys();
     keys.sort();
     expectedKeys.sort();

@@ -30,6 +30,7 @@ struct CliOptions
     QString strPrefix;
     QString strPath;
     QString strKey;
+    qint64 llLimitRate = -1; // download --limit-rate, bytes per second; -1: not given
 };
 
 // The exit status for a command line that cannot be run (EX_USAGE).
