@@ -119,9 +119,9 @@ size_t CHttp::Private::readHeader(char *data, size_t size, size_t count, void *u
     // Each answer of a redirect chain starts with its status line; only the
     // last one's headers describe the body.
     if (line.startsWith("HTTP/")) {
-        const int curlCode = d->info.curlCode;
         d->info = HttpAnswerInfo();
-        d->info.curlCode = curlCode;
+        const QList<QByteArray> parts = line.split(' ');
+        d->info.status = parts.size() > 1 ? parts.at(1).toLong() : 0;
         return bytes;
     }
     QByteArray value;

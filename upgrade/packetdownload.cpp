@@ -246,8 +246,9 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         vecPacketReport.append(report);
 
         if (!isDownloaded) {
-            // Bytes beyond the bound are no packet worth continuing.
-            if (outcome.error == HTTP_TOO_LARGE) {
+            // Bytes beyond the bound are no packet worth continuing, and
+            // nothing at all is not worth keeping.
+            if (outcome.error == HTTP_TOO_LARGE || QFileInfo(partPath).size() == 0) {
                 QFile::remove(partPath);
                 removeDownloadState(statePath);
             }

@@ -81,6 +81,31 @@ double readSize(const Json::Value &value)
     return ok && std::isfinite(size) ? size : 0.0;
 }
 
+// "Mirrors" is no key of the original answer: a server that gets it wrong
+// still delivers from the primary URL, so a bad value is logged and dropped,
+// never a reason to refuse the answer. Which of the URLs may be used is
+// decided where the packet is fetched.
+QStringList readMirrors(const Json::Value &value, const QString &strId)
+{
+    constexpr Json::ArrayIndex MaxMirrors = 16;
+    QStringList mirrors;
+    if (value.isNull())
+        return mirrors;
+    if (!value.isArray()) {
+        qWarning() << "ignoring \"Mirrors\" of " << strId << ": not an array";
+        return mirrors;
+    }
+    for (Json::ArrayIndex i = 0; i < value.size(); ++i) {
+        const QString mirror = value[i].isString() ? readString(value[i]) : QString();
+        if (mirror.isEmpty() || i >= MaxMirrors) {
+            qWarning() << "ignoring \"Mirrors\" entry " << i << " of " << strId;
+            continue;
+        }
+        mirrors << mirror;
+    }
+    return mirrors;
+}
+
 bool isErrorRetcode(const Json::Value &retcode)
 {
     if (retcode.type() != Json::intValue && retcode.type() != Json::uintValue)
@@ -165,6 +190,7 @@ bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServ
             moduleVersion.llReleaseDate = readReleaseDate(member(element, "ReleaseDate"));
             moduleVersion.dSize = readSize(member(element, "Size"));
             moduleVersion.strVersion = readString(member(element, "Version"));
+            moduleVersion.listMirrors = readMirrors(member(element, "Mirrors"), moduleVersion.strId);
             vecServerModuleVersion.append(moduleVersion);
         }
         return true;

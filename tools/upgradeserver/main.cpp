@@ -477,6 +477,9 @@ private:
     // when it resolves there: "..", separators and links leading out are refused.
     void servePacket(const httplib::Request &request, httplib::Response &response, const std::string &name)
     {
+        const std::string range = request.has_header("Range") ? request.get_header_value("Range") : std::string();
+        const std::string ifRange = request.has_header("If-Range") ? request.get_header_value("If-Range") : std::string();
+        logRequest(request.path, range, ifRange);
         if (name.empty() || name == "." || name == ".." || name.find_first_of(std::string("/\\\0", 3)) != std::string::npos) {
             setTextAnswer(m_options, response, 404, "not found");
             return;
@@ -510,9 +513,6 @@ private:
         if (gmtime_r(&info.st_mtim.tv_sec, &utc))
             std::strftime(lastModified, sizeof lastModified, "%a, %d %b %Y %H:%M:%S GMT", &utc);
 
-        const std::string range = request.has_header("Range") ? request.get_header_value("Range") : std::string();
-        const std::string ifRange = request.has_header("If-Range") ? request.get_header_value("If-Range") : std::string();
-        logRequest(request.path, range, ifRange);
         if (m_unavailableLeft.load() > 0 && m_unavailableLeft.fetch_sub(1) > 0) {
             if (m_options.retryAfter >= 0)
                 response.set_header("Retry-After", std::to_string(m_options.retryAfter));
