@@ -22,7 +22,7 @@ qint64 envNumber(const char *name, qint64 minimum, bool &isSet)
     bool ok = false;
     const qint64 value = qEnvironmentVariable(name).trimmed().toLongLong(&ok);
     if (!ok || value < minimum) {
-        qWarning() << "ignoring " << name << " = " << qEnvironmentVariable(name);
+        qInfo() << "ignoring " << name << " = " << qEnvironmentVariable(name);
         return 0;
     }
     isSet = true;
@@ -138,7 +138,7 @@ struct Attempt
         }
         if (llStart == 0 && !request->strStatePath.isEmpty()) {
             if (!writeState(request->strStatePath, request->baIdentity, validatorOf(info))) {
-                qWarning() << "cannot write " << request->strStatePath << ": the download will not resume";
+                qInfo() << "cannot write " << request->strStatePath << ": the download will not resume";
                 removeDownloadState(request->strStatePath);
             }
         }
@@ -194,7 +194,7 @@ void DownloadPolicy::readEnvironment()
     if (!qEnvironmentVariableIsEmpty("TARVEX_DOWNLOAD_LIMIT_RATE")) {
         const qint64 rate = parseRate(qEnvironmentVariable("TARVEX_DOWNLOAD_LIMIT_RATE"));
         if (rate < 0)
-            qWarning() << "ignoring TARVEX_DOWNLOAD_LIMIT_RATE = " << qEnvironmentVariable("TARVEX_DOWNLOAD_LIMIT_RATE");
+            qInfo() << "ignoring TARVEX_DOWNLOAD_LIMIT_RATE = " << qEnvironmentVariable("TARVEX_DOWNLOAD_LIMIT_RATE");
         else
             llMaxBytesPerSec = rate;
     }
@@ -269,7 +269,7 @@ HTTP_ERROR getInfoWithRetries(CHttp &http, const QString &url, const QStringList
         // A pause that runs into the deadline only delays the failure.
         if (delay + 1000 >= remainingMs(policy, timer))
             return error;
-        qWarning() << "get " << url << " failed: " << http.GetResult() << ", retrying in " << delay << " ms";
+        qInfo() << "get " << url << " failed: " << http.GetResult() << ", retrying in " << delay << " ms";
         if (!pause(delay, pStop))
             return error;
     }
@@ -305,7 +305,7 @@ bool downloadResumable(const DownloadRequest &request, const DownloadPolicy &pol
             }
             const qint64 left = remainingMs(policy, timer);
             if (left <= 0 || outcome.nAttempts >= policy.nMaxAttempts) {
-                qWarning() << "giving up " << url << " after " << outcome.nAttempts << " attempts";
+                qInfo() << "giving up " << url << " after " << outcome.nAttempts << " attempts";
                 return false;
             }
             ++outcome.nAttempts;
@@ -378,7 +378,7 @@ bool downloadResumable(const DownloadRequest &request, const DownloadPolicy &pol
             if (attempt.isTooLarge || error == HTTP_TOO_LARGE) {
                 outcome.error = HTTP_TOO_LARGE;
                 outcome.strError = QStringLiteral("the body is larger than %1 bytes").arg(request.llMaxBytes);
-                qWarning() << "get " << url << " failed: " << outcome.strError;
+                qInfo() << "get " << url << " failed: " << outcome.strError;
                 position = 0;
                 break;
             }
@@ -386,7 +386,7 @@ bool downloadResumable(const DownloadRequest &request, const DownloadPolicy &pol
             // The range no longer fits the resource (416), or the server
             // answered another one: the partial data is obsolete.
             if (attempt.isRangeMismatch || (error == HTTP_STATUS_FAILED && info.status == 416)) {
-                qWarning() << "get " << url << ": range from " << limits.llRangeStart
+                qInfo() << "get " << url << ": range from " << limits.llRangeStart
                            << " refused, starting over from zero";
                 position = 0;
                 validator.clear();
@@ -398,24 +398,24 @@ bool downloadResumable(const DownloadRequest &request, const DownloadPolicy &pol
                 break;
             }
             if (!isTransientFailure(error, info)) {
-                qWarning() << "get " << url << " failed for good: " << outcome.strError;
+                qInfo() << "get " << url << " failed for good: " << outcome.strError;
                 break;
             }
             if (failuresInRow > policy.nMaxRetries) {
-                qWarning() << "get " << url << " failed " << failuresInRow << " times in a row: " << outcome.strError;
+                qInfo() << "get " << url << " failed " << failuresInRow << " times in a row: " << outcome.strError;
                 break;
             }
             if (timer.elapsed() - lastProgressMs > policy.llRetryWindowMs) {
-                qWarning() << "get " << url << " made no progress for " << (timer.elapsed() - lastProgressMs)
+                qInfo() << "get " << url << " made no progress for " << (timer.elapsed() - lastProgressMs)
                            << " ms: " << outcome.strError;
                 break;
             }
             const qint64 delay = retryDelayMs(policy, failuresInRow, info);
             if (delay >= remainingMs(policy, timer)) {
-                qWarning() << "get " << url << " failed and the deadline is near: " << outcome.strError;
+                qInfo() << "get " << url << " failed and the deadline is near: " << outcome.strError;
                 return false;
             }
-            qWarning() << "get " << url << " failed at byte " << position << ": " << outcome.strError
+            qInfo() << "get " << url << " failed at byte " << position << ": " << outcome.strError
                        << ", retrying in " << delay << " ms";
             if (!pause(delay, pStop)) {
                 outcome.isStopped = true;

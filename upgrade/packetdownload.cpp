@@ -67,9 +67,9 @@ QStringList packetUrls(const ModuleVersion &module)
     return urls;
 }
 
-// An unsigned packet may differ a little from its announced size (a size
-// in megabytes is rounded); beyond 10 % and 1 MiB more, it is a server
-// that does not stop. A signed one has its exact size. Neither may take
+// An unsigned packet may differ from its announced size (a size in
+// megabytes is rounded, and publishers announce small packets loosely);
+// beyond 10 % and 8 MiB more, it is a server that does not stop. A signed one has its exact size. Neither may take
 // more than the disk has.
 qint64 packetBound(const ModuleVersion &module, qint64 llExisting, const QString &strDir)
 {
@@ -77,7 +77,7 @@ qint64 packetBound(const ModuleVersion &module, qint64 llExisting, const QString
     if (module.llPacketBytes >= 0)
         bound = module.llPacketBytes;
     else if (module.dSize > 0 && module.dSize < 1e9)
-        bound = qint64(module.dSize * 1024.0 * 1024.0 * 1.1) + 1024 * 1024;
+        bound = qint64(module.dSize * 1024.0 * 1024.0 * 1.1) + 8 * 1024 * 1024;
     const QStorageInfo storage(strDir);
     if (storage.isValid() && storage.bytesAvailable() >= 0) {
         const qint64 room = llExisting + storage.bytesAvailable();
@@ -145,8 +145,11 @@ bool CUpgrade::beginDownloadData(qint64 llOffset, double dModuleBase)
 UpgradeOpError CUpgrade::getUpgradePacket(const QVector<ModuleVersion> &vecModules)
 {
     const UpgradeOpError result = downloadUpgradePacket(vecModules);
-    if (result != UPGRADE_OP_SUCCESS)
+    if (result != UPGRADE_OP_SUCCESS) {
         removeTmpDir();
+        // Kept only while it holds partial data to continue from.
+        QDir().rmdir(downloadDir());
+    }
     return result;
 }
 

@@ -114,7 +114,7 @@ void tst_NetworkFaults::faults_data()
                                               << 0.25 << false << none << 10 << -1LL << 3 << false << 0;
     QTest::newRow("dead primary, mirror") << none << small << 0.25 << true << none << 10 << -1LL << -1 << false << 0;
     QTest::newRow("endless body") << QStringList{"--endless"} << small << 1.0 << false << none << 4
-                                  << qint64(2 * MiB + MiB / 4) << 1 << false << -1;
+                                  << qint64(9 * MiB + MiB / 4) << 1 << false << -1;
     QTest::newRow("404 not retried") << none << QStringLiteral("missing.bin") << 1.0 << false << none << 4 << 0LL << 1
                                      << false << -1;
     QTest::newRow("stopped while stalled, resumed")

@@ -546,6 +546,8 @@ private:
         // Streamed block by block: a packet is never held in memory whole.
         auto sender = std::make_shared<BodySender>(m_options);
         auto readBlock = [stream, start, size](size_t from, size_t count, std::string &data) {
+            if (size == 0)
+                return false;
             const unsigned long long at = (start + from) % size;
             if (fseeko(stream.get(), off_t(at), SEEK_SET) != 0)
                 return false;
