@@ -117,6 +117,9 @@ struct Attempt
     bool isRefused = false;  // by the receiver: final
     bool isTooLarge = false;
     bool isRangeMismatch = false;
+    qint64 llRate = 0;
+    const std::atomic<bool> *pStop = nullptr;
+    QElapsedTimer pace;
 
     bool start()
     {
@@ -145,6 +148,24 @@ struct Attempt
         return true;
     }
 
+    // libcurl's own limit lets a burst through at the start; holding each
+    // block until its time has come keeps the average where it is asked,
+    // and TCP passes the wait on to the server.
+    bool keepPace()
+    {
+        if (llRate <= 0)
+            return true;
+        if (!pace.isValid())
+            pace.start();
+        const qint64 dueNs = qint64(double(llReceived) * 1e9 / double(llRate));
+        for (qint64 waitNs = dueNs - pace.nsecsElapsed(); waitNs > 0; waitNs = dueNs - pace.nsecsElapsed()) {
+            if (pStop && pStop->load())
+                return false;
+            QThread::usleep(ulong(qMin<qint64>(waitNs / 1000 + 1, 100000)));
+        }
+        return true;
+    }
+
     static quint64 receive(const void *data, quint64 size, quint64 count, void *userData)
     {
         Attempt *self = static_cast<Attempt *>(userData);
@@ -161,7 +182,7 @@ struct Attempt
             return 0;
         }
         self->llReceived += bytes;
-        return quint64(bytes);
+        return self->keepPace() ? quint64(bytes) : 0;
     }
 };
 
@@ -319,7 +340,6 @@ bool downloadResumable(const DownloadRequest &request, const DownloadPolicy &pol
             http.setTimeOut(connectTimeoutMs, lowSpeedLimit, lowSpeedTime);
             HttpLimits limits;
             limits.pStop = pStop;
-            limits.llMaxBytesPerSec = policy.llMaxBytesPerSec;
             limits.llTimeoutMs = policy.llAttemptTimeoutMs > 0 ? qMin(policy.llAttemptTimeoutMs, left)
                                                                : (policy.llDeadlineMs > 0 ? left : 0);
             // Without a way to tell the bytes unchanged, a range could splice
@@ -337,6 +357,8 @@ bool downloadResumable(const DownloadRequest &request, const DownloadPolicy &pol
             attempt.receiver = &receiver;
             attempt.request = &request;
             attempt.llAskedFrom = limits.llRangeStart;
+            attempt.llRate = policy.llMaxBytesPerSec;
+            attempt.pStop = pStop;
             DonwloadFileParam param;
             param.pfnWriteData = &Attempt::receive;
             param.pUserData = &attempt;
