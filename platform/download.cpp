@@ -309,7 +309,8 @@ bool downloadResumable(const DownloadRequest &request, const DownloadPolicy &pol
     const bool isSameIdentity = readState(request.strStatePath, request.baIdentity, validator);
     const bool canResumeEarlier = request.llExistingBytes > 0 && isSameIdentity
         && (!validator.isEmpty() || request.llExactBytes >= 0)
-        && (request.llExactBytes < 0 || request.llExistingBytes < request.llExactBytes);
+        && (request.llExactBytes < 0 || request.llExistingBytes < request.llExactBytes)
+        && (request.llMaxBytes < 0 || request.llExistingBytes <= request.llMaxBytes);
     qint64 position = canResumeEarlier ? request.llExistingBytes : 0;
     bool isEarlierKept = canResumeEarlier;
 

@@ -63,7 +63,8 @@ public:
     void setVersionQueryPolicy(const DownloadPolicy &policy) { policyQuery = policy; }
     DownloadPolicy downloadPolicy() const { return policyDownload; }
     DownloadPolicy versionQueryPolicy() const { return policyQuery; }
-    // Partial packets wait here between runs: beside Tmp, which a failure removes.
+    // Partial packets wait here between runs: beside Tmp ("Tmp.download"),
+    // since a failure removes Tmp.
     QString downloadDir() const;
     QVector<PacketDownloadReport> packetReports() const { return vecPacketReport; }
     // Packet bytes in hand during a download run; safe to read from any thread.

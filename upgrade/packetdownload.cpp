@@ -99,7 +99,8 @@ QByteArray packetIdentity(const ModuleVersion &module)
 void removeObsoletePartials(const QString &strDir, const QSet<QString> &keep)
 {
     const QDir dir(strDir);
-    const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+    const QFileInfoList entries = dir.entryInfoList({QStringLiteral("*.part"), QStringLiteral("*.state")},
+                                                    QDir::Files | QDir::Hidden | QDir::System);
     for (const QFileInfo &entry : entries) {
         if (!keep.contains(entry.fileName()))
             QFile::remove(entry.absoluteFilePath());
@@ -126,7 +127,8 @@ private:
 
 QString CUpgrade::downloadDir() const
 {
-    return QFileInfo(strTmpDir).absolutePath() + QDir::separator() + QLatin1String("Download");
+    // Named after Tmp, so that it is never a folder of someone else's.
+    return QDir::cleanPath(QFileInfo(strTmpDir).absoluteFilePath()) + QLatin1String(".download");
 }
 
 bool CUpgrade::beginDownloadData(qint64 llOffset, double dModuleBase)

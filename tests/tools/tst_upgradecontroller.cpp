@@ -346,7 +346,7 @@ void tst_UpgradeController::shutdownStopsDownload()
     QSignalSpy finished(&controller, &CUpgradeController::downloadFinished);
     QVERIFY(controller.download());
     // The bytes gather beside Tmp, where a stopped download leaves them to continue from.
-    const QString partial = appPath(QStringLiteral("Download/DemoModule-2.0.7z.part"));
+    const QString partial = appPath(QStringLiteral("Tmp.download/DemoModule-2.0.7z.part"));
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(partial).size() > 0, 60000);
 
     // Returns once the engine's thread is gone, the download stopped and

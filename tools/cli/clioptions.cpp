@@ -260,7 +260,7 @@ QString cliUsageText()
         "  download [--solution-info FILE] [--limit-rate RATE] [--json]\n"
         "      The check, then downloads and unpacks what needs an upgrade into Tmp/\n"
         "      and stages the new module versions with it. Ctrl+C stops the download\n"
-        "      and removes Tmp/; the bytes already received wait in Download/ and\n"
+        "      and removes Tmp/; the bytes already received wait in Tmp.download/ and\n"
         "      the next download continues from them where the server allows it.\n"
         "      Interrupted transfers are retried and continued; a module's mirrors\n"
         "      are tried after its own URL. --limit-rate holds the download to RATE\n"
