@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <climits>
+#include <ctime>
 #include <mutex>
 
 namespace {
@@ -23,6 +25,41 @@ bool isSuccessStatus(long status)
     return status >= 200 && status < 300;
 }
 
+bool headerIs(const QByteArray &line, const char *name, QByteArray &value)
+{
+    const int colon = line.indexOf(':');
+    if (colon <= 0 || line.left(colon).trimmed().toLower() != name)
+        return false;
+    value = line.mid(colon + 1).trimmed();
+    return true;
+}
+
+// "bytes 100-199/200" or "bytes 100-199/*": the first byte; -1 otherwise.
+qint64 contentRangeStart(const QByteArray &value)
+{
+    if (!value.startsWith("bytes "))
+        return -1;
+    const int dash = value.indexOf('-');
+    if (dash < 0)
+        return -1;
+    bool ok = false;
+    const qint64 start = value.mid(6, dash - 6).trimmed().toLongLong(&ok);
+    return ok && start >= 0 ? start : -1;
+}
+
+qint64 retryAfterMs(const QByteArray &value)
+{
+    bool ok = false;
+    const qint64 seconds = value.toLongLong(&ok);
+    if (ok)
+        return seconds < 0 ? -1 : qMin<qint64>(seconds, 365LL * 24 * 3600) * 1000;
+    const time_t when = curl_getdate(value.constData(), nullptr);
+    if (when < 0)
+        return -1;
+    const time_t now = time(nullptr);
+    return when > now ? qint64(when - now) * 1000 : 0;
+}
+
 } // namespace
 
 struct CHttp::Private
@@ -34,6 +71,8 @@ struct CHttp::Private
     int connectTimeoutMs = 20000;
     int lowSpeedLimit = 512;
     int lowSpeedTime = 20;
+    HttpLimits limits;
+    HttpAnswerInfo info;
 
     // State of the request in progress.
     QByteArray body;
@@ -41,6 +80,7 @@ struct CHttp::Private
     bool tooLarge = false;
     bool statusRefused = false;
     bool callbackRefused = false;
+    bool cancelled = false;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     typedef size_t (*WriteFunction)(char *, size_t, size_t, void *);
@@ -52,6 +92,8 @@ struct CHttp::Private
     }
 
     static size_t writeInfo(char *data, size_t size, size_t count, void *userData);
+    static size_t readHeader(char *data, size_t size, size_t count, void *userData);
+    static int progress(void *userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
     static size_t writeDownload(char *data, size_t size, size_t count, void *userData);
 };
 
@@ -65,7 +107,43 @@ size_t CHttp::Private::writeInfo(char *data, size_t size, size_t count, void *us
         return 0;
     }
     d->body.append(data, int(bytes));
+    d->info.llBodyBytes += qint64(bytes);
     return bytes;
+}
+
+size_t CHttp::Private::readHeader(char *data, size_t size, size_t count, void *userData)
+{
+    Private *d = static_cast<Private *>(userData);
+    const size_t bytes = size * count;
+    const QByteArray line = QByteArray(data, int(qMin<size_t>(bytes, 16 * 1024))).trimmed();
+    // Each answer of a redirect chain starts with its status line; only the
+    // last one's headers describe the body.
+    if (line.startsWith("HTTP/")) {
+        d->info = HttpAnswerInfo();
+        const QList<QByteArray> parts = line.split(' ');
+        d->info.status = parts.size() > 1 ? parts.at(1).toLong() : 0;
+        return bytes;
+    }
+    QByteArray value;
+    if (headerIs(line, "etag", value))
+        d->info.etag = value;
+    else if (headerIs(line, "last-modified", value))
+        d->info.lastModified = value;
+    else if (headerIs(line, "content-range", value))
+        d->info.llRangeStart = contentRangeStart(value);
+    else if (headerIs(line, "retry-after", value))
+        d->info.llRetryAfterMs = retryAfterMs(value);
+    return bytes;
+}
+
+int CHttp::Private::progress(void *userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    Private *d = static_cast<Private *>(userData);
+    if (d->limits.pStop && d->limits.pStop->load()) {
+        d->cancelled = true;
+        return 1;
+    }
+    return 0;
 }
 
 size_t CHttp::Private::writeDownload(char *data, size_t size, size_t count, void *userData)
@@ -82,6 +160,11 @@ size_t CHttp::Private::writeDownload(char *data, size_t size, size_t count, void
         d->statusRefused = true;
         return 0;
     }
+    if (d->limits.llMaxBodyBytes >= 0 && qint64(bytes) > d->limits.llMaxBodyBytes - d->info.llBodyBytes) {
+        d->tooLarge = true;
+        return 0;
+    }
+    d->info.llBodyBytes += qint64(bytes);
     const quint64 accepted = d->download->pfnWriteData(data, 1, bytes, d->download->pUserData);
     if (accepted != bytes) {
         d->callbackRefused = true;
@@ -98,6 +181,8 @@ HTTP_ERROR CHttp::Private::perform(const QString &url, const QStringList &header
     tooLarge = false;
     statusRefused = false;
     callbackRefused = false;
+    cancelled = false;
+    info = HttpAnswerInfo();
     errorBuffer[0] = '\0';
 
     if (!curl)
@@ -152,14 +237,42 @@ HTTP_ERROR CHttp::Private::perform(const QString &url, const QStringList &header
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList.get());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
-    if (write == &Private::writeInfo)
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Private::readHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Private::progress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+    if (limits.llTimeoutMs > 0)
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, long(qMin<qint64>(limits.llTimeoutMs, LONG_MAX)));
+    if (limits.llMaxBytesPerSec > 0)
+        curl_easy_setopt(curl, CURLOPT_MAX_RECV_SPEED_LARGE, curl_off_t(limits.llMaxBytesPerSec));
+    QByteArray range;
+    if (write == &Private::writeInfo) {
         curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(MaxInfoSize));
+    } else {
+        // An announced length beyond the bound fails before the first byte;
+        // the write callback holds an unannounced one to it.
+        if (limits.llMaxBodyBytes >= 0)
+            curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(limits.llMaxBodyBytes));
+        if (limits.llRangeStart > 0) {
+            range = QByteArray::number(limits.llRangeStart) + '-';
+            curl_easy_setopt(curl, CURLOPT_RANGE, range.constData());
+        }
+    }
 
+    if (progress(this, 0, 0, 0, 0) != 0)
+        return fail(HTTP_CANCELLED, QStringLiteral("stopped"));
     const CURLcode code = curl_easy_perform(curl);
+    info.curlCode = int(code);
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     // The list must outlive the transfer; drop it from the handle before it goes.
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
 
+    info.status = status;
+    if (cancelled) {
+        body.clear();
+        return fail(HTTP_CANCELLED, QStringLiteral("stopped"));
+    }
     const bool tooLargeAnswer = tooLarge || code == CURLE_FILESIZE_EXCEEDED;
     if (statusRefused || (status != 0 && !isSuccessStatus(status) && (code == CURLE_OK || tooLargeAnswer))) {
         body.clear();
@@ -167,7 +280,8 @@ HTTP_ERROR CHttp::Private::perform(const QString &url, const QStringList &header
     }
     if (tooLargeAnswer) {
         body.clear();
-        return fail(HTTP_TOO_LARGE, QStringLiteral("the answer is larger than %1 bytes").arg(MaxInfoSize));
+        const qint64 cap = download ? limits.llMaxBodyBytes : MaxInfoSize;
+        return fail(HTTP_TOO_LARGE, QStringLiteral("the answer is larger than %1 bytes").arg(cap));
     }
     if (callbackRefused)
         return fail(HTTP_WRITE_ABORTED, QStringLiteral("the receiver refused the data"));
@@ -210,6 +324,16 @@ void CHttp::setTimeOut(int connectTimeoutMs, int lowSpeedLimit, int lowSpeedTime
     d->lowSpeedTime = lowSpeedTime;
 }
 
+void CHttp::setLimits(const HttpLimits &limits)
+{
+    d->limits = limits;
+}
+
+const HttpAnswerInfo &CHttp::answerInfo() const
+{
+    return d->info;
+}
+
 HTTP_ERROR CHttp::GetInfo(const QString &url, const QStringList &headers)
 {
     d->download = nullptr;
@@ -232,7 +356,10 @@ HTTP_ERROR CHttp::DownloadFile(const QString &url, const DonwloadFileParam &para
         return HTTP_INIT_FAILED;
     }
     d->download = &param;
-    const HTTP_ERROR error = d->perform(url, QStringList(), &Private::writeDownload);
+    QStringList headers;
+    if (d->limits.llRangeStart > 0 && !d->limits.baIfRange.isEmpty())
+        headers << QStringLiteral("If-Range: ") + QString::fromLatin1(d->limits.baIfRange);
+    const HTTP_ERROR error = d->perform(url, headers, &Private::writeDownload);
     d->download = nullptr;
     return error;
 }

@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <atomic>
 #include <memory>
 
 // Result of a request; 0 only for a 2xx answer.
@@ -15,7 +16,8 @@ enum HTTP_ERROR {
     HTTP_REQUEST_FAILED = 2,  // connection, TLS, time-out, bad URL ...
     HTTP_STATUS_FAILED = 3,   // the server answered with a status outside 2xx
     HTTP_TOO_LARGE = 4,       // GetInfo: the answer exceeds the cap
-    HTTP_WRITE_ABORTED = 5    // DownloadFile: the callback took fewer bytes than given
+    HTTP_WRITE_ABORTED = 5,   // DownloadFile: the callback took fewer bytes than given
+    HTTP_CANCELLED = 6        // the stop flag of HttpLimits was set
 };
 
 // Write callback of DownloadFile: called once per block of body bytes, on the
@@ -27,6 +29,33 @@ struct DonwloadFileParam
     PFN_WRITE_DATA pfnWriteData = nullptr;
     void *pUserData = nullptr;
     void *pExtra = nullptr;
+};
+
+// Bounds and shape of the requests that follow setLimits(); the defaults
+// leave a request unbounded in time (the low-speed limit still applies) and
+// in body size (beyond GetInfo's own cap).
+struct HttpLimits
+{
+    qint64 llTimeoutMs = 0;       // the whole request, connection included; 0: none
+    qint64 llMaxBodyBytes = -1;   // DownloadFile: a longer body fails with HTTP_TOO_LARGE
+    qint64 llMaxBytesPerSec = 0;  // receive rate, averaged by libcurl; 0: unlimited
+    qint64 llRangeStart = 0;      // DownloadFile: ask for the body from this byte on
+    QByteArray baIfRange;         // with a range: only while the resource has this validator
+    // Looked at about once a second even while nothing arrives, so that a
+    // stop never waits for a stalled server.
+    const std::atomic<bool> *pStop = nullptr;
+};
+
+// What the last answer said beyond its body (the final one after redirects).
+struct HttpAnswerInfo
+{
+    long status = 0;
+    int curlCode = 0;           // CURLcode of the transfer
+    QByteArray etag;            // as sent, quotes and W/ included
+    QByteArray lastModified;
+    qint64 llRangeStart = -1;   // first byte of a Content-Range, -1 without one
+    qint64 llRetryAfterMs = -1; // Retry-After, seconds or a date, -1 without one
+    qint64 llBodyBytes = 0;     // body bytes received
 };
 
 // HTTP and HTTPS client on libcurl, one easy handle per object. An object is
@@ -51,6 +80,7 @@ public:
     // Creates the easy handle; 0 on success.
     int InitData();
     void setTimeOut(int connectTimeoutMs, int lowSpeedLimit, int lowSpeedTime);
+    void setLimits(const HttpLimits &limits);
 
     // GET url with each entry of headers as one header line. GetResult()
     // then gives the body, or after a failure an error text.
@@ -64,6 +94,8 @@ public:
 
     // Status of the last answer, 0 when none was received.
     long httpStatus() const;
+    // Valid during a transfer (from inside the write callback) and after it.
+    const HttpAnswerInfo &answerInfo() const;
 
     static constexpr qint64 MaxInfoSize = 16 * 1024 * 1024;
     static constexpr long MaxRedirects = 5;

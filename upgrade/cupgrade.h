@@ -1,12 +1,14 @@
 #ifndef TVX_CUPGRADE_H
 #define TVX_CUPGRADE_H
 
+#include "platform/download.h"
 #include "upgrade/files/upgradetypes.h"
 #include "upgrade/trust/packetverifier.h"
 #include "upgrade/trust/signature.h"
 
 #include <QFile>
 #include <QString>
+#include <QUrl>
 #include <QThread>
 #include <QVector>
 
@@ -19,6 +21,16 @@ struct TimeOutParam
     int nTimeOut1 = 20000;
     int nTimeOut2 = 512;
     int nTimeOut3 = 20;
+};
+
+// How one packet arrived in the last download run.
+struct PacketDownloadReport
+{
+    QString strId;
+    QString strUrl;             // the URL that served it (or was tried last)
+    qint64 llResumedBytes = 0;  // bytes kept from an earlier, interrupted run
+    qint64 llReceivedBytes = 0; // bytes that crossed the network in this run
+    int nAttempts = 0;
 };
 
 // The online upgrade engine: each start runs the one operation chosen by the
@@ -47,6 +59,19 @@ public:
     void setTmpDir(const QString &strDir);
     void stopUpgrade();
     bool removeTmpDir();
+    // Retries, deadlines and rate of the packet downloads and of the
+    // version query; the defaults are DownloadPolicy() and
+    // DownloadPolicy::versionQuery().
+    void setDownloadPolicy(const DownloadPolicy &policy) { policyDownload = policy; }
+    void setVersionQueryPolicy(const DownloadPolicy &policy) { policyQuery = policy; }
+    DownloadPolicy downloadPolicy() const { return policyDownload; }
+    DownloadPolicy versionQueryPolicy() const { return policyQuery; }
+    // Partial packets wait here between runs: beside Tmp ("Tmp.download"),
+    // since a failure removes Tmp.
+    QString downloadDir() const;
+    QVector<PacketDownloadReport> packetReports() const { return vecPacketReport; }
+    // Packet bytes in hand during a download run; safe to read from any thread.
+    qint64 bytesInHand() const { return llBytesInHand.load(); }
 
     int opMode() const { return nOpMode; }
     QString appDir() const { return strAppDir; }
@@ -76,6 +101,12 @@ public:
     UpgradeOpError downloadUpgradePacket(const QVector<ModuleVersion> &vecModules);
     bool createTmpDirForUpgrade();
     static quint64 writeDownloadData(const void *data, quint64 size, quint64 count, void *context);
+    // Before the bytes of an answer reach writeDownloadData: llOffset 0
+    // restarts the packet from zero, N continues after the N bytes already
+    // in fileDownload. Whatever follows the bytes as they come (progress, a
+    // running hash) starts over, or catches up on those N bytes, here.
+    bool beginDownloadData(qint64 llOffset, double dModuleBase);
+    bool restartPacketVerifier(qint64 llOffset);
     bool testCanUpgrade();
     UpgradeOpError upgradeTmpDirToDstDir();
     void updateTmpSubDirs();
@@ -84,6 +115,7 @@ public:
     // installation's keys, and the packets against what was signed.
     UpgradeOpError checkReleaseTrust(QVector<ModuleVersion> &vecServerModuleVersion);
     UpgradeOpError checkPacketSources(const QVector<ModuleVersion> &vecModules, bool isVerifying);
+    QUrl packetQueryUrl() const;
     UpgradeOpError checkStagedTrustFile();
     QString lastQueryUrl() const { return strQueryUrl; }
 
@@ -120,6 +152,10 @@ private:
     Trust::SignedEnvelope releaseEnvelope;
     bool hasReleaseEnvelope = false;
     Trust::CPacketVerifier packetVerifier;
+    DownloadPolicy policyDownload;
+    DownloadPolicy policyQuery = DownloadPolicy::versionQuery();
+    QVector<PacketDownloadReport> vecPacketReport;
+    std::atomic<qint64> llBytesInHand{0};
 };
 
 #endif // TVX_CUPGRADE_H

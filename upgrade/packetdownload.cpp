@@ -1,12 +1,17 @@
 #include "upgrade/cupgrade.h"
 
+#include "platform/download.h"
 #include "platform/http.h"
 #include "upgrade/files/archive.h"
 #include "upgrade/files/tmpdirs.h"
+#include "upgrade/trust/transport.h"
 #include "upgrade/trust/truststore.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
+#include <QSet>
+#include <QStorageInfo>
 #include <QUrl>
 
 #include <climits>
@@ -52,13 +57,135 @@ bool downloadProgress(int nFinished, int nCount, double dDownloaded, double dTot
     return true;
 }
 
+// The one rule every URL a packet may come from must pass, the primary and
+// each mirror alike.
+bool isPacketUrlAllowed(const QString &strUrl)
+{
+    const QUrl url(strUrl, QUrl::TolerantMode);
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && !url.host().isEmpty() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
+
+QStringList packetUrls(const ModuleVersion &module, const QUrl &query)
+{
+    QStringList urls{module.strUrl};
+    for (const QString &mirror : module.listMirrors) {
+        if (urls.contains(mirror))
+            continue;
+        if (!isPacketUrlAllowed(mirror) || !Trust::isTransportAllowed(query, QUrl(mirror, QUrl::TolerantMode))) {
+            qWarning() << "mirror " << mirror << " of " << module.strId << " refused";
+            continue;
+        }
+        urls << mirror;
+    }
+    return urls;
+}
+
+// An unsigned packet may differ from its announced size (a size in
+// megabytes is rounded, and publishers announce small packets loosely);
+// beyond 10 % and 8 MiB more, it is a server that does not stop. A signed one has its exact size. Neither may take
+// more than the disk has.
+qint64 packetBound(const ModuleVersion &module, qint64 llExisting, const QString &strDir)
+{
+    qint64 bound = -1;
+    if (module.llPacketBytes >= 0)
+        bound = module.llPacketBytes;
+    else if (module.dSize > 0 && module.dSize < 1e9)
+        bound = qint64(module.dSize * 1024.0 * 1024.0 * 1.1) + 8 * 1024 * 1024;
+    const QStorageInfo storage(strDir);
+    if (storage.isValid() && storage.bytesAvailable() >= 0) {
+        const qint64 room = llExisting + storage.bytesAvailable();
+        bound = bound < 0 ? room : qMin(bound, room);
+    }
+    return bound;
+}
+
+// Which release the partial bytes belong to. The URL is left out: a server
+// that moved keeps the bytes valid, and the validator sent with the range
+// tells whether they still are.
+QByteArray packetIdentity(const ModuleVersion &module)
+{
+    return module.strId.toUtf8() + '\n' + module.strVersion.toUtf8() + '\n' + QByteArray::number(module.llReleaseDate)
+        + '\n' + QByteArray::number(module.llPacketBytes) + '\n' + module.baPacketSha256.toHex();
+}
+
+// Partial packets of modules no longer on the list are obsolete.
+void removeObsoletePartials(const QString &strDir, const QSet<QString> &keep)
+{
+    const QDir dir(strDir);
+    const QFileInfoList entries = dir.entryInfoList({QStringLiteral("*.part"), QStringLiteral("*.state")},
+                                                    QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo &entry : entries) {
+        if (!keep.contains(entry.fileName()))
+            QFile::remove(entry.absoluteFilePath());
+    }
+}
+
+class CPacketReceiver : public CDownloadReceiver
+{
+public:
+    CPacketReceiver(CUpgrade *pUpgrade, double dModuleBase) : m_pUpgrade(pUpgrade), m_dModuleBase(dModuleBase) {}
+
+    bool startAt(qint64 llOffset) override { return m_pUpgrade->beginDownloadData(llOffset, m_dModuleBase); }
+    bool write(const char *data, qint64 llBytes) override
+    {
+        return CUpgrade::writeDownloadData(data, 1, quint64(llBytes), m_pUpgrade) == quint64(llBytes);
+    }
+
+private:
+    CUpgrade *m_pUpgrade;
+    double m_dModuleBase;
+};
+
 } // namespace
+
+QString CUpgrade::downloadDir() const
+{
+    // Named after Tmp, so that it is never a folder of someone else's.
+    return QDir::cleanPath(QFileInfo(strTmpDir).absoluteFilePath()) + QLatin1String(".download");
+}
+
+bool CUpgrade::beginDownloadData(qint64 llOffset, double dModuleBase)
+{
+    if (!fileDownload.isOpen() || llOffset < 0 || fileDownload.size() < llOffset)
+        return false;
+    if (!fileDownload.resize(llOffset) || !restartPacketVerifier(llOffset) || !fileDownload.seek(llOffset)) {
+        qWarning() << "cannot continue " << fileDownload.fileName() << " at " << llOffset;
+        return false;
+    }
+    dDownloadedSize = dModuleBase + double(llOffset);
+    llBytesInHand = qint64(dDownloadedSize);
+    return true;
+}
+
+// The bytes kept from before are hashed once, here, so that the hash of the
+// whole packet is complete when the last byte arrives.
+bool CUpgrade::restartPacketVerifier(qint64 llOffset)
+{
+    packetVerifier.restart();
+    if (llOffset == 0 || !packetVerifier.isExpecting())
+        return true;
+    if (!fileDownload.seek(0))
+        return false;
+    QByteArray buffer(1024 * 1024, Qt::Uninitialized);
+    qint64 left = llOffset;
+    while (left > 0) {
+        const qint64 got = fileDownload.read(buffer.data(), qMin<qint64>(left, buffer.size()));
+        if (got <= 0 || !packetVerifier.update(buffer.constData(), got))
+            return false;
+        left -= got;
+    }
+    return true;
+}
 
 UpgradeOpError CUpgrade::getUpgradePacket(const QVector<ModuleVersion> &vecModules)
 {
     const UpgradeOpError result = downloadUpgradePacket(vecModules);
-    if (result != UPGRADE_OP_SUCCESS)
+    if (result != UPGRADE_OP_SUCCESS) {
         removeTmpDir();
+        // Kept only while it holds partial data to continue from.
+        QDir().rmdir(downloadDir());
+    }
     return result;
 }
 
@@ -105,11 +232,18 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         return UPGRADE_OP_CREATE_DIR_FAILED;
     }
 
+    const QUrl query = packetQueryUrl();
+    vecPacketReport.clear();
+    llBytesInHand = 0;
+    const QString strDownloadDir = downloadDir();
+    QSet<QString> keep;
     for (const ModuleVersion &module : vecModules) {
-        CHttp http;
-        http.InitData();
-        http.setTimeOut(nTimeOut1, nTimeOut2, nTimeOut3);
+        const QString fileName = QUrl(module.strUrl, QUrl::TolerantMode).fileName();
+        keep << fileName + QLatin1String(".part") << fileName + QLatin1String(".state");
+    }
+    removeObsoletePartials(strDownloadDir, keep);
 
+    for (const ModuleVersion &module : vecModules) {
         const QString fileName = QUrl(module.strUrl, QUrl::TolerantMode).fileName();
         if (fileName.isEmpty())
             return UPGRADE_OP_NETWORK_FAILED;
@@ -117,44 +251,97 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
             qWarning() << "packet file name " << fileName << " of " << module.strUrl << " refused";
             return UPGRADE_OP_NETWORK_FAILED;
         }
+        if (!isPacketUrlAllowed(module.strUrl)) {
+            qWarning() << "get " << module.strUrl << " failed";
+            return UPGRADE_OP_NETWORK_FAILED;
+        }
         const QString localPath = strTmpDir + QDir::separator() + fileName;
+        // The bytes gather outside Tmp, so that a failed run, which removes
+        // Tmp, leaves them for the next one to continue.
+        const QString partPath = strDownloadDir + QDir::separator() + fileName + QLatin1String(".part");
+        const QString statePath = strDownloadDir + QDir::separator() + fileName + QLatin1String(".state");
+        if (!QDir().mkpath(strDownloadDir)) {
+            qWarning() << "mkdir " << strDownloadDir << " failed!";
+            return UPGRADE_OP_CREATE_DIR_FAILED;
+        }
 
         if (fileDownload.isOpen())
             fileDownload.close();
-        fileDownload.setFileName(localPath);
+        fileDownload.setFileName(partPath);
         // Unbuffered: each block goes to disk as it comes, and a failed write
         // shows in the callback instead of at close.
-        if (!fileDownload.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        if (!fileDownload.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
             return UPGRADE_OP_WRITE_FILE_FAILED;
 
+        DownloadRequest request;
+        request.listUrls = packetUrls(module, query);
+        request.strStatePath = statePath;
+        request.baIdentity = packetIdentity(module);
+        request.llExistingBytes = fileDownload.size();
+        request.llExactBytes = module.llPacketBytes;
+        request.llMaxBytes = packetBound(module, request.llExistingBytes, strDownloadDir);
         // A record that carries a signed size and hash is held to them; with
         // trusted keys every record carries them (checked above).
         if (module.llPacketBytes >= 0 && module.baPacketSha256.size() == 32)
             packetVerifier.reset(module.llPacketBytes, module.baPacketSha256);
         else
             packetVerifier.reset(-1, QByteArray());
-
-        DonwloadFileParam param;
-        param.pfnWriteData = &CUpgrade::writeDownloadData;
-        param.pUserData = this;
-        param.pExtra = nullptr;
-        const HTTP_ERROR error = http.DownloadFile(module.strUrl, param);
+        CPacketReceiver receiver(this, dDownloadedSize);
+        DownloadOutcome outcome;
+        const bool isDownloaded = downloadResumable(request, policyDownload, nTimeOut1, nTimeOut2, nTimeOut3,
+                                                    receiver, &isStop, outcome);
         if (fileDownload.isOpen())
             fileDownload.close();
-        if (packetVerifier.isOverflowed()) {
+
+        PacketDownloadReport report;
+        report.strId = module.strId;
+        report.strUrl = outcome.strUrl;
+        report.llResumedBytes = outcome.llResumedBytes;
+        report.llReceivedBytes = outcome.llReceivedBytes;
+        report.nAttempts = outcome.nAttempts;
+        vecPacketReport.append(report);
+
+        // The signed size bounds the transfer itself, so a longer body may
+        // be cut by the client before the verifier sees its extra byte.
+        const bool isPastSignedSize = packetVerifier.isOverflowed()
+            || (outcome.error == HTTP_TOO_LARGE && module.llPacketBytes >= 0 && request.llMaxBytes == module.llPacketBytes);
+        if (isPastSignedSize) {
+            QFile::remove(partPath);
+            removeDownloadState(statePath);
             qWarning() << "packet not trusted:" << module.strUrl << "goes past its signed size"
                        << module.llPacketBytes;
             return UPGRADE_OP_PACKET_NOT_TRUSTED;
         }
-        if (error != HTTP_SUCCESS) {
+        if (!isDownloaded) {
+            // Bytes beyond the bound are no packet worth continuing, and
+            // nothing at all is not worth keeping.
+            if (outcome.error == HTTP_TOO_LARGE || QFileInfo(partPath).size() == 0) {
+                QFile::remove(partPath);
+                removeDownloadState(statePath);
+            }
             qWarning() << "get " << module.strUrl << " failed";
             return UPGRADE_OP_NETWORK_FAILED;
         }
-        // Checked before 7z ever reads the file.
+        // Checked before 7z ever reads the file. Bytes that are not the
+        // signed packet are no start to continue from either.
         if (!packetVerifier.finish(trustError)) {
-            qWarning() << "packet not trusted:" << module.strUrl << trustError;
+            QFile::remove(partPath);
+            removeDownloadState(statePath);
+            qWarning() << "packet not trusted:" << outcome.strUrl << trustError;
             return UPGRADE_OP_PACKET_NOT_TRUSTED;
         }
+        if (outcome.strUrl != module.strUrl)
+            qInfo() << "packet " << fileName << " came from mirror " << outcome.strUrl;
+
+        // A packet of the same name from an earlier module gives way, as a
+        // truncating open would.
+        if (QFileInfo::exists(localPath) && !QFile::remove(localPath))
+            return UPGRADE_OP_WRITE_FILE_FAILED;
+        if (!QFile::rename(partPath, localPath)) {
+            qWarning() << "cannot move " << partPath << " to " << localPath;
+            return UPGRADE_OP_WRITE_FILE_FAILED;
+        }
+        removeDownloadState(statePath);
 
         if (!do7z(str7zPath, localPath, strPacketDir)) {
             qWarning() << "do7z " << localPath << " to " << strPacketDir << " failed!";
@@ -162,6 +349,7 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         }
         ++nFinishedCount;
     }
+    QDir().rmdir(strDownloadDir);
 
     const UpgradeOpError stagedTrust = checkStagedTrustFile();
     if (stagedTrust != UPGRADE_OP_SUCCESS)
@@ -192,6 +380,7 @@ quint64 CUpgrade::writeDownloadData(const void *data, quint64 size, quint64 coun
     if (self->fileDownload.write(static_cast<const char *>(data), qint64(bytes)) != qint64(bytes))
         return 0;
     self->dDownloadedSize += double(bytes);
+    self->llBytesInHand += qint64(bytes);
 
     int progress = 0;
     if (downloadProgress(self->nFinishedCount, self->nModuleCount, self->dDownloadedSize, self->dTotalSize, progress)

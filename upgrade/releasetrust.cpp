@@ -46,7 +46,7 @@ UpgradeOpError CUpgrade::checkReleaseTrust(QVector<ModuleVersion> &vecServerModu
     return UPGRADE_OP_SUCCESS;
 }
 
-UpgradeOpError CUpgrade::checkPacketSources(const QVector<ModuleVersion> &vecModules, bool isVerifying)
+QUrl CUpgrade::packetQueryUrl() const
 {
     // The query this engine made; an engine started for a download alone
     // takes the transport the server file would query over.
@@ -56,6 +56,12 @@ UpgradeOpError CUpgrade::checkPacketSources(const QVector<ModuleVersion> &vecMod
         if (readServerClusterInfo(strServerClusterCfgPath, info))
             query = QUrl(buildVersionRequest(info, 0).strUrl);
     }
+    return query;
+}
+
+UpgradeOpError CUpgrade::checkPacketSources(const QVector<ModuleVersion> &vecModules, bool isVerifying)
+{
+    const QUrl query = packetQueryUrl();
     for (const ModuleVersion &module : vecModules) {
         if (!Trust::isTransportAllowed(query, QUrl(module.strUrl, QUrl::TolerantMode))) {
             qWarning() << "packet URL " << module.strUrl << " refused: weaker transport than the query "

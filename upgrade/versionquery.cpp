@@ -1,5 +1,6 @@
 #include "upgrade/versionquery.h"
 
+#include "platform/download.h"
 #include "platform/http.h"
 #include "upgrade/config/serverclusterinfo.h"
 #include "upgrade/cupgrade.h"
@@ -107,6 +108,31 @@ bool readReleaseEnvelope(const Json::Value &release, Trust::SignedEnvelope &enve
     return true;
 }
 
+// "Mirrors" is no key of the original answer: a server that gets it wrong
+// still delivers from the primary URL, so a bad value is logged and dropped,
+// never a reason to refuse the answer. Which of the URLs may be used is
+// decided where the packet is fetched.
+QStringList readMirrors(const Json::Value &value, const QString &strId)
+{
+    constexpr Json::ArrayIndex MaxMirrors = 16;
+    QStringList mirrors;
+    if (value.isNull())
+        return mirrors;
+    if (!value.isArray()) {
+        qWarning() << "ignoring \"Mirrors\" of " << strId << ": not an array";
+        return mirrors;
+    }
+    for (Json::ArrayIndex i = 0; i < value.size(); ++i) {
+        const QString mirror = value[i].isString() ? readString(value[i]) : QString();
+        if (mirror.isEmpty() || i >= MaxMirrors) {
+            qWarning() << "ignoring \"Mirrors\" entry " << i << " of " << strId;
+            continue;
+        }
+        mirrors << mirror;
+    }
+    return mirrors;
+}
+
 bool isErrorRetcode(const Json::Value &retcode)
 {
     if (retcode.type() != Json::intValue && retcode.type() != Json::uintValue)
@@ -203,6 +229,7 @@ bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServ
             moduleVersion.llReleaseDate = readReleaseDate(member(element, "ReleaseDate"));
             moduleVersion.dSize = readSize(member(element, "Size"));
             moduleVersion.strVersion = readString(member(element, "Version"));
+            moduleVersion.listMirrors = readMirrors(member(element, "Mirrors"), moduleVersion.strId);
             vecServerModuleVersion.append(moduleVersion);
         }
         if (pRelease && pHasRelease) {
@@ -234,7 +261,9 @@ bool CUpgrade::getVersionInfoFromServer(const ServerClusterInfo &info, QVector<M
 
     const qint64 number = qint64(QRandomGenerator64::global()->generate());
     const VersionRequest request = buildVersionRequest(info, number);
-    const HTTP_ERROR error = http.GetInfo(request.strUrl, QStringList{request.strHeader});
+    // Bounded in time as in bytes: a server that drips its answer just fast
+    // enough for the low-speed limit must not hold the check for hours.
+    const HTTP_ERROR error = getInfoWithRetries(http, request.strUrl, QStringList{request.strHeader}, policyQuery, &isStop);
     const QString strResult = http.GetResult();
     if (error != HTTP_SUCCESS) {
         qWarning() << "get " << request.strUrl << " failed!" << " result is " << strResult;

@@ -10,6 +10,8 @@ private Q_SLOTS:
     void accepted_data();
     void accepted();
     void refused_data();
+    void limitRate_data();
+    void limitRate();
     void refused();
     void serversWrite();
 };
@@ -90,6 +92,7 @@ void tst_CliOptions::refused_data()
     QTest::newRow("server without url") << (QStringList(write) << "--server" << "b=") << "--server needs NAME=URL";
     QTest::newRow("server with a scheme") << (QStringList(write) << "--server" << "b=https://h:1") << "without a scheme";
     QTest::newRow("server twice") << (QStringList(write) << "--server" << "test=other:2") << "given twice";
+    QTest::newRow("rate limit on check") << QStringList{"check", "--limit-rate", "1M"} << "does not apply";
     QTest::newRow("current unknown") << QStringList{"servers", "write", "--server", "a=h:1", "--current", "b",
                                                     "--prefix", "/api", "--path", "/q", "--key", "k"}
                                      << "names none of the servers";
@@ -105,6 +108,35 @@ void tst_CliOptions::refused()
     QVERIFY(!parseCliArguments(arguments, options, error));
     QVERIFY2(error.contains(errorPart), qPrintable(error));
     QVERIFY(!error.contains(QLatin1Char('\n')));
+}
+
+void tst_CliOptions::limitRate_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<qint64>("bytesPerSec"); // -1: refused
+
+    QTest::newRow("plain bytes") << "1000" << qint64(1000);
+    QTest::newRow("kibibytes") << "500K" << qint64(500 * 1024);
+    QTest::newRow("mebibytes, lower case") << "1m" << qint64(1024 * 1024);
+    QTest::newRow("fraction") << "2.5M" << qint64(5 * 512 * 1024);
+    QTest::newRow("zero") << "0" << qint64(-1);
+    QTest::newRow("negative") << "-1K" << qint64(-1);
+    QTest::newRow("no number") << "fast" << qint64(-1);
+    QTest::newRow("unknown unit") << "1T" << qint64(-1);
+}
+
+void tst_CliOptions::limitRate()
+{
+    QFETCH(QString, value);
+    QFETCH(qint64, bytesPerSec);
+
+    CliOptions options;
+    QString error;
+    QCOMPARE(parseCliArguments({"download", "--limit-rate", value}, options, error), bytesPerSec > 0);
+    if (bytesPerSec > 0)
+        QCOMPARE(options.llLimitRate, bytesPerSec);
+    else
+        QVERIFY2(error.contains("--limit-rate"), qPrintable(error));
 }
 
 void tst_CliOptions::serversWrite()

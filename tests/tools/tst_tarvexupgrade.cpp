@@ -377,7 +377,7 @@ void tst_TarvexUpgrade::checkAndDownload()
     QStringList expectedKeys{"result", "resultName", "needUpgrade", "serverModules"};
     // A download reports its progress once the check let it start.
     if (command == "download" && (result == 0 || result == 2))
-        expectedKeys << "progress";
+        expectedKeys << "progress" << "packets";
     QStringList keys = object.keys();
     keys.sort();
     expectedKeys.sort();
@@ -521,7 +521,8 @@ void tst_TarvexUpgrade::interruptDownload()
 #else
     makeInstallation();
     // Four MiB at 256 KiB/s: the download is still running when it is interrupted.
-    QVERIFY(startServer({"--throttle-bytes-per-sec", "262144"}, 4 * 1024 * 1024));
+    const QString requestLog = m_serverDir->filePath("requests.log");
+    QVERIFY(startServer({"--throttle-bytes-per-sec", "262144", "--request-log", requestLog}, 4 * 1024 * 1024));
     QVERIFY(writeServerFile(m_server->hostAndPort()));
 
     QProcess process;
@@ -542,6 +543,14 @@ void tst_TarvexUpgrade::interruptDownload()
     QVERIFY2(err.contains("download stopped"), err.constData());
     QVERIFY(!QFileInfo::exists(appPath("Tmp")));
     QCOMPARE(readFile(appPath("Solutions/demo.txt")), QByteArray("demo version 1\n"));
+
+    // The next download continues where the stopped one ended.
+    const ToolResult again = runTool({"download", "--json"});
+    QCOMPARE(again.exitCode, 0);
+    const QJsonArray packets = parseJson(again).value("packets").toArray();
+    QCOMPARE(packets.size(), 1);
+    QVERIFY(packets.at(0).toObject().value("bytesResumed").toDouble() > 0);
+    QVERIFY(readFile(requestLog).contains("range=bytes="));
 #endif
 }
 

@@ -345,7 +345,8 @@ void tst_UpgradeController::shutdownStopsDownload()
         return;
     QSignalSpy finished(&controller, &CUpgradeController::downloadFinished);
     QVERIFY(controller.download());
-    const QString partial = appPath(QStringLiteral("Tmp/DemoModule-2.0.7z"));
+    // The bytes gather beside Tmp, where a stopped download leaves them to continue from.
+    const QString partial = appPath(QStringLiteral("Tmp.download/DemoModule-2.0.7z.part"));
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(partial).size() > 0, 60000);
 
     // Returns once the engine's thread is gone, the download stopped and

@@ -331,6 +331,19 @@ void tst_VersionQuery::readVersionAnswer_data()
                                                 m.strDesc = QString::fromUtf8("a\0b", 3);
                                             });
 
+    // Mirrors: an extra key that never makes the answer fail.
+    QTest::newRow("Mirrors") << answerWith(R"("Mirrors": ["http://m1/a.7z", "https://m2/a.7z"])") << true << 1
+                             << QString() << with([](ModuleVersion &m) {
+                                    m.listMirrors = QStringList{"http://m1/a.7z", "https://m2/a.7z"};
+                                });
+    QTest::newRow("Mirrors not an array") << answerWith(R"("Mirrors": "http://m1/a.7z")") << true << 1
+                                          << QStringLiteral("ignoring \"Mirrors\" of  \"A\" : not an array")
+                                          << usual();
+    QTest::newRow("Mirrors entry not a string")
+        << answerWith(R"("Mirrors": [5, "http://m2/a.7z"])") << true << 1
+        << QStringLiteral("ignoring \"Mirrors\" entry  0  of  \"A\"")
+        << with([](ModuleVersion &m) { m.listMirrors = QStringList{"http://m2/a.7z"}; });
+
     // Several elements
     QTest::newRow("second of three fails")
         << QByteArray(R"({"value": {"upgrade": [)"
@@ -362,8 +375,10 @@ void tst_VersionQuery::readVersionAnswer()
     QCOMPARE(::readVersionAnswer(answer, modules), ok);
     QCOMPARE(modules.size(), count);
     QCOMPARE(capture.warnings(), warning.isEmpty() ? QStringList() : QStringList{warning});
-    if (count > 0)
+    if (count > 0) {
         compareModule(modules.last(), last);
+        QCOMPARE(modules.last().listMirrors, last.listMirrors);
+    }
 }
 
 void tst_VersionQuery::appendsToTheCallersList()

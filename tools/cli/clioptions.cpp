@@ -1,5 +1,7 @@
 #include "clioptions.h"
 
+#include "platform/download.h"
+
 #include <QSet>
 
 namespace {
@@ -14,7 +16,8 @@ enum OptionId {
     OptPrefix,
     OptPath,
     OptKey,
-    OptPublic
+    OptPublic,
+    OptLimitRate
 };
 
 struct OptionInfo
@@ -35,6 +38,7 @@ const OptionInfo optionTable[] = {
     {"path", OptPath, true},
     {"key", OptKey, true},
     {"public", OptPublic, true},
+    {"limit-rate", OptLimitRate, true},
 };
 
 const OptionInfo *findOption(const QString &name)
@@ -50,8 +54,9 @@ QVector<OptionId> allowedOptions(CliOptions::Command command)
 {
     switch (command) {
     case CliOptions::CommandCheck:
-    case CliOptions::CommandDownload:
         return {OptSolutionInfo, OptJson};
+    case CliOptions::CommandDownload:
+        return {OptSolutionInfo, OptJson, OptLimitRate};
     case CliOptions::CommandApply:
         return {OptJson};
     case CliOptions::CommandServersShow:
@@ -201,6 +206,13 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
         case OptPath: options.strPath = value; break;
         case OptKey: options.strKey = value; break;
         case OptPublic: options.strPublicKeyPath = value; break;
+        case OptLimitRate:
+            options.llLimitRate = parseRate(value);
+            if (options.llLimitRate <= 0) {
+                strError = QStringLiteral("--limit-rate takes a rate such as 500K or 1M, got \"%1\"").arg(value);
+                return false;
+            }
+            break;
         case OptServer: {
             const int separator = value.indexOf(QLatin1Char('='));
             const QString serverName = separator < 0 ? QString() : value.left(separator);
@@ -268,10 +280,14 @@ QString cliUsageText()
         "  check [--solution-info FILE] [--json]\n"
         "      Asks the current upgrade server which module versions it offers and\n"
         "      lists the installed modules that need an upgrade.\n"
-        "  download [--solution-info FILE] [--json]\n"
+        "  download [--solution-info FILE] [--limit-rate RATE] [--json]\n"
         "      The check, then downloads and unpacks what needs an upgrade into Tmp/\n"
         "      and stages the new module versions with it. Ctrl+C stops the download\n"
-        "      and removes Tmp/.\n"
+        "      and removes Tmp/; the bytes already received wait in Tmp.download/ and\n"
+        "      the next download continues from them where the server allows it.\n"
+        "      Interrupted transfers are retried and continued; a module's mirrors\n"
+        "      are tried after its own URL. --limit-rate holds the download to RATE\n"
+        "      bytes per second: 500K, 1M, 2.5M or a plain number.\n"
         "  apply [--json]\n"
         "      Copies the staged upgrade into the installation, with a backup of every\n"
         "      replaced file and a rollback on failure.\n"
@@ -295,7 +311,15 @@ QString cliUsageText()
         "of this program.\n"
         "\n"
         "--json prints one JSON document: {\"result\", \"resultName\", \"needUpgrade\",\n"
-        "\"serverModules\"} (and \"progress\" for download).\n"
+        "\"serverModules\"} (and for download \"progress\" and \"packets\": per packet\n"
+        "its id, the url that served it, bytesResumed from an earlier run,\n"
+        "bytesReceived over the network and attempts).\n"
+        "\n"
+        "Environment (download): TARVEX_DOWNLOAD_RETRIES (retries in a row without\n"
+        "progress, per URL; default 5), TARVEX_DOWNLOAD_RETRY_WINDOW (seconds\n"
+        "without progress after which no retry starts; default 300),\n"
+        "TARVEX_DOWNLOAD_DEADLINE (seconds for a packet in all; default none),\n"
+        "TARVEX_DOWNLOAD_LIMIT_RATE (as --limit-rate, which wins).\n"
         "\n"
         "Exit status: the engine's result code: 0 success, 2 no module needs an\n"
         "upgrade (download) or nothing is staged (apply), 3 not enough room to apply,\n"

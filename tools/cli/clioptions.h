@@ -33,6 +33,7 @@ struct CliOptions
     QString strPath;
     QString strKey;
     QString strPublicKeyPath; // trust add
+    qint64 llLimitRate = -1; // download --limit-rate, bytes per second; -1: not given
 };
 
 // The exit status for a command line that cannot be run (EX_USAGE).

@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QLoggingCategory>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -65,9 +66,28 @@ int runCheck(const CliOptions &options)
 int runDownload(const CliOptions &options)
 {
     CUpgrade upgrade;
+    DownloadPolicy policy = upgrade.downloadPolicy();
+    policy.readEnvironment();
+    if (options.llLimitRate > 0)
+        policy.llMaxBytesPerSec = options.llLimitRate;
+    upgrade.setDownloadPolicy(policy);
     CUpgradeCommand command(&upgrade);
     CProgressDisplay progress(stdout);
     CSigIntNotifier sigInt(CSigIntNotifier::SecondInterruptEnds);
+
+    // The engine's signals carry percent in coarse steps; the bytes in hand
+    // give the speed and the time left between them.
+    QTimer speedTimer;
+    qint64 llTotal = 0;
+    if (!options.isJson && progress.isTerminal()) {
+        QObject::connect(&command, &CUpgradeCommand::checkFinished, [&](const CommandReport &report) {
+            for (const ModuleVersion &module : report.vecNeedUpgrade)
+                llTotal += module.llPacketBytes >= 0 ? module.llPacketBytes
+                                                  : qint64(qBound(0.0, module.dSize, 1e9) * 1024.0 * 1024.0);
+            speedTimer.start(500);
+        });
+        QObject::connect(&speedTimer, &QTimer::timeout, [&] { progress.setBytes(upgrade.bytesInHand(), llTotal); });
+    }
 
     QObject::connect(&sigInt, &CSigIntNotifier::interrupted, &command, [&] {
         if (!options.isJson) {
@@ -86,6 +106,7 @@ int runDownload(const CliOptions &options)
     }
 
     const CommandReport report = command.download(options.strSolutionInfoPath);
+    speedTimer.stop();
     progress.finish();
 
     if (options.isJson) {

@@ -70,8 +70,19 @@ QByteArray reportToJson(const CommandReport &report)
     text += indent + "\"resultName\": " + jsonString(QLatin1String(upgradeOpErrorName(report.result))) + ",\n";
     text += indent + "\"needUpgrade\": " + modulesToJson(report.vecNeedUpgrade, indent) + ",\n";
     text += indent + "\"serverModules\": " + modulesToJson(report.vecServerModuleVersion, indent);
-    if (report.hasProgress)
+    if (report.hasProgress) {
         text += ",\n" + indent + "\"progress\": " + QByteArray::number(report.nProgress);
+        text += ",\n" + indent + "\"packets\": [";
+        for (int i = 0; i < report.vecPackets.size(); ++i) {
+            const PacketDownloadReport &packet = report.vecPackets.at(i);
+            text += i == 0 ? "\n" : ",\n";
+            text += indent + indent + "{\"id\": " + jsonString(packet.strId) + ", \"url\": " + jsonString(packet.strUrl)
+                + ", \"bytesResumed\": " + QByteArray::number(packet.llResumedBytes)
+                + ", \"bytesReceived\": " + QByteArray::number(packet.llReceivedBytes)
+                + ", \"attempts\": " + QByteArray::number(packet.nAttempts) + "}";
+        }
+        text += report.vecPackets.isEmpty() ? "]" : "\n" + indent + "]";
+    }
     text += "\n}\n";
     return text;
 }

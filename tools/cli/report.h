@@ -1,6 +1,7 @@
 #ifndef TVX_REPORT_H
 #define TVX_REPORT_H
 
+#include "upgrade/cupgrade.h"
 #include "upgrade/files/upgradetypes.h"
 
 #include <QByteArray>
@@ -18,10 +19,12 @@ struct CommandReport
     QVector<ModuleVersion> vecServerModuleVersion;
     bool hasProgress = false; // a download took place
     int nProgress = 0;        // last progress signalled by the download
+    QVector<PacketDownloadReport> vecPackets; // how each packet came, when a download took place
 };
 
 // One JSON document: result, resultName, needUpgrade, serverModules, and
-// progress when the command downloaded. Modules carry id, version, url,
+// progress and packets (id, url, bytesResumed, bytesReceived, attempts)
+// when the command downloaded. Modules carry id, version, url,
 // desc, releaseDate, size, state and iconUrl; a release date is written
 // exactly, all 64 bits of it (QJsonValue keeps numbers as doubles).
 QByteArray reportToJson(const CommandReport &report);

@@ -72,6 +72,7 @@ CommandReport CUpgradeCommand::download(const QString &strSolutionInfoPath)
 
     report.result = m_result;
     report.nProgress = m_nProgress;
+    report.vecPackets = m_pUpgrade->packetReports();
     if (report.result != UPGRADE_OP_SUCCESS)
         return report;
 

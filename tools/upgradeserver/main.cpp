@@ -22,6 +22,8 @@
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <ctime>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -54,8 +56,22 @@ const char usageText[] =
     "  --stall-after-bytes N       send N bytes of every body, then stop sending\n"
     "  --stall-seconds S           drop the connection after stalling S seconds\n"
     "                              (default: stall until stopped)\n"
+    "  --drop-after-bytes N        drop the connection after N bytes of every\n"
+    "                              body (a client that resumes gets N more each time)\n"
+    "  --unavailable N             answer the first N packet requests with 503\n"
+    "  --retry-after S             send Retry-After: S with those 503 answers\n"
+    "  --ignore-ranges             answer range requests for packets in full (200)\n"
+    "  --endless                   serve every packet as an endless body: its\n"
+    "                              bytes over and over, without a length\n"
+    "  --request-log FILE          append one line per packet request to FILE:\n"
+    "                              \"GET /packets/NAME range=VALUE if-range=VALUE\"\n"
+    "                              (\"-\" for an absent header)\n"
     "  --quiet                     do not log requests on standard error\n"
     "  --help                      show this text\n"
+    "\n"
+    "Packets are served with ETag, Last-Modified and Accept-Ranges: a request\n"
+    "with Range: bytes=N- (and a matching If-Range, if any) gets 206 with\n"
+    "Content-Range; N at or beyond the end gets 416.\n"
     "\n"
     "GET /redirect/N answers with a redirect to /redirect/N-1; /redirect/0\n"
     "answers \"redirected\" (for clients that follow redirects).\n";
@@ -74,6 +90,12 @@ struct Options
     long long throttleBytesPerSec = 0;
     long long stallAfterBytes = -1;
     long long stallSeconds = 0;
+    long long dropAfterBytes = -1;
+    long long unavailable = 0;
+    long long retryAfter = -1;
+    bool ignoreRanges = false;
+    bool endless = false;
+    std::string requestLog;
     bool quiet = false;
 };
 
@@ -103,6 +125,14 @@ int parseOptions(int argc, char **argv, Options &options)
         }
         if (name == "--quiet") {
             options.quiet = true;
+            continue;
+        }
+        if (name == "--ignore-ranges") {
+            options.ignoreRanges = true;
+            continue;
+        }
+        if (name == "--endless") {
+            options.endless = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -148,6 +178,23 @@ int parseOptions(int argc, char **argv, Options &options)
                 std::cerr << "invalid seconds " << value << "\n";
                 return 1;
             }
+        } else if (name == "--drop-after-bytes") {
+            if (!parseNumber(value, 1, options.dropAfterBytes)) {
+                std::cerr << "invalid byte count " << value << "\n";
+                return 1;
+            }
+        } else if (name == "--unavailable") {
+            if (!parseNumber(value, 0, options.unavailable)) {
+                std::cerr << "invalid count " << value << "\n";
+                return 1;
+            }
+        } else if (name == "--retry-after") {
+            if (!parseNumber(value, 0, options.retryAfter)) {
+                std::cerr << "invalid seconds " << value << "\n";
+                return 1;
+            }
+        } else if (name == "--request-log") {
+            options.requestLog = value;
         } else {
             std::cerr << "unknown option " << name << "\n" << usageText;
             return 1;
@@ -223,17 +270,22 @@ public:
     {
         if (m_options.stallAfterBytes >= 0 && offset >= size_t(m_options.stallAfterBytes))
             return stall();
+        if (m_options.dropAfterBytes >= 0 && m_sentInBody >= (unsigned long long)m_options.dropAfterBytes)
+            return false;
         size_t block = 64 * 1024;
         if (m_options.throttleBytesPerSec > 0)
             block = std::max<size_t>(1, size_t(m_options.throttleBytesPerSec / 10));
         block = std::min(block, length);
         if (m_options.stallAfterBytes >= 0)
             block = std::min(block, size_t(m_options.stallAfterBytes) - offset);
+        if (m_options.dropAfterBytes >= 0)
+            block = std::min(block, size_t((unsigned long long)m_options.dropAfterBytes - m_sentInBody));
         std::string data;
         if (!readBlock(offset, block, data) || data.empty())
             return false;
         if (!sink.write(data.data(), data.size()))
             return false;
+        m_sentInBody += data.size();
         if (m_options.throttleBytesPerSec > 0) {
             m_sent += data.size();
             const auto due = m_start + std::chrono::microseconds(
@@ -259,6 +311,7 @@ private:
     const Options &m_options;
     const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
     unsigned long long m_sent = 0;
+    unsigned long long m_sentInBody = 0;
 };
 
 void setBody(const Options &options, httplib::Response &response, std::string body, const char *contentType)
@@ -300,6 +353,10 @@ public:
         m_baseUrl = std::string(m_options.cert.empty() ? "http://" : "https://") + host + ":" + std::to_string(port);
 
         m_server.Get(".*", [this](const httplib::Request &request, httplib::Response &response) {
+            // httplib would cut the body to the client's range itself, even
+            // under the status we chose; ranges are ours to answer. The
+            // request object is httplib's own non-const one.
+            const_cast<httplib::Request &>(request).ranges.clear();
             handle(request, response);
         });
         if (!m_options.quiet) {
@@ -330,7 +387,7 @@ private:
         if (path.compare(0, queryBase.size(), queryBase) == 0)
             answerQuery(request, response, path.substr(queryBase.size()));
         else if (path.compare(0, packetsBase.size(), packetsBase) == 0)
-            servePacket(response, path.substr(packetsBase.size()));
+            servePacket(request, response, path.substr(packetsBase.size()));
         else if (path.compare(0, redirectBase.size(), redirectBase) == 0)
             answerRedirect(response, path.substr(redirectBase.size()));
         else
@@ -436,8 +493,11 @@ private:
 
     // Only a plain file name directly inside packets/ is served, and only
     // when it resolves there: "..", separators and links leading out are refused.
-    void servePacket(httplib::Response &response, const std::string &name)
+    void servePacket(const httplib::Request &request, httplib::Response &response, const std::string &name)
     {
+        const std::string range = request.has_header("Range") ? request.get_header_value("Range") : std::string();
+        const std::string ifRange = request.has_header("If-Range") ? request.get_header_value("If-Range") : std::string();
+        logRequest(request.path, range, ifRange);
         if (name.empty() || name == "." || name == ".." || name.find_first_of(std::string("/\\\0", 3)) != std::string::npos) {
             setTextAnswer(m_options, response, 404, "not found");
             return;
@@ -462,21 +522,98 @@ private:
             setTextAnswer(m_options, response, 404, "not found");
             return;
         }
+        const unsigned long long size = (unsigned long long)info.st_size;
+        const long long mtimeNs = (long long)info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
+        char etag[64];
+        std::snprintf(etag, sizeof etag, "\"%llx-%llx\"", size, (unsigned long long)mtimeNs);
+        char lastModified[64] = "";
+        std::tm utc;
+        if (gmtime_r(&info.st_mtim.tv_sec, &utc))
+            std::strftime(lastModified, sizeof lastModified, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+
+        if (m_unavailableLeft.load() > 0 && m_unavailableLeft.fetch_sub(1) > 0) {
+            if (m_options.retryAfter >= 0)
+                response.set_header("Retry-After", std::to_string(m_options.retryAfter));
+            setTextAnswer(m_options, response, 503, "unavailable");
+            return;
+        }
+        response.set_header("ETag", etag);
+        if (lastModified[0])
+            response.set_header("Last-Modified", lastModified);
+
+        // Ranges are answered here, so that the failures above and an
+        // If-Range that no longer matches behave as a real server's do.
+        unsigned long long start = 0;
+        const bool isRangeValid = !m_options.endless && !m_options.ignoreRanges
+            && (ifRange.empty() || ifRange == etag || ifRange == lastModified) && parseRange(range, start);
+        if (isRangeValid && start >= size) {
+            response.set_header("Content-Range", "bytes */" + std::to_string(size));
+            setTextAnswer(m_options, response, 416, "range not satisfiable");
+            return;
+        }
+        if (!m_options.endless)
+            response.set_header("Accept-Ranges", "bytes");
+        if (isRangeValid) {
+            response.status = 206;
+            response.set_header("Content-Range", "bytes " + std::to_string(start) + "-" + std::to_string(size - 1)
+                                                     + "/" + std::to_string(size));
+        } else {
+            response.status = 200;
+        }
+
         // Streamed block by block: a packet is never held in memory whole.
         auto sender = std::make_shared<BodySender>(m_options);
-        response.status = 200;
-        response.set_content_provider(
-            size_t(info.st_size), "application/octet-stream",
-            [stream, sender](size_t offset, size_t length, httplib::DataSink &sink) {
-                return sender->send(offset, length, sink, [&stream](size_t from, size_t count, std::string &data) {
-                    if (fseeko(stream.get(), off_t(from), SEEK_SET) != 0)
-                        return false;
-                    data.resize(count);
-                    const size_t got = std::fread(&data[0], 1, count, stream.get());
-                    data.resize(got);
-                    return got > 0;
+        auto readBlock = [stream, start, size](size_t from, size_t count, std::string &data) {
+            if (size == 0)
+                return false;
+            const unsigned long long at = (start + from) % size;
+            if (fseeko(stream.get(), off_t(at), SEEK_SET) != 0)
+                return false;
+            data.resize(std::min<unsigned long long>(count, size - at));
+            const size_t got = std::fread(&data[0], 1, data.size(), stream.get());
+            data.resize(got);
+            return got > 0;
+        };
+        if (m_options.endless && size > 0) {
+            response.set_chunked_content_provider(
+                "application/octet-stream", [sender, readBlock](size_t offset, httplib::DataSink &sink) {
+                    return sender->send(offset, 64 * 1024, sink, readBlock);
                 });
+            return;
+        }
+        response.set_content_provider(
+            size_t(size - start), "application/octet-stream",
+            [sender, readBlock](size_t offset, size_t length, httplib::DataSink &sink) {
+                return sender->send(offset, length, sink, readBlock);
             });
+    }
+
+    // "bytes=N-" or "bytes=N-M" (served to the end: the client asked for
+    // more than it needs at worst); anything else is no range we serve.
+    static bool parseRange(const std::string &value, unsigned long long &start)
+    {
+        const std::string prefix = "bytes=";
+        if (value.compare(0, prefix.size(), prefix) != 0)
+            return false;
+        const std::string spec = value.substr(prefix.size());
+        const size_t dash = spec.find('-');
+        if (dash == std::string::npos || dash == 0 || spec.find(',') != std::string::npos)
+            return false;
+        long long parsed = 0;
+        if (!parseNumber(spec.substr(0, dash), 0, parsed))
+            return false;
+        start = (unsigned long long)parsed;
+        return true;
+    }
+
+    void logRequest(const std::string &path, const std::string &range, const std::string &ifRange)
+    {
+        if (m_options.requestLog.empty())
+            return;
+        std::lock_guard<std::mutex> lock(m_logMutex);
+        std::ofstream log(m_options.requestLog, std::ios::app);
+        log << "GET " << path << " range=" << (range.empty() ? "-" : range)
+            << " if-range=" << (ifRange.empty() ? "-" : ifRange) << "\n";
     }
 
     void answerRedirect(httplib::Response &response, const std::string &count)
@@ -497,6 +634,8 @@ private:
     const Options &m_options;
     httplib::Server &m_server;
     std::string m_baseUrl;
+    std::atomic<long long> m_unavailableLeft{m_options.unavailable};
+    std::mutex m_logMutex;
 };
 
 } // namespace

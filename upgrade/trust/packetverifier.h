@@ -22,6 +22,8 @@ public:
     // Expects llBytes bytes hashing to baSha256; with llBytes < 0 nothing is
     // expected and update() only counts.
     void reset(qint64 llBytes, const QByteArray &baSha256);
+    // From zero again, expecting what the last reset() asked for.
+    void restart() { reset(m_llExpected, QByteArray(m_baSha256)); }
     // False once the bytes go past the expected size: the transfer must stop.
     bool update(const char *data, qint64 length);
     // After the last byte: true when size and hash are the signed ones.
