@@ -2,6 +2,8 @@
 
 #include "platform/http.h"
 #include "upgrade/files/archive.h"
+#include "upgrade/transaction/journal.h"
+#include "upgrade/transaction/staging.h"
 
 #include <QDebug>
 #include <QDir>
@@ -73,11 +75,20 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         dTotalSize += module.dSize * 1024.0 * 1024.0;
     nLastProgress = 0;
 
+    // An apply that could not be rolled back completely still needs its
+    // backup: no new download until it is finished.
+    if (hasUnfinishedTransaction(strTmpDir)) {
+        qWarning() << "an unfinished upgrade transaction in" << strTmpDir << "must be finished first";
+        return UPGRADE_OP_ROLLBACK_INCOMPLETE;
+    }
     if (!createTmpDirForUpgrade()) {
         qWarning() << "createTmpDirForUpgrade failed";
         return UPGRADE_OP_CREATE_DIR_FAILED;
     }
-    if (!QDir(strPacketDir).exists() && !QDir().mkpath(strPacketDir)) {
+    // Nothing of an earlier staging mixes into this one, and the packet
+    // appears under its name only once every module is unpacked.
+    const QString partialDir = partialPacketDir();
+    if (!clearStaging(strTmpDir) || !QDir().mkpath(partialDir)) {
         qWarning() << "mkdir " << strPacketDir << " failed!";
         return UPGRADE_OP_CREATE_DIR_FAILED;
     }
@@ -116,11 +127,15 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
             return UPGRADE_OP_NETWORK_FAILED;
         }
 
-        if (!do7z(str7zPath, localPath, strPacketDir)) {
+        if (!do7z(str7zPath, localPath, partialDir)) {
             qWarning() << "do7z " << localPath << " to " << strPacketDir << " failed!";
             return UPGRADE_OP_DO7Z_FAILED;
         }
         ++nFinishedCount;
+    }
+    if (!QDir().rename(partialDir, strPacketDir)) {
+        qWarning() << "mkdir " << strPacketDir << " failed!";
+        return UPGRADE_OP_CREATE_DIR_FAILED;
     }
 
     if (!testCanUpgrade()) {

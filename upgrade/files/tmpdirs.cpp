@@ -99,6 +99,17 @@ UpgradeOpError upgradeTmpDirToDstDir(const QString &strAppDir, const QString &st
     return UPGRADE_OP_WRITE_FILE_FAILED;
 }
 
+bool isReservedTmpEntryName(const QString &name)
+{
+    static const QStringList reserved = {
+        QStringLiteral("Packet"),      QStringLiteral("Backup"),      QStringLiteral("Packet.partial"),
+        QStringLiteral("Staged"),      QStringLiteral("Staged.new"),  QStringLiteral("Journal"),
+        QStringLiteral("Health"),      QStringLiteral("Health.new"),  QStringLiteral("Upgrade.new"),
+        QStringLiteral("Upgrade.old"),
+    };
+    return reserved.contains(name, Qt::CaseInsensitive);
+}
+
 bool deleteTmpDir(const QString &strBaseDir)
 {
     const QString tmpDir = strBaseDir + QLatin1String("Tmp/");

@@ -23,6 +23,10 @@ bool rollbackSafeCopy(const CopyDirParam &param, const QString &backupDir, const
 UpgradeOpError upgradeTmpDirToDstDir(const QString &strAppDir, const QString &strTmpDir,
                                      const QString &strPacketDir, const QString &strBackupDir);
 
+// Names the upgrade keeps for itself in the temporary directory: a
+// downloaded packet file must not take one of them.
+bool isReservedTmpEntryName(const QString &name);
+
 bool deleteTmpDir(const QString &strBaseDir);
 bool saveSolutionInfoToPacketDir(const QString &strSolutionInfoPath, const QString &strBaseDir,
                                  const QVector<ModuleVersion> &vecModuleVersion);

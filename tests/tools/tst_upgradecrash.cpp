@@ -1,0 +1,248 @@
+// Crash safety of the upgrade, on the real programs: an apply of a few
+// thousand files killed with SIGKILL at moments spread over its run, and
+// after the next start of any entry point the installation is exactly the
+// old one or exactly the new one. Also a second apply at the same time, a
+// packet that was never completely staged, a full disk, and a new version
+// that crashes at start.
+
+#include "common/filetree.h"
+#include "common/filesizelimit.h"
+#include "upgrade/transaction/heldback.h"
+#include "upgrade/transaction/installlock.h"
+#include "upgrade/transaction/staging.h"
+
+#include <QtTest>
+
+using FileTree::writeFile;
+
+namespace {
+
+constexpr int FileCount = 3000; // half replaced, half added in new directories
+
+QMap<QString, QByteArray> installedTree(const QString &root)
+{
+    return FileTree::hashTree(root, {QStringLiteral("Log"), QStringLiteral("Tmp"), QStringLiteral("runs.txt")});
+}
+
+int run(const QString &program, const QStringList &arguments, const QString &dir,
+        const QMap<QString, QString> &extraEnv = {}, QProcess::ExitStatus *pStatus = nullptr)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (auto it = extraEnv.cbegin(); it != extraEnv.cend(); ++it)
+        environment.insert(it.key(), it.value());
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(dir);
+    process.start(program, arguments);
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+    }
+    if (pStatus)
+        *pStatus = process.exitStatus();
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+} // namespace
+
+class tst_UpgradeCrash : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void killMatrix_data();
+    void killMatrix();
+    void concurrentApplies();
+    void unstagedPacketRefused();
+    void fullDisk();
+    void crashingNewVersion();
+
+private:
+    // Version 1 installed, version 2 staged and marked; the old and new trees
+    // as they must come out.
+    void makeInstallation(const QByteArray &launcherScript = QByteArray());
+    QString path(const QString &relative) const { return m_dir->path() + QLatin1Char('/') + relative; }
+
+    QScopedPointer<QTemporaryDir> m_dir;
+    QMap<QString, QByteArray> m_old;
+    QMap<QString, QByteArray> m_new;
+};
+
+void tst_UpgradeCrash::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+}
+
+void tst_UpgradeCrash::makeInstallation(const QByteArray &launcherScript)
+{
+    // A stand-in launcher: records its start and ends normally, or as told.
+    QVERIFY(writeFile(path("Tarvex"), launcherScript.isEmpty()
+                                          ? "#!/bin/sh\necho \"$(cat \"$(dirname \"$0\")/version.txt\")\" >> "
+                                            "\"$(dirname \"$0\")/runs.txt\"\n"
+                                          : launcherScript));
+    QFile(path("Tarvex")).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY(QFile::copy(TVX_BIN_DIR "/tarvex-upgrade", path("tarvex-upgrade")));
+    QVERIFY(QDir().mkpath(path("Upgrade")) && QFile::copy(TVX_BIN_DIR "/Upgrade/Upgrade", path("Upgrade/Upgrade")));
+    QVERIFY(writeFile(path("version.txt"), "1"));
+    for (int i = 0; i < FileCount; i += 2)
+        QVERIFY(writeFile(path(QString("Solutions/m%1/f%2.txt").arg(i / 200).arg(i)), "old " + QByteArray::number(i)));
+    m_old = installedTree(m_dir->path());
+
+    QVERIFY(writeFile(path("Tmp/Packet/version.txt"), "2"));
+    for (int i = 0; i < FileCount; ++i) {
+        const QString relative = i % 2 ? QString("Solutions/n%1/f%2.txt").arg(i / 200).arg(i)
+                                       : QString("Solutions/m%1/f%2.txt").arg(i / 200).arg(i);
+        QVERIFY(writeFile(path("Tmp/Packet/" + relative), "new " + QByteArray::number(i)));
+    }
+    QVERIFY(markPacketStaged(path("Tmp"), {ModuleVersion{"demo", "2.0", {}, {}, 200, 0, 1, {}, {}, -1, {}}}));
+    m_new = m_old;
+    const QMap<QString, QByteArray> staged = installedTree(path("Tmp/Packet"));
+    for (auto it = staged.cbegin(); it != staged.cend(); ++it)
+        m_new.insert(it.key(), it.value());
+}
+
+void tst_UpgradeCrash::killMatrix_data()
+{
+    QTest::addColumn<QString>("killed");
+    QTest::addColumn<int>("killAt");
+    QTest::addColumn<QString>("recovery");
+
+    // Steps of the apply: the journal, each new directory, two per replaced
+    // file (version.txt too), one per added file, the commit, then the two
+    // of the clean-up.
+    const int total = 1 + FileCount / 200 + (FileCount / 2 + 1) * 2 + FileCount / 2 + 1 + 2;
+    const QList<double> moments{0.0, 0.001, 0.02, 0.08, 0.15, 0.25, 0.33, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 0.97};
+    const QStringList killed{"tarvex-upgrade", "Upgrade"};
+    const QStringList recovery{"tarvex-upgrade", "Tarvex", "Upgrade"};
+    int row = 0;
+    for (const QString &process : killed) {
+        for (double moment : moments) {
+            const int step = qMax(1, int(moment * total));
+            QTest::addRow("%s at step %d, then %s", qPrintable(process), step,
+                          qPrintable(recovery.at(row % 3)))
+                << process << step << recovery.at(row % 3);
+            ++row;
+        }
+        for (int tail = 3; tail >= 0; --tail) {
+            QTest::addRow("%s at step %d of %d, then %s", qPrintable(process), total - tail, total,
+                          qPrintable(recovery.at(row % 3)))
+                << process << total - tail << recovery.at(row % 3);
+            ++row;
+        }
+    }
+}
+
+void tst_UpgradeCrash::killMatrix()
+{
+    QFETCH(QString, killed);
+    QFETCH(int, killAt);
+    QFETCH(QString, recovery);
+    makeInstallation();
+
+    const QMap<QString, QString> kill{{"TARVEX_UPGRADE_KILL_AT", QString::number(killAt)},
+                                      {"TARVEX_UPGRADE_HEALTH_SECONDS", "1"}};
+    QProcess::ExitStatus status = QProcess::NormalExit;
+    if (killed == "Upgrade")
+        run(path("Upgrade/Upgrade"), {path("Tmp"), path("Tarvex")}, m_dir->path(), kill, &status);
+    else
+        run(path("tarvex-upgrade"), {"apply"}, m_dir->path(), kill, &status);
+    QCOMPARE(status, QProcess::CrashExit);
+
+    // The launcher ends at once without a main form; the upgrader finds no
+    // packet left to apply, or applies it, which is fine too.
+    if (recovery == "Tarvex") {
+        QVERIFY(QFile::remove(path("Tarvex")) && QFile::copy(TVX_BIN_DIR "/Tarvex", path("Tarvex")));
+        m_old.insert("Tarvex", installedTree(m_dir->path()).value("Tarvex"));
+        m_new.insert("Tarvex", m_old.value("Tarvex"));
+        run(path("Tarvex"), {}, m_dir->path());
+    } else if (recovery == "Upgrade") {
+        run(path("Upgrade/Upgrade"), {path("Tmp"), path("no-launcher")}, m_dir->path());
+    } else {
+        run(path("tarvex-upgrade"), {"check"}, m_dir->path());
+    }
+
+    const QMap<QString, QByteArray> after = installedTree(m_dir->path());
+    QVERIFY2(after == m_old || after == m_new, "the installation is a mix of the old and the new version");
+    QVERIFY(!QFileInfo::exists(path("Tmp/Journal")));
+    QVERIFY(!QFileInfo::exists(path(".upgrade.lock")));
+}
+
+void tst_UpgradeCrash::concurrentApplies()
+{
+    makeInstallation();
+    {
+        // Whoever holds the lock, a second operation is refused at once and
+        // leaves Tmp as it is.
+        CInstallLock lock(m_dir->path());
+        QVERIFY(lock.tryLock());
+        const QMap<QString, QByteArray> staged = FileTree::hashTree(path("Tmp"));
+        QCOMPARE(run(path("tarvex-upgrade"), {"apply"}, m_dir->path()), int(UPGRADE_OP_LOCKED));
+        QCOMPARE(run(path("Upgrade/Upgrade"), {path("Tmp"), path("Tarvex")}, m_dir->path()), int(UPGRADE_OP_LOCKED));
+        QCOMPARE(FileTree::hashTree(path("Tmp")), staged);
+    }
+    QProcess first;
+    QProcess second;
+    first.start(path("tarvex-upgrade"), {"apply"});
+    second.start(path("tarvex-upgrade"), {"apply"});
+    QVERIFY(first.waitForFinished(120000) && second.waitForFinished(120000));
+    const QList<int> codes{first.exitCode(), second.exitCode()};
+    QVERIFY2(codes.contains(0) && (codes.contains(int(UPGRADE_OP_LOCKED))
+                                   || codes.contains(int(UPGRADE_OP_NO_MODULE_NEED_UPDATE))),
+             qPrintable(QString("%1 %2").arg(codes.at(0)).arg(codes.at(1))));
+    QCOMPARE(installedTree(m_dir->path()), m_new);
+}
+
+void tst_UpgradeCrash::unstagedPacketRefused()
+{
+    // What a download killed while unpacking leaves: a packet without the mark.
+    makeInstallation();
+    QVERIFY(QFile::remove(path("Tmp/Staged")));
+    QCOMPARE(run(path("tarvex-upgrade"), {"apply"}, m_dir->path()), int(UPGRADE_OP_NOT_STAGED));
+    QCOMPARE(run(path("Upgrade/Upgrade"), {path("Tmp"), path("Tarvex")}, m_dir->path()), int(UPGRADE_OP_NOT_STAGED));
+    QCOMPARE(installedTree(m_dir->path()), m_old);
+}
+
+void tst_UpgradeCrash::fullDisk()
+{
+    // The journal cannot be written, as on a full volume: nothing changes.
+    makeInstallation();
+    {
+        FileSizeLimit limit(4096);
+        QVERIFY(limit.isActive());
+        QCOMPARE(run(path("tarvex-upgrade"), {"apply"}, m_dir->path()), int(UPGRADE_OP_WRITE_FILE_FAILED));
+    }
+    QCOMPARE(installedTree(m_dir->path()), m_old);
+    QVERIFY(!QFileInfo::exists(path("Tmp/Journal")));
+}
+
+void tst_UpgradeCrash::crashingNewVersion()
+{
+    // Version 2 of this launcher crashes at once.
+    makeInstallation("#!/bin/sh\ndir=$(dirname \"$0\")\necho \"$(cat \"$dir/version.txt\")\" >> \"$dir/runs.txt\"\n"
+                     "[ \"$(cat \"$dir/version.txt\")\" = 2 ] && kill -SEGV $$\nexit 0\n");
+    const int code = run(path("Upgrade/Upgrade"), {path("Tmp"), path("Tarvex")}, m_dir->path(),
+                         {{"TARVEX_UPGRADE_HEALTH_SECONDS", "30"}});
+    QCOMPARE(code, 65);
+    // Exactly the old installation, and the record of what failed.
+    QMap<QString, QByteArray> after = installedTree(m_dir->path());
+    QVERIFY(after.remove("Conf/System/HeldBack.json") && after.remove("Conf/System") && after.remove("Conf"));
+    QCOMPARE(after, m_old);
+    QVERIFY(!QFileInfo::exists(path("Tmp")));
+    // The new one ran and crashed, then the old one started again.
+    QTRY_COMPARE_WITH_TIMEOUT(FileTree::readFile(path("runs.txt")), QByteArray("2\n1\n"), 30000);
+
+    // Held back until a newer release comes.
+    QVector<ModuleVersion> offered{ModuleVersion{"demo", "2.0", {}, {}, 200, 0, 0, {}, {}, -1, {}}};
+    filterHeldBack(m_dir->path(), offered);
+    QVERIFY(offered.isEmpty());
+    QVERIFY(readHeldBack(m_dir->path()).value(0).strReason.contains("crashed"));
+    offered = {ModuleVersion{"demo", "2.1", {}, {}, 201, 0, 0, {}, {}, -1, {}}};
+    filterHeldBack(m_dir->path(), offered);
+    QCOMPARE(offered.size(), 1);
+    QVERIFY(readHeldBack(m_dir->path()).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_UpgradeCrash)
+#include "tst_upgradecrash.moc"
