@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 
 #include <memory>
 
@@ -68,9 +69,11 @@ void prepareUpgraderHandOver()
         qWarning() << "upgrade hand-over:" << lock.refusalText();
         return;
     }
-    if (!isPacketStaged(tmpDir()))
-        qWarning() << "upgrade hand-over: no completely staged packet in" << tmpDir() << "; upgrader kept";
-    else
+    // Without a staged upgrader this says so ("srcDir is Empty"); one from a
+    // packet that was never completely staged is not put in place.
+    if (isPacketStaged(tmpDir()) || !QFileInfo(tmpDir() + QLatin1String("/Packet/Upgrade")).isDir())
         installStagedUpgrader(appDir, tmpDir());
+    else
+        qWarning() << "upgrade hand-over: no completely staged packet in" << tmpDir() << "; upgrader kept";
     lock.passToChildren();
 }

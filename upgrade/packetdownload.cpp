@@ -2,6 +2,7 @@
 
 #include "platform/http.h"
 #include "upgrade/files/archive.h"
+#include "upgrade/files/tmpdirs.h"
 #include "upgrade/transaction/journal.h"
 #include "upgrade/transaction/staging.h"
 
@@ -105,6 +106,10 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
             qWarning() << "packet file name " << fileName << " of " << module.strUrl << " refused";
             return UPGRADE_OP_NETWORK_FAILED;
         }
+        // A packet file named like the staging's own entries would take
+        // their place: refused as a file that cannot be written there.
+        if (isReservedTmpEntryName(fileName))
+            return UPGRADE_OP_WRITE_FILE_FAILED;
         const QString localPath = strTmpDir + QDir::separator() + fileName;
 
         if (fileDownload.isOpen())
