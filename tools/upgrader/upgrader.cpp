@@ -170,6 +170,7 @@ int runUpgrader(const QStringList &arguments)
         std::fprintf(stderr, "Upgrade: %s\n", qUtf8Printable(lock.refusalText()));
         return UPGRADE_OP_LOCKED;
     }
+    qInfo() << (isHandOver ? "took over the installation lock from the launcher" : "took the installation lock");
     if (recoverInterruptedUpgrade(appDir, tmpDir, isHandOver) != UPGRADE_OP_SUCCESS) {
         qWarning() << "upgrade not applied: an interrupted upgrade could not be finished";
         restartLauncher(launcherPath, appDir);
