@@ -17,7 +17,7 @@ using FileTree::writeFile;
 
 namespace {
 
-constexpr int FileCount = 3000; // half replaced, half added in new directories
+constexpr int FileCount = 2000; // half replaced, half added in new directories
 
 QMap<QString, QByteArray> installedTree(const QString &root)
 {
@@ -108,12 +108,13 @@ void tst_UpgradeCrash::killMatrix_data()
     QTest::addColumn<QString>("killed");
     QTest::addColumn<int>("killAt");
     QTest::addColumn<QString>("recovery");
+    QTest::addColumn<int>("failAfter"); // the upgrader's apply fails after that many files; -1: it does not
 
     // Steps of the apply: the journal, each new directory, two per replaced
     // file (version.txt too), one per added file, the commit, then the two
     // of the clean-up.
     const int total = 1 + FileCount / 200 + (FileCount / 2 + 1) * 2 + FileCount / 2 + 1 + 2;
-    const QList<double> moments{0.0, 0.001, 0.02, 0.08, 0.15, 0.25, 0.33, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 0.97};
+    const QList<double> moments{0.0, 0.002, 0.05, 0.15, 0.3, 0.45, 0.6, 0.75, 0.9, 0.99};
     const QStringList killed{"tarvex-upgrade", "Upgrade"};
     const QStringList recovery{"tarvex-upgrade", "Tarvex", "Upgrade"};
     int row = 0;
@@ -122,16 +123,21 @@ void tst_UpgradeCrash::killMatrix_data()
             const int step = qMax(1, int(moment * total));
             QTest::addRow("%s at step %d, then %s", qPrintable(process), step,
                           qPrintable(recovery.at(row % 3)))
-                << process << step << recovery.at(row % 3);
+                << process << step << recovery.at(row % 3) << -1;
             ++row;
         }
-        for (int tail = 3; tail >= 0; --tail) {
+        for (int tail : {3, 2, 0}) {
             QTest::addRow("%s at step %d of %d, then %s", qPrintable(process), total - tail, total,
                           qPrintable(recovery.at(row % 3)))
-                << process << total - tail << recovery.at(row % 3);
+                << process << total - tail << recovery.at(row % 3) << -1;
             ++row;
         }
     }
+    // Killed while rolling back a failed apply (it fails after some 200 steps,
+    // then each journal entry is a step of the rollback).
+    for (int step : {300, 1200, 2100})
+        QTest::addRow("Upgrade rolling back at step %d, then %s", step, qPrintable(recovery.at(step % 3)))
+            << "Upgrade" << step << recovery.at(step % 3) << 100;
 }
 
 void tst_UpgradeCrash::killMatrix()
@@ -139,10 +145,13 @@ void tst_UpgradeCrash::killMatrix()
     QFETCH(QString, killed);
     QFETCH(int, killAt);
     QFETCH(QString, recovery);
+    QFETCH(int, failAfter);
     makeInstallation();
 
-    const QMap<QString, QString> kill{{"TARVEX_UPGRADE_KILL_AT", QString::number(killAt)},
-                                      {"TARVEX_UPGRADE_HEALTH_SECONDS", "1"}};
+    QMap<QString, QString> kill{{"TARVEX_UPGRADE_KILL_AT", QString::number(killAt)},
+                                {"TARVEX_UPGRADE_HEALTH_SECONDS", "1"}};
+    if (failAfter >= 0)
+        kill.insert("TARVEX_UPGRADE_FAIL_AFTER", QString::number(failAfter));
     QProcess::ExitStatus status = QProcess::NormalExit;
     if (killed == "Upgrade")
         run(path("Upgrade/Upgrade"), {path("Tmp"), path("Tarvex")}, m_dir->path(), kill, &status);

@@ -34,8 +34,11 @@ public:
         if (m_job)
             SetInformationJobObject(m_job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
         connect(this, &QProcess::started, this, [this] {
-            if (m_job)
-                AssignProcessToJobObject(m_job, pid()->hProcess);
+            HANDLE process = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(processId()));
+            if (m_job && process)
+                AssignProcessToJobObject(m_job, process);
+            if (process)
+                CloseHandle(process);
         });
 #endif
     }

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #ifdef Q_OS_WIN
+#  include <io.h>
 #  include <qt_windows.h>
 #else
 #  include <cerrno>

@@ -170,6 +170,7 @@ bool rollBack(const CJournalPaths &paths, const Journal &journal)
 {
     bool isComplete = true;
     for (auto it = journal.vecEntries.crbegin(); it != journal.vecEntries.crend(); ++it) {
+        step();
         const QString installed = paths.installed(it->strRelative);
         switch (it->kind) {
         case 'R': {
