@@ -8,10 +8,8 @@
 #  include <io.h>
 #  include <qt_windows.h>
 #else
-#  include <cerrno>
 #  include <cstdio>
 #  include <fcntl.h>
-#  include <sys/stat.h>
 #  include <unistd.h>
 #endif
 
@@ -79,22 +77,6 @@ bool writeFileAtomically(const QString &strPath, const QByteArray &content)
         return false;
     }
     return syncDir(QFileInfo(strPath).absolutePath());
-}
-
-bool renameNoReplace(const QString &strFrom, const QString &strTo)
-{
-#ifdef Q_OS_WIN
-    return MoveFileExW(reinterpret_cast<LPCWSTR>(strFrom.utf16()), reinterpret_cast<LPCWSTR>(strTo.utf16()),
-                       MOVEFILE_WRITE_THROUGH);
-#else
-    // A link keeps its own place: lstat, not stat.
-    struct stat st;
-    if (::lstat(QFile::encodeName(strTo).constData(), &st) == 0) {
-        errno = EEXIST;
-        return false;
-    }
-    return ::rename(QFile::encodeName(strFrom).constData(), QFile::encodeName(strTo).constData()) == 0;
-#endif
 }
 
 } // namespace Durable

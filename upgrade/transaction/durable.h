@@ -15,8 +15,6 @@ bool syncDir(const QString &strDir);
 void syncVolume(const QString &strPath);
 // Replaces strPath atomically: a reader sees the old content or the new one.
 bool writeFileAtomically(const QString &strPath, const QByteArray &content);
-// rename(2) that never replaces an existing target.
-bool renameNoReplace(const QString &strFrom, const QString &strTo);
 
 } // namespace Durable
 
