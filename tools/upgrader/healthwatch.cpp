@@ -6,6 +6,10 @@
 #include <QFile>
 #include <QThread>
 
+#ifdef Q_OS_WIN
+#  include <QProcess>
+#  include <qt_windows.h>
+#endif
 #ifdef Q_OS_UNIX
 #  include <cerrno>
 #  include <csignal>
@@ -65,6 +69,20 @@ bool CHealthWatch::start()
     qInfo() << "restarted launcher" << m_strLauncherPath << "pid" << m_pid << "; watching it for"
             << healthSeconds() << "s";
     return true;
+#elif defined(Q_OS_WIN)
+    qint64 pid = 0;
+    const bool isStarted = QProcess::startDetached(m_strLauncherPath, QStringList(), m_strAppDir, &pid);
+    qunsetenv("TARVEX_UPGRADE_HEALTH_FILE");
+    HANDLE process = isStarted ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid))
+                               : nullptr;
+    if (!process) {
+        qWarning() << "restart launcher" << m_strLauncherPath << "failed!";
+        return false;
+    }
+    m_pid = qint64(quintptr(process));
+    qInfo() << "restarted launcher" << m_strLauncherPath << "pid" << pid << "; watching it for" << healthSeconds()
+            << "s";
+    return true;
 #else
     qunsetenv("TARVEX_UPGRADE_HEALTH_FILE");
     m_strFailure = QStringLiteral("no health watch on this platform");
@@ -107,6 +125,34 @@ bool CHealthWatch::waitForVerdict()
         if (healthyAt.hasExpired()) {
             qInfo() << "the upgraded launcher runs" << healthSeconds() << "s with its main form"
                     << readState(m_strHealthFile);
+            return true;
+        }
+        QThread::msleep(PollIntervalMs);
+    }
+#elif defined(Q_OS_WIN)
+    HANDLE process = HANDLE(quintptr(m_pid));
+    const QDeadlineTimer healthyAt(qint64(healthSeconds()) * 1000);
+    for (;;) {
+        if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
+            DWORD code = 0;
+            GetExitCodeProcess(process, &code);
+            CloseHandle(process);
+            const QByteArray state = readState(m_strHealthFile);
+            // NTSTATUS values (0xC...) are crashes; 0xFFFFFFFF is -1 from main.
+            if (state == "load-failed" || (code >= 0xC0000000 && state != "returned")) {
+                m_strFailure = QStringLiteral("the launcher ended abnormally (exit code 0x%1)").arg(code, 0, 16);
+                return false;
+            }
+            return true;
+        }
+        if (readState(m_strHealthFile) == "load-failed") {
+            TerminateProcess(process, 1);
+            CloseHandle(process);
+            m_strFailure = QStringLiteral("the main form did not load");
+            return false;
+        }
+        if (healthyAt.hasExpired()) {
+            CloseHandle(process);
             return true;
         }
         QThread::msleep(PollIntervalMs);
