@@ -13,6 +13,12 @@
 
 #include <QtTest>
 
+#ifdef Q_OS_LINUX
+#  include <sys/mount.h>
+#  include <sys/statvfs.h>
+#  include <unistd.h>
+#endif
+
 using FileTree::writeFile;
 
 namespace {
@@ -56,6 +62,8 @@ private Q_SLOTS:
     void concurrentApplies();
     void unstagedPacketRefused();
     void fullDisk();
+    void fullVolume_data();
+    void fullVolume();
     void crashingNewVersion();
 
 private:
@@ -224,6 +232,69 @@ void tst_UpgradeCrash::fullDisk()
     }
     QCOMPARE(installedTree(m_dir->path()), m_old);
     QVERIFY(!QFileInfo::exists(path("Tmp/Journal")));
+}
+
+void tst_UpgradeCrash::fullVolume_data()
+{
+    QTest::addColumn<int>("freeInodes"); // left on the volume once the packet is staged
+    for (int freeInodes : {1, 3, 6, 12, 40})
+        QTest::addRow("%d free inodes", freeInodes) << freeInodes;
+}
+
+// On a small volume of its own, filled up after the staging: the apply
+// either completes or rolls back exactly, and says which.
+void tst_UpgradeCrash::fullVolume()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("mounts a tmpfs");
+#else
+    QFETCH(int, freeInodes);
+    if (::geteuid() != 0)
+        QSKIP("needs root to mount a small tmpfs volume");
+    QTemporaryDir mountPoint;
+    const QByteArray target = QFile::encodeName(mountPoint.path());
+    if (::mount("tmpfs", target.constData(), "tmpfs", 0, "size=96m,nr_inodes=8000") != 0)
+        QSKIP("cannot mount a tmpfs volume here");
+    struct Unmount {
+        QByteArray path;
+        ~Unmount() { ::umount2(path.constData(), MNT_DETACH); }
+    } unmount{target};
+    m_dir.reset(new QTemporaryDir(mountPoint.path() + "/app-XXXXXX"));
+    makeInstallation();
+
+    QVERIFY(QDir().mkpath(mountPoint.path() + "/filler"));
+    QStringList fillers;
+    for (int i = 0;; ++i) {
+        QFile filler(mountPoint.path() + QString("/filler/%1").arg(i));
+        if (!filler.open(QIODevice::WriteOnly))
+            break;
+        fillers.append(filler.fileName());
+    }
+    for (int i = 0; i < freeInodes && !fillers.isEmpty(); ++i)
+        QVERIFY(QFile::remove(fillers.takeLast()));
+
+    QProcess apply;
+    apply.setWorkingDirectory(m_dir->path());
+    apply.start(path("tarvex-upgrade"), {"apply"});
+    QVERIFY(apply.waitForFinished(120000));
+    const int code = apply.exitCode();
+    qInfo() << "apply:" << code << apply.readAllStandardError().right(300);
+    const QMap<QString, QByteArray> after = installedTree(m_dir->path());
+    if (code == UPGRADE_OP_SUCCESS) {
+        QCOMPARE(after, m_new);
+    } else if (code == UPGRADE_OP_WRITE_FILE_FAILED) {
+        QCOMPARE(after, m_old);
+        QVERIFY(!QFileInfo::exists(path("Tmp/Journal")));
+    } else {
+        // Could not finish the way back: everything it needs is kept.
+        QCOMPARE(code, int(UPGRADE_OP_ROLLBACK_INCOMPLETE));
+        QVERIFY(QFileInfo::exists(path("Tmp/Journal")));
+        for (const QString &filler : qAsConst(fillers))
+            QFile::remove(filler);
+        run(path("tarvex-upgrade"), {"check"}, m_dir->path());
+        QCOMPARE(installedTree(m_dir->path()), m_old);
+    }
+#endif
 }
 
 void tst_UpgradeCrash::crashingNewVersion()
