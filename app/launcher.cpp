@@ -1,10 +1,10 @@
 #include "app/launcher.h"
 
 #include "app/commandline.h"
-#include "app/copydir.h"
 #include "app/ctvxapplication.h"
 #include "app/logmessagehandler.h"
 #include "app/pluginhost.h"
+#include "app/upgradeguard.h"
 #include "platform/debuglog.h"
 #include "platform/platformnames.h"
 #include "platform/solutionsdir.h"
@@ -51,9 +51,9 @@ QString executablePathFromSystem()
 void handOverToUpgrader(QPluginLoader &loader)
 {
     loader.unload();
-    const QString appDir = QCoreApplication::applicationDirPath();
-    // A failed or partial copy still leaves the previous upgrader to start.
-    copyDir(appDir + QLatin1String("/Tmp/Packet/Upgrade"), appDir + QLatin1String("/Upgrade"));
+    // The staged upgrader is copied beside the previous one and swapped in
+    // whole; a failed or partial copy leaves the previous one to start.
+    prepareUpgraderHandOver();
     CUpgrade upgrade;
     CUpgrade::startUpgrade(QString());
 }
@@ -100,6 +100,9 @@ int launcherMain(int &argc, char **argv)
 
     CDebugLog::Instance()->Init();
     previousMessageHandler = qInstallMessageHandler(logMessageHandler);
+    // Before anything runs from the installation: an upgrade that a crash
+    // cut short is finished, forward or back, and logged.
+    finishInterruptedUpgrade();
 
     if (!setLibrarySearchPath()) {
         qWarning().noquote() << QObject::tr("Set library search path failed!");

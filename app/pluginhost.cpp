@@ -2,6 +2,7 @@
 
 #include "app/iwidget.h"
 #include "app/solutionlibraries.h"
+#include "app/upgradeguard.h"
 #include "platform/platformnames.h"
 #include "platform/solutionsdir.h"
 
@@ -31,12 +32,14 @@ int runMainFormPlugin(QPluginLoader *loader, std::string extraArg)
     if (!object) {
         qWarning() << "load plugin " << pluginPath << " failed!, error="
                    << loader->errorString().toUtf8().constData();
+        reportMainFormState("load-failed");
         return -1;
     }
 
     IWidget *widget = qobject_cast<IWidget *>(object);
     if (!widget) {
         qWarning() << "qobject_cast plugin " << pluginPath << " failed!";
+        reportMainFormState("load-failed");
         return -1;
     }
 
@@ -45,5 +48,8 @@ int runMainFormPlugin(QPluginLoader *loader, std::string extraArg)
         args += ' ';
         args += extraArg;
     }
-    return widget->Run(args);
+    reportMainFormState("loaded");
+    const int result = widget->Run(args);
+    reportMainFormState("returned");
+    return result;
 }

@@ -21,12 +21,15 @@
 #
 # The server is stopped at the end in every case.
 #
-# Usage: scripts/demo.sh [--build DIR] [--out DIR] [--unattended] [--fail-after N]
+# Usage: scripts/demo.sh [--build DIR] [--out DIR] [--unattended] [--fail-after N] [--crashing-release]
 #   --build DIR       the build tree (default: build)
 #   --out DIR         where the demo is laid out, emptied first (default: DIR/demo)
 #   --unattended      no clicks, even with a display
 #   --fail-after N    make the upgrader fail after N files (TARVEX_UPGRADE_FAIL_AFTER):
 #                     the installation is rolled back and stays on version 1.0
+#   --crashing-release  version 2.0 ships a main form that crashes at start: the
+#                     upgrader's health check reverts to 1.0, byte for byte, starts
+#                     it again, and 2.0 is held back ("tarvex-upgrade check" says so)
 set -euo pipefail
 
 readonly module_id=DemoModule
@@ -99,12 +102,14 @@ build=build
 out=
 unattended=0
 fail_after=
+crashing=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --build) build=${2:?--build needs a directory}; shift 2 ;;
         --out) out=${2:?--out needs a directory}; shift 2 ;;
         --unattended) unattended=1; shift ;;
         --fail-after) fail_after=${2:?--fail-after needs a file count}; shift 2 ;;
+        --crashing-release) crashing=1; shift ;;
         -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown argument $1 (see --help)" ;;
     esac
@@ -161,6 +166,10 @@ mkdir -p "$out/packet/Solutions/$module_id" "$out/packet/Upgrade"
 module_files "$out/packet" "$new_version"
 echo "New in $new_version: this file." >"$out/packet/Solutions/$module_id/whatsnew.txt"
 cp "$bin/Upgrade/Upgrade" "$out/packet/Upgrade/"
+if [ "$crashing" -eq 1 ]; then
+    echo "This release crashes at start." >"$out/packet/Solutions/crash-at-start"
+    say "version $new_version is built to crash at start"
+fi
 packet=$module_id-$new_version.7z
 
 server_pid=
@@ -211,6 +220,9 @@ say "server listening on $url, offering $module_id $new_version ($packet, $size_
 say "server file written: $install/Conf/System/UpgradeServerCluster.xml"
 
 export TARVEX_DEMO_RUN_RECORD=$record
+# The new version proves itself healthy after this long (or by returning).
+export TARVEX_UPGRADE_HEALTH_SECONDS=${TARVEX_UPGRADE_HEALTH_SECONDS:-5}
+(cd "$install" && find . -path ./Log -prune -o -type f -print0 | sort -z | xargs -0 sha256sum) >"$out/before.sha256"
 unset TARVEX_DEMO_HANDED_OVER
 if [ -n "$fail_after" ]; then
     export TARVEX_UPGRADE_FAIL_AFTER=$fail_after
@@ -255,6 +267,16 @@ last=$(tail -n1 "$record" 2>/dev/null || true)
 runs=$(record_lines "$record")
 if [ "$runs" -ge 2 ] && [ "$installed" = "$new_version" ] && echo "$last" | grep -q "\"version\":\"$new_version\""; then
     say "the launcher was restarted on version $new_version: the upgrade loop is complete"
+    exit 0
+fi
+if [ "$crashing" -eq 1 ] && [ "$runs" -ge 2 ] && [ "$installed" = "$old_version" ] \
+    && echo "$last" | grep -q "\"version\":\"$old_version\""; then
+    (cd "$install" && find . \( -path ./Log -o -path ./Conf \) -prune -o -type f -print0 | sort -z \
+        | xargs -0 sha256sum) >"$out/after.sha256"
+    grep -v ' ./Conf/' "$out/before.sha256" | diff - "$out/after.sha256" >/dev/null \
+        || die "the reverted installation differs from version $old_version"
+    say "version $new_version crashed at start; the upgrader reverted to $old_version (byte-identical) and started it"
+    "$install/tarvex-upgrade" check 2>/dev/null | sed 's/^/  /' || true
     exit 0
 fi
 if [ -n "$fail_after" ] && [ "$runs" -ge 2 ] && [ "$installed" = "$old_version" ] \

@@ -3,6 +3,10 @@
 #include "platform/platformnames.h"
 #include "upgrade/files/freespace.h"
 #include "upgrade/files/tmpdirs.h"
+#include "upgrade/transaction/journal.h"
+#include "upgrade/transaction/staging.h"
+
+#include <QDebug>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -81,7 +85,17 @@ void CUpgrade::stopUpgrade()
 
 bool CUpgrade::removeTmpDir()
 {
+    // Its backup may be the only copy of files the installation needs back.
+    if (hasUnfinishedTransaction(strTmpDir)) {
+        qWarning() << "an unfinished upgrade transaction needs" << strTmpDir << "; it is kept";
+        return false;
+    }
     return removeDirTree(strTmpDir);
+}
+
+QString CUpgrade::partialPacketDir() const
+{
+    return QDir(strTmpDir).absoluteFilePath(TmpNames::partialPacket());
 }
 
 bool CUpgrade::testCanUpgrade()
@@ -91,7 +105,16 @@ bool CUpgrade::testCanUpgrade()
 
 UpgradeOpError CUpgrade::upgradeTmpDirToDstDir()
 {
-    return ::upgradeTmpDirToDstDir(strAppDir, strTmpDir, strPacketDir, strBackupDir);
+    // What a download left unfinished or never marked is not a packet.
+    if (!isPacketStaged(strTmpDir)) {
+        qWarning() << "no completely staged packet in" << strTmpDir;
+        return UPGRADE_OP_NOT_STAGED;
+    }
+    CUpgradeTransaction transaction(strAppDir, strTmpDir);
+    const UpgradeOpError result = transaction.apply();
+    if (result == UPGRADE_OP_SUCCESS)
+        transaction.finish();
+    return result;
 }
 
 void CUpgrade::run()

@@ -78,6 +78,8 @@ public:
     QString tmpDir() const { return strTmpDir; }
     QString packetDir() const { return strPacketDir; }
     QString backupDir() const { return strBackupDir; }
+    // Where the download unpacks before the packet is complete.
+    QString partialPacketDir() const;
     QString serverClusterCfgPath() const { return strServerClusterCfgPath; }
     QString sevenZipPath() const { return str7zPath; }
     TimeOutParam httpTimeOut() const;

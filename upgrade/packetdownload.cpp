@@ -6,6 +6,8 @@
 #include "upgrade/files/tmpdirs.h"
 #include "upgrade/trust/transport.h"
 #include "upgrade/trust/truststore.h"
+#include "upgrade/transaction/journal.h"
+#include "upgrade/transaction/staging.h"
 
 #include <QDebug>
 #include <QDir>
@@ -223,11 +225,20 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
     if (sources != UPGRADE_OP_SUCCESS)
         return sources;
 
+    // An apply that could not be rolled back completely still needs its
+    // backup: no new download until it is finished.
+    if (hasUnfinishedTransaction(strTmpDir)) {
+        qWarning() << "an unfinished upgrade transaction in" << strTmpDir << "must be finished first";
+        return UPGRADE_OP_ROLLBACK_INCOMPLETE;
+    }
     if (!createTmpDirForUpgrade()) {
         qWarning() << "createTmpDirForUpgrade failed";
         return UPGRADE_OP_CREATE_DIR_FAILED;
     }
-    if (!QDir(strPacketDir).exists() && !QDir().mkpath(strPacketDir)) {
+    // Nothing of an earlier staging mixes into this one, and the packet
+    // appears under its name only once every module is unpacked.
+    const QString partialDir = partialPacketDir();
+    if (!clearStaging(strTmpDir) || !QDir().mkpath(partialDir)) {
         qWarning() << "mkdir " << strPacketDir << " failed!";
         return UPGRADE_OP_CREATE_DIR_FAILED;
     }
@@ -343,13 +354,17 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         }
         removeDownloadState(statePath);
 
-        if (!do7z(str7zPath, localPath, strPacketDir)) {
+        if (!do7z(str7zPath, localPath, partialDir)) {
             qWarning() << "do7z " << localPath << " to " << strPacketDir << " failed!";
             return UPGRADE_OP_DO7Z_FAILED;
         }
         ++nFinishedCount;
     }
     QDir().rmdir(strDownloadDir);
+    if (!QDir().rename(partialDir, strPacketDir)) {
+        qWarning() << "mkdir " << strPacketDir << " failed!";
+        return UPGRADE_OP_CREATE_DIR_FAILED;
+    }
 
     const UpgradeOpError stagedTrust = checkStagedTrustFile();
     if (stagedTrust != UPGRADE_OP_SUCCESS)

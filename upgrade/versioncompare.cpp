@@ -1,4 +1,5 @@
 #include "upgrade/cupgrade.h"
+#include "upgrade/transaction/heldback.h"
 
 #include "upgrade/config/serverclusterinfo.h"
 
@@ -26,6 +27,9 @@ UpgradeOpError CUpgrade::getUpdateModuleVersion(const QVector<ModuleVersion> &ve
         qWarning() << "getUpdateModuleInfo failed";
         return UPGRADE_OP_GET_UPDATE_MODULE_INFO_FAILED;
     }
+    // A version that was reverted after it failed to start is not offered
+    // again until a newer one comes.
+    filterHeldBack(strAppDir, vecNeedUpgrade);
     return UPGRADE_OP_SUCCESS;
 }
 

@@ -293,6 +293,7 @@ void tst_Launcher::upgradeHandOver()
         QVERIFY(QDir().mkpath(stagedDir));
         QVERIFY(QFile::copy(QStringLiteral(TVX_TEST_UPGRADER), stagedDir + QLatin1Char('/') + upgraderName));
         QVERIFY(dir.writeFile(QStringLiteral("Tmp/Packet/Upgrade/data/.hidden"), "hidden"));
+        QVERIFY(dir.writeFile(QStringLiteral("Tmp/Staged"), "{}"));
     }
     if (installedUpgrader == "stand-in") {
         QVERIFY(QDir().mkpath(upgradeDir));
@@ -307,9 +308,12 @@ void tst_Launcher::upgradeHandOver()
     QCOMPARE(run.exitCode, 2);
 
     if (staged) {
-        // Moved into place: the staged tree is gone, hidden files came along.
-        QVERIFY(!QFileInfo::exists(stagedDir));
+        // In place, hidden files along; the previous upgrader is kept in Tmp
+        // until the upgrade is final, and the packet stays whole.
+        QVERIFY(QFileInfo::exists(stagedDir));
         QCOMPARE(dir.readFile(QStringLiteral("Upgrade/data/.hidden")), QByteArray("hidden"));
+        if (!installedUpgrader.isEmpty())
+            QCOMPARE(dir.readFile(QStringLiteral("Tmp/Upgrade.old/") + upgraderName), installedUpgrader);
     }
     const QByteArray printLog = dir.printLog();
     if (!warning.isEmpty())

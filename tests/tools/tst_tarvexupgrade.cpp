@@ -85,6 +85,7 @@ private Q_SLOTS:
     void applyWithNothingStaged();
     void solutionInfoOutsideInstallation();
     void interruptDownload();
+    void downloadKilledWhileUnpacking();
 
 private:
     // A copy of the installation: the tool, 7z, and version 1 of "demo".
@@ -551,6 +552,65 @@ void tst_TarvexUpgrade::interruptDownload()
     QCOMPARE(packets.size(), 1);
     QVERIFY(packets.at(0).toObject().value("bytesResumed").toDouble() > 0);
     QVERIFY(readFile(requestLog).contains("range=bytes="));
+#endif
+}
+
+// The tool killed while 7z unpacks: 7z ends with it, and the half-unpacked
+// packet is nothing that apply accepts.
+void tst_TarvexUpgrade::downloadKilledWhileUnpacking()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("finds the unpacking tool through /proc");
+#else
+    makeInstallation(100, 2);
+    QTemporaryDir staging;
+    QVERIFY(writeFile(staging.filePath("Solutions/demo.txt"), "demo version 2\n"));
+    // A gigabyte of zeros: a small packet that takes a while to unpack.
+    QFile zeros(staging.filePath("Solutions/zeros.bin"));
+    QVERIFY(zeros.open(QIODevice::WriteOnly) && zeros.resize(qint64(1) << 30));
+    zeros.close();
+    QVERIFY(QDir().mkpath(m_serverDir->filePath("packets")));
+    QProcess sevenZip;
+    sevenZip.setWorkingDirectory(staging.path());
+    sevenZip.start(TVX_SYSTEM_7Z, {"a", "-mx1", m_serverDir->filePath("packets/demo-2.7z"), "Solutions"});
+    QVERIFY(sevenZip.waitForFinished(120000) && sevenZip.exitCode() == 0);
+    QVERIFY(writeFile(m_serverDir->filePath("manifest.json"),
+                      "{\"modules\": [{\"ID\": \"demo\", \"Version\": \"2.0\", \"ReleaseDate\": 200, \"Size\": \"1\","
+                      " \"Desc\": \"d\", \"IconUrl\": \"http://127.0.0.1/demo.png\", \"Packet\": \"demo-2.7z\"}]}\n"));
+    m_server.reset(new TestServer);
+    QVERIFY2(m_server->start(m_serverDir->path(), QString::fromLatin1(serverKey)), qPrintable(m_server->errorText()));
+    QVERIFY(writeServerFile(m_server->hostAndPort()));
+    const QByteArray installedInfo = readFile(appPath("Solutions/SolutionInfo.xml"));
+
+    QProcess download;
+    download.setWorkingDirectory(m_appDir->path());
+    download.start(appPath("tarvex-upgrade"), {"download"});
+    const QString unpacking = appPath("Tmp/Packet.partial/Solutions/zeros.bin");
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(unpacking).size() > (qint64(1) << 24) || download.state() == QProcess::NotRunning,
+                             60000);
+    if (download.state() == QProcess::NotRunning)
+        QSKIP("the packet was unpacked before the tool could be killed");
+    download.kill();
+    QVERIFY(download.waitForFinished(10000));
+
+    // No process left writing into the staging directory.
+    const auto unpackers = [this] {
+        int count = 0;
+        const QStringList pids = QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString &pid : pids) {
+            const QByteArray stat = readFile("/proc/" + pid + "/stat", QByteArray());
+            const QByteArray cmdline = readFile("/proc/" + pid + "/cmdline", QByteArray());
+            if (cmdline.contains(QFile::encodeName(appPath("Tmp"))) && !stat.contains(") Z "))
+                ++count;
+        }
+        return count;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(unpackers(), 0, 2000); // far less than the rest of the unpacking takes
+
+    const ToolResult apply = runTool({"apply"});
+    QCOMPARE(apply.exitCode, 2); // nothing staged
+    QCOMPARE(readFile(appPath("Solutions/demo.txt")), QByteArray("demo version 1\n"));
+    QCOMPARE(readFile(appPath("Solutions/SolutionInfo.xml")), installedInfo);
 #endif
 }
 

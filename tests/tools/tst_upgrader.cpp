@@ -111,6 +111,7 @@ void tst_Upgrader::makeInstallation()
     QVERIFY(QDir().mkpath(appPath("Tmp/Packet/Upgrade")));
     QVERIFY(QFile::copy(TVX_BIN_DIR "/Upgrade/Upgrade", appPath("Tmp/Packet/Upgrade/Upgrade")));
     QVERIFY(writeFile(appPath("Tmp/demo-2.7z"), "the downloaded packet"));
+    QVERIFY(writeFile(appPath("Tmp/Staged"), "{}"));
 }
 
 int tst_Upgrader::runUpgrader(const QStringList &arguments, const QProcessEnvironment &environment)

@@ -2,6 +2,7 @@
 // installation that the program stands in.
 
 #include "clioptions.h"
+#include "installguard.h"
 #include "progressdisplay.h"
 #include "report.h"
 #include "servercommands.h"
@@ -11,6 +12,7 @@
 
 #include "platform/solutionsdir.h"
 #include "upgrade/cupgrade.h"
+#include "upgrade/transaction/installlock.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -56,7 +58,7 @@ int runCheck(const CliOptions &options)
     if (options.isJson) {
         printJson(report);
     } else if (report.result == UPGRADE_OP_SUCCESS) {
-        printOut(needUpgradeText(report));
+        printOut(needUpgradeText(report) + heldBackText(upgrade.appDir(), report));
     } else {
         printErr(QStringLiteral("tarvex-upgrade: check failed: %1\n").arg(resultText(report.result)));
     }
@@ -143,6 +145,14 @@ int runApply(const CliOptions &options)
     } else if (report.result == UPGRADE_OP_NO_MODULE_NEED_UPDATE) {
         printOut(QStringLiteral("Nothing is staged for an upgrade in %1.\n")
                      .arg(QDir::toNativeSeparators(upgrade.tmpDir())));
+    } else if (report.result == UPGRADE_OP_NOT_STAGED) {
+        printErr(QStringLiteral("tarvex-upgrade: apply refused, the packet in %1 was never completely staged; "
+                                "download it again: %2\n")
+                     .arg(QDir::toNativeSeparators(upgrade.tmpDir()), resultText(report.result)));
+    } else if (report.result == UPGRADE_OP_ROLLBACK_INCOMPLETE) {
+        printErr(QStringLiteral("tarvex-upgrade: apply failed and the rollback could not be completed; %1 and its "
+                                "journal are kept, and the next command tries again: %2\n")
+                     .arg(QDir::toNativeSeparators(upgrade.tmpDir()), resultText(report.result)));
     } else {
         printErr(QStringLiteral("tarvex-upgrade: apply failed, the installation was rolled back: %1\n")
                      .arg(resultText(report.result)));
@@ -174,6 +184,14 @@ int main(int argc, char *argv[])
         options.strSolutionInfoPath = defaultSolutionInfoPath();
     if (options.strServerFilePath.isEmpty())
         options.strServerFilePath = CUpgrade().serverClusterCfgPath();
+
+    // Every command first finishes an upgrade that a crash interrupted;
+    // those that change the installation or its Tmp hold its lock throughout.
+    CInstallLock lock(QCoreApplication::applicationDirPath());
+    const bool isChanging = options.command == CliOptions::CommandDownload
+        || options.command == CliOptions::CommandApply;
+    if (const int refused = guardInstallation(lock, CUpgrade().tmpDir(), isChanging))
+        return refused;
 
     switch (options.command) {
     case CliOptions::CommandCheck:

@@ -2,6 +2,7 @@
 
 #include "upgrade/cupgrade.h"
 #include "upgrade/stagedinfo.h"
+#include "upgrade/transaction/staging.h"
 #include "upgrade/upgradecheck.h"
 
 #include <QDebug>
@@ -79,7 +80,8 @@ CommandReport CUpgradeCommand::download(const QString &strSolutionInfoPath)
     // Without the new versions beside them, applied files would still be
     // recorded as the old versions and offered again: no half-staged packet.
     if (!stageSolutionInfo(m_pUpgrade->appDir(), m_pUpgrade->packetDir(), strSolutionInfoPath,
-                           report.vecNeedUpgrade)) {
+                           report.vecNeedUpgrade)
+        || !markPacketStaged(m_pUpgrade->tmpDir(), report.vecNeedUpgrade)) {
         m_pUpgrade->removeTmpDir();
         report.result = UPGRADE_OP_UPDATE_SOLUTION_INFO_FAILED;
     }

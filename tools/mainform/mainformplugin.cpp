@@ -10,11 +10,13 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
 
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -67,6 +69,12 @@ int MainFormPlugin::Run(const std::string &strArgs)
 
     const QString solutionInfoPath = QCoreApplication::applicationDirPath() + QLatin1Char('/')
             + QGetSolutionsDirPath() + QLatin1String("SolutionInfo.xml");
+    // A release built to fail (the demo's --crashing-release ships this
+    // file): the upgrader must notice and bring the previous version back.
+    if (QFileInfo::exists(QFileInfo(solutionInfoPath).absolutePath() + QLatin1String("/crash-at-start"))) {
+        printStep(QStringLiteral("this release crashes at start"));
+        std::abort();
+    }
     int result = 0;
     QString outcome;
     const bool isUnattended = qEnvironmentVariableIntValue(UnattendedVariable) == 1;

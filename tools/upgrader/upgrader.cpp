@@ -1,10 +1,15 @@
 #include "upgrader.h"
 
 #include "faultinjection.h"
+#include "healthwatch.h"
 #include "processwait.h"
 #include "upgraderlog.h"
 
 #include "upgrade/files/tmpdirs.h"
+#include "upgrade/transaction/heldback.h"
+#include "upgrade/transaction/installlock.h"
+#include "upgrade/transaction/journal.h"
+#include "upgrade/transaction/staging.h"
 
 #include <QDebug>
 #include <QDir>
@@ -60,7 +65,6 @@ int applyHandOver(const QString &strTmpDir, const QString &strAppDir, const QStr
 
     const QChar sep = QDir::separator();
     const QString packetDir = strTmpDir + sep + QLatin1String("Packet");
-    const QString backupDir = strTmpDir + sep + QLatin1String("Backup");
     if (!QFileInfo(packetDir).isDir() || QFileInfo(packetDir).isSymLink()) {
         qWarning() << "upgrade not applied: no staged packet in" << packetDir;
         return UPGRADER_NOT_APPLIED;
@@ -87,20 +91,56 @@ int applyHandOver(const QString &strTmpDir, const QString &strAppDir, const QStr
         }
     }
 
+    if (!isPacketStaged(strTmpDir)) {
+        qWarning() << "upgrade not applied: the packet in" << packetDir << "was never completely staged";
+        return UPGRADE_OP_NOT_STAGED;
+    }
+
     CFaultInjection fault;
     if (!fault.prepare(strTmpDir, packetDir))
         return UPGRADER_NOT_APPLIED;
 
     qInfo() << "applying" << packetDir << "to" << strAppDir;
-    const UpgradeOpError result = upgradeTmpDirToDstDir(strAppDir, strTmpDir, packetDir, backupDir);
+    const UpgradeOpError result = CUpgradeTransaction(strAppDir, strTmpDir).apply();
     fault.undo();
 
+    if (result == UPGRADE_OP_ROLLBACK_INCOMPLETE) {
+        qWarning() << "upgrade failed and the rollback is incomplete; the next start finishes it:"
+                   << upgradeOpErrorName(result);
+        return result;
+    }
     if (result != UPGRADE_OP_SUCCESS) {
         qWarning() << "upgrade failed, installation rolled back:" << upgradeOpErrorName(result);
         return result;
     }
     qInfo() << "upgrade applied to" << strAppDir;
     return UPGRADER_APPLIED;
+}
+
+// The new version must start before the old one is thrown away: the backup
+// stays until the restarted launcher is healthy, and comes back otherwise.
+int watchUpgradedLauncher(const QString &strTmpDir, const QString &strAppDir, const QString &strLauncherPath,
+                          const QVector<ModuleVersion> &vecModules)
+{
+    CUpgradeTransaction transaction(strAppDir, strTmpDir);
+    CHealthWatch watch(strLauncherPath, strAppDir, strTmpDir + QLatin1Char('/') + TmpNames::health());
+    if (watch.start() && watch.waitForVerdict()) {
+        qInfo() << "the upgraded installation is healthy; removing the backup";
+        transaction.finish();
+        return UPGRADER_APPLIED;
+    }
+    const QString reason = watch.failureText().isEmpty() ? QStringLiteral("the launcher did not start")
+                                                         : watch.failureText();
+    qWarning() << "the upgraded installation failed its health check:" << reason << "; reverting";
+    const UpgradeOpError reverted = transaction.revert();
+    if (reverted != UPGRADE_OP_SUCCESS) {
+        qWarning() << "revert incomplete; the next start finishes it";
+        return reverted;
+    }
+    recordHeldBack(strAppDir, vecModules, reason);
+    qInfo() << "the previous version is back in" << strAppDir;
+    restartLauncher(strLauncherPath, strAppDir);
+    return UPGRADER_REVERTED;
 }
 
 } // namespace
@@ -119,13 +159,34 @@ int runUpgrader(const QStringList &arguments)
     installUpgraderLog(appDir);
     qInfo() << "upgrader started for" << tmpDir << "and" << launcherPath;
 
+    // Handed over by the launcher with no gap, or taken here; a second
+    // upgrader leaves the installation to the first one, launcher included.
+    CInstallLock lock(appDir);
+    const bool isHandOver = lock.adoptInherited();
+    if (!isHandOver && !lock.tryLock()) {
+        qWarning() << "upgrade not applied:" << lock.refusalText();
+        if (!lock.isHeldElsewhere())
+            return UPGRADER_NOT_APPLIED;
+        std::fprintf(stderr, "Upgrade: %s\n", qUtf8Printable(lock.refusalText()));
+        return UPGRADE_OP_LOCKED;
+    }
+    qInfo() << (isHandOver ? "took over the installation lock from the launcher" : "took the installation lock");
+    if (recoverInterruptedUpgrade(appDir, tmpDir, isHandOver) != UPGRADE_OP_SUCCESS) {
+        qWarning() << "upgrade not applied: an interrupted upgrade could not be finished";
+        restartLauncher(launcherPath, appDir);
+        return UPGRADE_OP_ROLLBACK_INCOMPLETE;
+    }
+
     if (!QFileInfo(launcherPath).isFile()) {
         // Nothing to apply to and nothing to start again.
         qWarning() << "upgrade not applied: launcher" << launcherPath << "not found";
         return UPGRADER_NOT_APPLIED;
     }
 
+    const QVector<ModuleVersion> vecModules = stagedModules(tmpDir);
     const int result = applyHandOver(tmpDir, appDir, launcherPath);
+    if (result == UPGRADER_APPLIED)
+        return watchUpgradedLauncher(tmpDir, appDir, launcherPath, vecModules);
     restartLauncher(launcherPath, appDir);
     return result;
 }

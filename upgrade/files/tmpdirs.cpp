@@ -104,10 +104,13 @@ UpgradeOpError upgradeTmpDirToDstDir(const QString &strAppDir, const QString &st
 
 bool isReservedTmpEntryName(const QString &name)
 {
-    static const QLatin1String reserved[] = {QLatin1String("Packet"), QLatin1String("Backup")};
-    return std::any_of(std::begin(reserved), std::end(reserved), [&name](const QLatin1String &entry) {
-        return name.compare(entry, Qt::CaseInsensitive) == 0;
-    });
+    static const QStringList reserved = {
+        QStringLiteral("Packet"),      QStringLiteral("Backup"),      QStringLiteral("Packet.partial"),
+        QStringLiteral("Staged"),      QStringLiteral("Staged.new"),  QStringLiteral("Journal"),
+        QStringLiteral("Health"),      QStringLiteral("Health.new"),  QStringLiteral("Upgrade.new"),
+        QStringLiteral("Upgrade.old"),
+    };
+    return reserved.contains(name, Qt::CaseInsensitive);
 }
 
 bool deleteTmpDir(const QString &strBaseDir)
