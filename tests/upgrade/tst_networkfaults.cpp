@@ -104,28 +104,38 @@ void tst_NetworkFaults::faults_data()
     QTest::addColumn<int>("attempts");            // -1: any
     QTest::addColumn<bool>("isRangeLogged");      // the server saw a range request
     QTest::addColumn<int>("resumed");             // bytes kept from the stopped run: -1 any, 0 none, 1 some
+    QTest::addColumn<int>("signature");           // 0 unsigned, 1 signed size and hash, 2 signed with another hash
 
     const QStringList none;
     const QString big = QStringLiteral("big.bin");
     const QString small = QStringLiteral("small.bin");
     QTest::newRow("drop every 10 MiB") << QStringList{"--drop-after-bytes", QString::number(10 * MiB)} << big << 50.0
-                                       << false << none << 10 << qint64(55 * MiB) << -1 << true << 0;
+                                       << false << none << 10 << qint64(55 * MiB) << -1 << true << 0 << 0;
     QTest::newRow("503 twice, Retry-After 1") << QStringList{"--unavailable", "2", "--retry-after", "1"} << small
-                                              << 0.25 << false << none << 10 << -1LL << 3 << false << 0;
-    QTest::newRow("dead primary, mirror") << none << small << 0.25 << true << none << 10 << -1LL << -1 << false << 0;
+                                              << 0.25 << false << none << 10 << -1LL << 3 << false << 0 << 0;
+    QTest::newRow("dead primary, mirror") << none << small << 0.25 << true << none << 10 << -1LL << -1 << false << 0 << 0;
     QTest::newRow("endless body") << QStringList{"--endless"} << small << 1.0 << false << none << 4
-                                  << qint64(9 * MiB + MiB / 4) << 1 << false << -1;
+                                  << qint64(9 * MiB + MiB / 4) << 1 << false << -1 << 0;
     QTest::newRow("404 not retried") << none << QStringLiteral("missing.bin") << 1.0 << false << none << 4 << 0LL << 1
-                                     << false << -1;
+                                     << false << -1 << 0;
     QTest::newRow("stopped while stalled, resumed")
         << QStringList{"--stall-after-bytes", QString::number(8 * MiB)} << big << 50.0 << false
-        << QStringList{"--quiet"} << 10 << qint64(43 * MiB) << 1 << true << 1;
+        << QStringList{"--quiet"} << 10 << qint64(43 * MiB) << 1 << true << 1 << 0;
     QTest::newRow("stopped, server ignores the range")
         << QStringList{"--stall-after-bytes", QString::number(8 * MiB)} << big << 50.0 << false
-        << QStringList{"--ignore-ranges"} << 10 << qint64(51 * MiB) << 1 << true << 0;
+        << QStringList{"--ignore-ranges"} << 10 << qint64(51 * MiB) << 1 << true << 0 << 0;
     QTest::newRow("query dripped at 600 B/s")
         << QStringList{"--throttle-bytes-per-sec", "600", "--answer", m_root.filePath("slow.json")} << QString()
-        << 0.0 << false << none << 4 << -1LL << -1 << false << -1;
+        << 0.0 << false << none << 4 << -1LL << -1 << false << -1 << 0;
+    // Kept and resumed bytes count towards the signed hash exactly once.
+    QTest::newRow("signed, drop every 10 MiB") << QStringList{"--drop-after-bytes", QString::number(10 * MiB)} << big
+                                               << 50.0 << false << none << 10 << qint64(55 * MiB) << -1 << true << 0 << 1;
+    QTest::newRow("signed, stopped while stalled, resumed")
+        << QStringList{"--stall-after-bytes", QString::number(8 * MiB)} << big << 50.0 << false
+        << QStringList{"--quiet"} << 10 << qint64(43 * MiB) << 1 << true << 1 << 1;
+    QTest::newRow("signed with another hash, resumed")
+        << QStringList{"--stall-after-bytes", QString::number(8 * MiB)} << big << 50.0 << false
+        << QStringList{"--quiet"} << 15 << qint64(43 * MiB) << 1 << true << 1 << 2;
 }
 
 void tst_NetworkFaults::faults()
@@ -140,6 +150,7 @@ void tst_NetworkFaults::faults()
     QFETCH(int, attempts);
     QFETCH(bool, isRangeLogged);
     QFETCH(int, resumed);
+    QFETCH(int, signature);
 
     QTemporaryDir work;
     QVERIFY(work.isValid());
@@ -173,6 +184,10 @@ void tst_NetworkFaults::faults()
         module.strUrl = QStringLiteral("http://127.0.0.1:%1/packets/%2").arg(closedPort()).arg(packet);
     }
     const QString source = m_root.filePath(QLatin1String("packets/") + packet);
+    if (signature != 0) {
+        module.llPacketBytes = QFileInfo(source).size();
+        module.baPacketSha256 = fileHash(signature == 1 ? source : m_root.filePath("packets/small.bin"));
+    }
 
     if (!resumeArguments.isEmpty()) {
         // A run stopped while the server stalls: the stop must not wait for it.
