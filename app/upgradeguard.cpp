@@ -1,6 +1,6 @@
 #include "app/upgradeguard.h"
 
-#include "upgrade/transaction/durable.h"
+#include "upgrade/files/durable.h"
 #include "upgrade/transaction/installlock.h"
 #include "upgrade/transaction/journal.h"
 #include "upgrade/transaction/staging.h"

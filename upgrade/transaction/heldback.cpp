@@ -1,6 +1,6 @@
 #include "upgrade/transaction/heldback.h"
 
-#include "upgrade/transaction/durable.h"
+#include "upgrade/files/durable.h"
 
 #include <QDebug>
 #include <QDir>

@@ -2,7 +2,7 @@
 
 #include "upgrade/files/safecopy.h"
 #include "upgrade/files/tmpdirs.h"
-#include "upgrade/transaction/durable.h"
+#include "upgrade/files/durable.h"
 #include "upgrade/transaction/staging.h"
 
 #include <QDebug>

@@ -1,7 +1,7 @@
 #include "upgrade/transaction/staging.h"
 
 #include "upgrade/files/tmpdirs.h"
-#include "upgrade/transaction/durable.h"
+#include "upgrade/files/durable.h"
 
 #include <QDebug>
 #include <QDir>

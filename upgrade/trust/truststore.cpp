@@ -1,20 +1,13 @@
 #include "upgrade/trust/truststore.h"
 
+#include "upgrade/files/durable.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
-
-#ifdef Q_OS_WIN
-#include <io.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace Trust {
 
@@ -22,22 +15,6 @@ namespace {
 
 const char keyListType[] = "tarvex-keys";
 constexpr qint64 maxTrustFileBytes = 1024 * 1024;
-
-bool syncDirectory(const QString &strDir)
-{
-#ifdef Q_OS_WIN
-    // NTFS makes the rename durable with the file's own flush (MOVEFILE_WRITE_THROUGH in QSaveFile's commit).
-    Q_UNUSED(strDir);
-    return true;
-#else
-    const int fd = ::open(QFile::encodeName(strDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-#endif
-}
 
 bool readSmallFile(const QString &strPath, QByteArray &baContent, QString &strError)
 {
@@ -114,22 +91,8 @@ bool writeFileDurably(const QString &strPath, const QByteArray &baContent, QStri
         strError = QStringLiteral("cannot create %1").arg(dir);
         return false;
     }
-    QSaveFile file(strPath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(baContent) != baContent.size() || !file.flush()) {
-        strError = QStringLiteral("cannot write %1: %2").arg(strPath, file.errorString());
-        return false;
-    }
-#ifdef Q_OS_WIN
-    const bool isSynced = FlushFileBuffers(HANDLE(_get_osfhandle(file.handle())));
-#else
-    const bool isSynced = ::fsync(file.handle()) == 0;
-#endif
-    if (!isSynced || !file.commit()) {
-        strError = QStringLiteral("cannot write %1: %2").arg(strPath, file.errorString());
-        return false;
-    }
-    if (!syncDirectory(dir)) {
-        strError = QStringLiteral("cannot flush the directory %1").arg(dir);
+    if (!Durable::writeFileAtomically(strPath, baContent)) {
+        strError = QStringLiteral("cannot write %1").arg(strPath);
         return false;
     }
     return true;

@@ -1,4 +1,4 @@
-#include "upgrade/transaction/durable.h"
+#include "upgrade/files/durable.h"
 
 #include <QDebug>
 #include <QFile>
