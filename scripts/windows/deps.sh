@@ -77,7 +77,9 @@ fetch() {
 }
 for s in "${sources[@]}"; do fetch "$s"; done
 
-key="$( { echo "${TARVEX_WIN_7Z_BUNDLE:-Alone7z}"; for s in "${sources[@]}"; do basename "${dsc[$s]}"; done; cat "$0" "$TVX_WIN_TOOLCHAIN"; } | sha256sum | cut -c1-16)"
+# The prefix is keyed by the source versions; each step inside it by its own
+# recipe, so changing one recipe rebuilds that library alone.
+key="$( { for s in "${sources[@]}"; do basename "${dsc[$s]}"; done; } | sha256sum | cut -c1-16)"
 prefix="$TVX_WIN_CACHE/deps-$key"
 work="$TVX_WIN_CACHE/work-$key"
 mkdir -p "$prefix" "$work"
@@ -88,16 +90,28 @@ unpack() {
     local s="$1" d="$work/$1"
     if [ ! -d "$d" ]; then
         rm -rf "$d.tmp"
-        dpkg-source --no-check -x "${dsc[$s]}" "$d.tmp" > "$log_dir/$s-unpack.log" 2>&1
+        dpkg-source --no-check --skip-patches -x "${dsc[$s]}" "$d.tmp" > "$log_dir/$s-unpack.log" 2>&1
+        # Debian's patches, but for p7zip's Linux command-line compatibility
+        # ones, which do not build for Windows (Windows 7-Zip never had them).
+        if [ -f "$d.tmp/debian/patches/series" ]; then
+            local patch
+            for patch in $(sed -e 's/#.*//' "$d.tmp/debian/patches/series"); do
+                case "$patch" in p7zip-compat-*) continue ;; esac
+                patch -d "$d.tmp" -p1 -s < "$d.tmp/debian/patches/$patch" >> "$log_dir/$s-unpack.log" 2>&1
+            done
+        fi
         mv "$d.tmp" "$d"
     fi
     echo "$d"
 }
 
-# Runs one build step unless its stamp is there; logs to $log_dir/NAME.log.
+# step NAME FUNCTION: runs FUNCTION unless the stamp of NAME holds its recipe
+# already; logs to $log_dir/NAME.log.
 step() {
     local name="$1"; shift
-    if [ -f "$prefix/.done-$name" ]; then
+    local recipe
+    recipe="$( { declare -f "$1" unpack cmake_cross; echo "${TARVEX_WIN_7Z_BUNDLE:-Alone7z}"; cat "$TVX_WIN_TOOLCHAIN"; } | sha256sum | cut -c1-16)"
+    if [ "$(cat "$prefix/.done-$name" 2>/dev/null)" = "$recipe" ]; then
         summary+=("$name: cached")
         return
     fi
@@ -113,7 +127,7 @@ step() {
         tail -20 "$log_dir/$name.log" >&2
         exit 1
     fi
-    touch "$prefix/.done-$name"
+    echo "$recipe" > "$prefix/.done-$name"
     summary+=("$name: built in $((SECONDS - t0)) s")
 }
 
