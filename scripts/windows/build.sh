@@ -64,10 +64,11 @@ deploy "$bin" "$bin"/*.exe "$bin"/Solutions/*.dll "$bin/platforms/qwindows.dll" 
 deploy "$bin/Upgrade" "$bin/Upgrade/Upgrade.exe"
 if [ "$tests" = ON ]; then
     for t in "$dir"/tests/bin/*/ "$dir"/tests/plugins/; do
-        ls "$t"*.exe "$t"*.dll >/dev/null 2>&1 || continue
+        files=($(compgen -G "$t*.exe" || true) $(compgen -G "$t*.dll" || true))
+        [ ${#files[@]} -gt 0 ] || continue
         mkdir -p "$t/platforms"
         cp -u "$TVX_WIN_QT/plugins/platforms/qwindows.dll" "$t/platforms/"
-        deploy "$t" "$t"*.exe "$t"/platforms/qwindows.dll $(ls "$t"*.dll 2>/dev/null)
+        deploy "$t" "${files[@]}" "$t/platforms/qwindows.dll"
         cp -u "$deps/bin/7z.exe" "$t/"
     done
 fi
