@@ -24,7 +24,7 @@ if [ ${#names[@]} -eq 0 ]; then
     for t in build-win/tests/bin/*/; do names+=("$(basename "$t")"); done
 fi
 
-log_dir="build-win/test-logs"
+log_dir="$TVX_ROOT/build-win/test-logs"
 mkdir -p "$log_dir"
 passed=(); failed=()
 for name in "${names[@]}"; do
@@ -36,7 +36,10 @@ for name in "${names[@]}"; do
     fi
     t0=$SECONDS
     rc=0
-    (cd "$dir" && timeout "$limit" xvfb-run -a "$wine" "$name.exe") > "$log_dir/$name.log" 2>&1 || rc=$?
+    # Under Wine a redirected standard output loses QtTest's report: it goes
+    # to a file of its own (a Unix path is a Z: path to Wine).
+    (cd "$dir" && timeout "$limit" xvfb-run -a "$wine" "$name.exe" -o "$log_dir/$name.log,txt") \
+        > "$log_dir/$name.wine.log" 2>&1 || rc=$?
     if [ $rc -eq 0 ]; then
         passed+=("$name")
         echo "windows/test: $name passed in $((SECONDS - t0)) s"
