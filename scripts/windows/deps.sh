@@ -48,8 +48,15 @@ src_dir="$TVX_WIN_CACHE/src"
 mkdir -p "$src_dir"
 log_dir="$TVX_WIN_CACHE/logs"
 mkdir -p "$log_dir"
-apt-get "${apt_opts[@]}" -qq update > "$log_dir/apt-update.log" 2>&1 \
-    || { echo "windows/deps: apt-get update failed, see $log_dir/apt-update.log" >&2; exit 1; }
+# Offline, the lists of the last run still name what the cache holds.
+if ! apt-get "${apt_opts[@]}" -qq update > "$log_dir/apt-update.log" 2>&1; then
+    if compgen -G "$apt_dir/lists/*Sources*" > /dev/null; then
+        echo "windows/deps: apt-get update failed (see $log_dir/apt-update.log); using the lists of the last run" >&2
+    else
+        echo "windows/deps: apt-get update failed, see $log_dir/apt-update.log" >&2
+        exit 1
+    fi
+fi
 
 # Each source with the binary package whose version this machine runs
 # natively: the same version is built for Windows where the mirror still has
