@@ -14,8 +14,13 @@
 #include <QJsonObject>
 #include <QtTest>
 
-#include <csignal>
-#include <sys/types.h>
+#ifdef Q_OS_WIN
+#  include <qt_windows.h>
+#  include <tlhelp32.h>
+#else
+#  include <csignal>
+#  include <sys/types.h>
+#endif
 
 using namespace DemoFixture;
 
@@ -30,6 +35,29 @@ QMap<QString, QByteArray> hashTree(const QString &root)
 // The processes running the installation's launcher or upgrader.
 QList<qint64> installationProcesses(const QString &appDir)
 {
+#ifdef Q_OS_WIN
+    const QStringList programs{QDir::toNativeSeparators(appDir + QLatin1String("/Tarvex.exe")),
+                               QDir::toNativeSeparators(appDir + QLatin1String("/Upgrade/Upgrade.exe"))};
+    QList<qint64> pids;
+    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return pids;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
+        const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        if (!process)
+            continue;
+        wchar_t path[1024];
+        DWORD size = DWORD(std::size(path));
+        if (::QueryFullProcessImageNameW(process, 0, path, &size)
+            && programs.contains(QString::fromWCharArray(path, int(size)), Qt::CaseInsensitive))
+            pids.append(entry.th32ProcessID);
+        ::CloseHandle(process);
+    }
+    ::CloseHandle(snapshot);
+    return pids;
+#else
     const QStringList programs{appDir + QLatin1String("/Tarvex"), appDir + QLatin1String("/Upgrade/Upgrade")};
     QList<qint64> pids;
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
@@ -40,6 +68,7 @@ QList<qint64> installationProcesses(const QString &appDir)
             pids.append(pid);
     }
     return pids;
+#endif
 }
 
 QString versionOf(const QJsonObject &run)
@@ -118,8 +147,16 @@ void tst_DemoLoop::cleanup()
     // Nothing of a failed case may outlive its directory.
     if (m_installDir) {
         const QList<qint64> pids = installationProcesses(m_appDir);
-        for (qint64 pid : pids)
+        for (qint64 pid : pids) {
+#ifdef Q_OS_WIN
+            if (const HANDLE process = ::OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(pid))) {
+                ::TerminateProcess(process, 9);
+                ::CloseHandle(process);
+            }
+#else
             ::kill(pid_t(pid), SIGKILL);
+#endif
+        }
     }
     m_server.reset();
     m_serverDir.reset();

@@ -8,11 +8,20 @@
 
 #include <limits>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#ifdef Q_OS_WIN
+#  include <winsock2.h>
+#  include <ws2tcpip.h>
+using Socket = SOCKET;
+static const Socket noSocket = INVALID_SOCKET;
+#else
+#  include <arpa/inet.h>
+#  include <netinet/in.h>
+#  include <poll.h>
+#  include <sys/socket.h>
+#  include <unistd.h>
+using Socket = int;
+static const Socket noSocket = -1;
+#endif
 
 using FileTree::readFile;
 using FileTree::snapshot;
@@ -105,32 +114,52 @@ class Probe
 public:
     Probe()
     {
+#ifdef Q_OS_WIN
+        WSADATA data;
+        m_started = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+#else
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#endif
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof(address);
-        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0
+        if (m_fd != noSocket && ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0
             && ::listen(m_fd, 8) == 0
             && ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
             m_port = ntohs(address.sin_port);
     }
     ~Probe()
     {
-        if (m_fd >= 0)
+#ifdef Q_OS_WIN
+        if (m_fd != noSocket)
+            ::closesocket(m_fd);
+        if (m_started)
+            ::WSACleanup();
+#else
+        if (m_fd != noSocket)
             ::close(m_fd);
+#endif
     }
     QString url(const QString &path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path); }
     bool isListening() const { return m_port != 0; }
     bool wasContacted() const
     {
         pollfd entry = { m_fd, POLLIN, 0 };
+#ifdef Q_OS_WIN
+        return ::WSAPoll(&entry, 1, 200) > 0;
+#else
         return ::poll(&entry, 1, 200) > 0;
+#endif
     }
 
 private:
     Q_DISABLE_COPY(Probe)
-    int m_fd = -1;
+    Socket m_fd = noSocket;
+#ifdef Q_OS_WIN
+    bool m_started = false;
+#endif
     int m_port = 0;
 };
 
