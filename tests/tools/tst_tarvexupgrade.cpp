@@ -261,7 +261,7 @@ void tst_TarvexUpgrade::serversRoundTrip()
     QVERIFY(!stored.contains("s3cret"));
     QVERIFY(!stored.contains("upgrade.example.com"));
     QVERIFY(!stored.contains("/upgrade/query"));
-    // The same records give the same bytes, whatever order the hash seed of
+    // The same records give the same bytes, whatever order the randomised hash of
     // each process gives the attributes: they are written by name.
     for (int i = 0; i < 5; ++i) {
         QCOMPARE(runTool(write).exitCode, 0);

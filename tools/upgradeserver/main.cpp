@@ -595,12 +595,12 @@ private:
         const std::string prefix = "bytes=";
         if (value.compare(0, prefix.size(), prefix) != 0)
             return false;
-        const std::string spec = value.substr(prefix.size());
-        const size_t dash = spec.find('-');
-        if (dash == std::string::npos || dash == 0 || spec.find(',') != std::string::npos)
+        const std::string bounds = value.substr(prefix.size());
+        const size_t dash = bounds.find('-');
+        if (dash == std::string::npos || dash == 0 || bounds.find(',') != std::string::npos)
             return false;
         long long parsed = 0;
-        if (!parseNumber(spec.substr(0, dash), 0, parsed))
+        if (!parseNumber(bounds.substr(0, dash), 0, parsed))
             return false;
         start = (unsigned long long)parsed;
         return true;

@@ -174,8 +174,8 @@ bool isTooDeep(const QByteArray &content)
     return false;
 }
 
-// QDom writes the attributes of an element in the order of a hash whose seed
-// changes with every process, so the same records would give different bytes
+// QDom writes the attributes of an element in the order of a hash that is
+// randomised per process, so the same records would give different bytes
 // from one run to the next. This puts the attributes of every start tag QDom
 // wrote in the order of their names and leaves every other character as it
 // is. In QDom's output a '<' outside comments, CDATA sections, processing
