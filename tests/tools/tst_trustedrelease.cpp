@@ -74,6 +74,7 @@ private Q_SLOTS:
     void upgrade();
     void releaseToolRefusesBadInput_data();
     void releaseToolRefusesBadInput();
+    void cleanup();
 
 private:
     Run run(const QString &program, const QStringList &arguments, const QStringList &environment = {});
@@ -258,33 +259,48 @@ void tst_TrustedRelease::upgrade()
         if (tamper == SignedRotation)
             QCOMPARE(readFile(app + "/Conf/System/TrustedKeys.json"), readFile(path("tree/Conf/System/TrustedKeys.json")));
     }
-    if (m_nginx.state() != QProcess::NotRunning) {
-        m_nginx.terminate();
+}
+
+// Also after a failed row, so that no nginx of one row outlives it.
+void tst_TrustedRelease::cleanup()
+{
+    if (m_nginx.state() == QProcess::NotRunning)
+        return;
+    m_nginx.terminate();
+    if (!m_nginx.waitForFinished(10000)) {
+        m_nginx.kill();
         m_nginx.waitForFinished(10000);
     }
 }
 
 bool tst_TrustedRelease::startNginx(const QString &site, QString &hostAndPort)
 {
-    const int port = freeLoopbackPort();
-    hostAndPort = QStringLiteral("127.0.0.1:%1").arg(port);
-    const QString out = path("published");
-    if (port == 0
-        || run(releaseTool, {"publish", "--root", site, "--out", out, "--prefix", "/api", "--path", "/upgrade/query",
-                             "--key", tokenKey, "--listen", hostAndPort})
-                   .exitCode
-            != 0)
-        return false;
-    m_nginx.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_nginx.start(QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"}),
-                  {"-p", out, "-c", "nginx.conf", "-g", "daemon off;"});
-    QDeadlineTimer deadline(20000);
-    while (!deadline.hasExpired() && m_nginx.state() != QProcess::NotRunning) {
-        if (acceptsConnections(port))
-            return true;
-        QThread::msleep(50);
+    // The port is free when chosen but may be taken before nginx binds it;
+    // what answers there is ours only once nginx has written its pid file.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        cleanup();
+        const int port = freeLoopbackPort();
+        hostAndPort = QStringLiteral("127.0.0.1:%1").arg(port);
+        const QString out = path("published");
+        QFile::remove(out + "/nginx.pid");
+        if (port == 0
+            || run(releaseTool, {"publish", "--root", site, "--out", out, "--prefix", "/api", "--path",
+                                 "/upgrade/query", "--key", tokenKey, "--listen", hostAndPort})
+                       .exitCode
+                != 0)
+            return false;
+        m_nginx.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_nginx.start(QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"}),
+                      {"-p", out, "-c", "nginx.conf", "-g", "daemon off;"});
+        QDeadlineTimer deadline(20000);
+        while (!deadline.hasExpired() && m_nginx.state() != QProcess::NotRunning) {
+            if (readFile(out + "/nginx.pid").trimmed() == QByteArray::number(m_nginx.processId())
+                && acceptsConnections(port))
+                return true;
+            QThread::msleep(50);
+        }
+        qWarning() << "nginx did not start:" << readFile(out + "/logs/error.log");
     }
-    qWarning() << "nginx did not start:" << readFile(out + "/logs/error.log");
     return false;
 }
 
