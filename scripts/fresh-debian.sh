@@ -63,6 +63,9 @@ if [ ! -s "$tarball" ]; then
 fi
 
 root=$(mktemp -d /var/tmp/tarvex-fresh.XXXXXX)
+# mktemp makes it 0700; as "/" it must be 0755 like any root, or services that
+# drop privileges (nginx's workers run as nobody) can reach no file at all.
+chmod 755 "$root"
 mounted=()
 
 # Processes started inside the root (a server, Xvfb) would keep its mounts busy.
