@@ -4,6 +4,7 @@
 // installation exactly as it was.
 
 #include "common/filetree.h"
+#include "common/loopbackport.h"
 #include "common/testcerts.h"
 #include "common/testserver.h"
 
@@ -31,23 +32,6 @@ struct Run
     int exitCode = -1;
     QByteArray err;
 };
-
-// A free port on 127.0.0.1 for nginx, which cannot pick one itself.
-int freeLoopbackPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0)
-        ::close(fd);
-    return port;
-}
 
 bool acceptsConnections(int port)
 {
@@ -279,7 +263,7 @@ bool tst_TrustedRelease::startNginx(const QString &site, QString &hostAndPort)
     // what answers there is ours only once nginx has written its pid file.
     for (int attempt = 0; attempt < 3; ++attempt) {
         cleanup();
-        const int port = freeLoopbackPort();
+        const int port = unusedLoopbackPort(); // nginx cannot choose one itself
         hostAndPort = QStringLiteral("127.0.0.1:%1").arg(port);
         const QString out = path("published");
         QFile::remove(out + "/nginx.pid");

@@ -2,6 +2,7 @@
 #include "upgrade/cupgrade.h"
 
 #include "common/clusterfile.h"
+#include "common/loopbackport.h"
 #include "common/testserver.h"
 
 #include <QCryptographicHash>
@@ -9,32 +10,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
 const qint64 MiB = 1024 * 1024;
 const char key[] = "net-key";
-
-// A port on 127.0.0.1 that refuses connections: bound once, then closed.
-quint16 closedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    quint16 port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0)
-        ::close(fd);
-    return port;
-}
 
 QByteArray fileHash(const QString &path)
 {
@@ -181,7 +161,7 @@ void tst_NetworkFaults::faults()
     module.strUrl = server.url() + QLatin1String("/packets/") + packet;
     if (isMirrorOnly) {
         module.listMirrors << module.strUrl;
-        module.strUrl = QStringLiteral("http://127.0.0.1:%1/packets/%2").arg(closedPort()).arg(packet);
+        module.strUrl = QStringLiteral("http://127.0.0.1:%1/packets/%2").arg(unusedLoopbackPort()).arg(packet);
     }
     const QString source = m_root.filePath(QLatin1String("packets/") + packet);
     if (signature != 0) {
