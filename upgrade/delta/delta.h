@@ -50,6 +50,8 @@ bool rebuild(const Index &index, const QString &strBaseDir, const QString &strPa
 
 // The largest window a patch may need, as a power of two; the decoder refuses more.
 constexpr int maxWindowLog = 31;
+// Old and new file are held whole while patching; larger files travel whole.
+constexpr qint64 maxPatchedFileBytes = qint64(1) << 30;
 
 } // namespace Delta
 
