@@ -7,7 +7,7 @@ packages=(
     g++ cmake ninja-build pkg-config
     qtbase5-dev qtbase5-dev-tools
     libcurl4-openssl-dev libssl-dev openssl
-    libjsoncpp-dev libspdlog-dev libcpp-httplib-dev
+    libjsoncpp-dev libspdlog-dev libcpp-httplib-dev libzstd-dev
     p7zip-full curl
     nginx-light libnginx-mod-http-js
     xvfb xauth

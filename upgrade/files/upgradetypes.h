@@ -7,6 +7,16 @@
 #include <QStringList>
 #include <QVector>
 
+// A delta packet offered by the signed release document: it turns the module
+// as installed at strBaseVersion into this version.
+struct DeltaPacket
+{
+    QString strBaseVersion;
+    QString strPacket;   // file name, beside the full packet on the server
+    qint64 llBytes = -1; // exact size
+    QByteArray baSha256; // 32 bytes
+};
+
 // One module: an installed solution or one entry of the server's answer.
 struct ModuleVersion
 {
@@ -24,6 +34,7 @@ struct ModuleVersion
     QStringList listMirrors;   // "Mirrors": further URLs of the packet, tried in order after strUrl
     qint64 llPacketBytes = -1; // exact packet size in bytes from the signed document; -1 when unknown
     QByteArray baPacketSha256; // SHA-256 of the packet (32 bytes) from the signed document; empty when unknown
+    QVector<DeltaPacket> vecDeltas; // only from an accepted signed document; empty otherwise
 };
 
 // Result codes of the engine's operations; the numbers are part of the
@@ -53,6 +64,7 @@ const char *upgradeOpErrorName(int value);
 
 Q_DECLARE_METATYPE(ModuleVersion)
 Q_DECLARE_METATYPE(UpgradeOpError)
+Q_DECLARE_TYPEINFO(DeltaPacket, Q_MOVABLE_TYPE);
 Q_DECLARE_TYPEINFO(ModuleVersion, Q_MOVABLE_TYPE);
 
 #endif // TVX_UPGRADETYPES_H

@@ -49,20 +49,55 @@ bool isPlainFileName(const QString &strName)
         && !strName.contains(QLatin1Char('/')) && !strName.contains(QLatin1Char('\\')) && !strName.contains(QChar(0));
 }
 
+bool readDeltas(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas)
+{
+    if (value.isUndefined())
+        return true;
+    if (!value.isArray())
+        return false;
+    const QJsonArray array = value.toArray();
+    for (const QJsonValue &entry : array) {
+        const QJsonObject object = entry.toObject();
+        DeltaPacket delta;
+        delta.strBaseVersion = object.value(QLatin1String("Base")).toString();
+        delta.strPacket = object.value(QLatin1String("Packet")).toString();
+        const QString strHex = object.value(QLatin1String("Sha256")).toString();
+        delta.baSha256 = QByteArray::fromHex(strHex.toLatin1());
+        if (delta.strBaseVersion.isEmpty() || !isPlainFileName(delta.strPacket) || strHex.size() != 64
+            || delta.baSha256.size() != 32 || !readInteger(object.value(QLatin1String("Bytes")), delta.llBytes)
+            || delta.llBytes < 0)
+            return false;
+        vecDeltas.append(delta);
+    }
+    return true;
+}
+
 } // namespace
 
 QByteArray releaseDocumentToJson(const ReleaseDocument &document)
 {
     QJsonArray modules;
     for (const ReleaseModule &module : document.vecModules) {
-        modules.append(QJsonObject{{QStringLiteral("ID"), module.strId},
-                                   {QStringLiteral("Version"), module.strVersion},
-                                   {QStringLiteral("ReleaseDate"), double(module.llReleaseDate)},
-                                   {QStringLiteral("Desc"), module.strDesc},
-                                   {QStringLiteral("IconUrl"), module.strIconUrl},
-                                   {QStringLiteral("Packet"), module.strPacket},
-                                   {QStringLiteral("Bytes"), double(module.llBytes)},
-                                   {QStringLiteral("Sha256"), QString::fromLatin1(module.baSha256.toHex())}});
+        QJsonObject object{{QStringLiteral("ID"), module.strId},
+                           {QStringLiteral("Version"), module.strVersion},
+                           {QStringLiteral("ReleaseDate"), double(module.llReleaseDate)},
+                           {QStringLiteral("Desc"), module.strDesc},
+                           {QStringLiteral("IconUrl"), module.strIconUrl},
+                           {QStringLiteral("Packet"), module.strPacket},
+                           {QStringLiteral("Bytes"), double(module.llBytes)},
+                           {QStringLiteral("Sha256"), QString::fromLatin1(module.baSha256.toHex())}};
+        // Without deltas the document stays what it was before they existed.
+        if (!module.vecDeltas.isEmpty()) {
+            QJsonArray deltas;
+            for (const DeltaPacket &delta : module.vecDeltas) {
+                deltas.append(QJsonObject{{QStringLiteral("Base"), delta.strBaseVersion},
+                                          {QStringLiteral("Packet"), delta.strPacket},
+                                          {QStringLiteral("Bytes"), double(delta.llBytes)},
+                                          {QStringLiteral("Sha256"), QString::fromLatin1(delta.baSha256.toHex())}});
+            }
+            object.insert(QStringLiteral("Deltas"), deltas);
+        }
+        modules.append(object);
     }
     const QJsonObject root{{QStringLiteral("type"), QLatin1String(releaseType)},
                            {QStringLiteral("serial"), double(document.llSerial)},
@@ -110,6 +145,10 @@ bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, Q
             || !readInteger(object.value(QLatin1String("ReleaseDate")), module.llReleaseDate)
             || !readInteger(object.value(QLatin1String("Bytes")), module.llBytes) || module.llBytes < 0) {
             strError = QStringLiteral("module entry %1 is incomplete").arg(document.vecModules.size());
+            return false;
+        }
+        if (!readDeltas(object.value(QLatin1String("Deltas")), module.vecDeltas)) {
+            strError = QStringLiteral("module entry %1 has an invalid delta").arg(document.vecModules.size());
             return false;
         }
         document.vecModules.append(module);
@@ -195,6 +234,7 @@ ReleaseCheck checkRelease(const SignedEnvelope *pEnvelope, const KeyList &keys, 
         }
         module.llPacketBytes = signedModule.llBytes;
         module.baPacketSha256 = signedModule.baSha256;
+        module.vecDeltas = signedModule.vecDeltas;
     }
     llSerial = document.llSerial;
     return ReleaseCheck::Accepted;

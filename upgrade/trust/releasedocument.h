@@ -19,11 +19,13 @@ struct ReleaseModule
     QString strPacket;   // the packet's file name
     qint64 llBytes = -1; // its exact size
     QByteArray baSha256; // and its SHA-256, 32 bytes
+    QVector<DeltaPacket> vecDeltas; // packets that upgrade an older installed version to this one
 };
 
 // The signed document: {"type": "tarvex-release", "serial": N,
 // "expires": "YYYY-MM-DDThh:mm:ssZ", "modules": [{"ID", "Version",
-// "ReleaseDate", "Desc", "IconUrl", "Packet", "Bytes", "Sha256" (hex)}]}
+// "ReleaseDate", "Desc", "IconUrl", "Packet", "Bytes", "Sha256" (hex),
+// "Deltas": [{"Base", "Packet", "Bytes", "Sha256"}] (may be missing)}]}
 struct ReleaseDocument
 {
     qint64 llSerial = 0;
@@ -42,8 +44,8 @@ const char *releaseCheckName(ReleaseCheck check);
 // Checks the envelope an answer carried (null when it carried none) against
 // the trusted keys, the clock and the last accepted serial, then the
 // answer's modules against the document. On Accepted, every record of
-// vecAnswer gets its signed packet size and hash and llSerial the document's
-// serial; otherwise strError tells the detail.
+// vecAnswer gets its signed packet size and hash and its delta packets, and
+// llSerial the document's serial; otherwise strError tells the detail.
 ReleaseCheck checkRelease(const SignedEnvelope *pEnvelope, const KeyList &keys, qint64 llLastSerial,
                           const QDateTime &now, QVector<ModuleVersion> &vecAnswer, qint64 &llSerial,
                           QString &strError);

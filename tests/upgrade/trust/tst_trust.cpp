@@ -54,6 +54,8 @@ ReleaseDocument document(qint64 serial, const QDateTime &expires)
         module.baSha256 = QByteArray(32, id[0]);
         doc.vecModules.append(module);
     }
+    doc.vecModules[1].vecDeltas = {DeltaPacket{QStringLiteral("1.0"), QStringLiteral("b-1.0-2.0.delta.7z"), 4,
+                                               QByteArray(32, 'd')}};
     return doc;
 }
 
@@ -114,6 +116,10 @@ void tst_Trust::checkRelease_data()
     QTest::newRow("module offered twice") << "twice" << int(ReleaseCheck::Disagrees);
     QTest::newRow("signed module not offered") << "dropped" << int(ReleaseCheck::Disagrees);
     QTest::newRow("not a release document") << "garbage" << int(ReleaseCheck::Malformed);
+    QTest::newRow("delta named with a path") << "delta name" << int(ReleaseCheck::Malformed);
+    QTest::newRow("delta hash short") << "delta hash" << int(ReleaseCheck::Malformed);
+    QTest::newRow("delta size negative") << "delta size" << int(ReleaseCheck::Malformed);
+    QTest::newRow("delta without base") << "delta base" << int(ReleaseCheck::Malformed);
 }
 
 void tst_Trust::checkRelease()
@@ -129,6 +135,15 @@ void tst_Trust::checkRelease()
     keys.vecKeys = {key.trusted(), second.trusted()};
     ReleaseDocument doc = document(5, change == "expired" ? now.addSecs(-1) : now.addDays(1));
     QVector<ModuleVersion> answer = answerOf(doc);
+    DeltaPacket &delta = doc.vecModules[1].vecDeltas[0];
+    if (change == "delta name")
+        delta.strPacket = QStringLiteral("../b.delta.7z");
+    if (change == "delta hash")
+        delta.baSha256.chop(1);
+    if (change == "delta size")
+        delta.llBytes = -4;
+    if (change == "delta base")
+        delta.strBaseVersion.clear();
     SignedEnvelope envelope;
     envelope.baSigned = change == "garbage" ? QByteArray("{}") : releaseDocumentToJson(doc);
     envelope.vecSignatures = {signWith(change == "other key" ? other : key, envelope.baSigned)};
@@ -167,6 +182,11 @@ void tst_Trust::checkRelease()
         QCOMPARE(serial, qint64(5));
         QCOMPARE(answer.at(1).llPacketBytes, qint64(10));
         QCOMPARE(answer.at(1).baPacketSha256, QByteArray(32, 'b'));
+        QVERIFY(answer.at(0).vecDeltas.isEmpty());
+        QCOMPARE(answer.at(1).vecDeltas.size(), 1);
+        QCOMPARE(answer.at(1).vecDeltas.at(0).strPacket, QStringLiteral("b-1.0-2.0.delta.7z"));
+        QCOMPARE(answer.at(1).vecDeltas.at(0).llBytes, qint64(4));
+        QCOMPARE(answer.at(1).vecDeltas.at(0).baSha256, QByteArray(32, 'd'));
     }
 
     // What travels is what was signed, byte for byte.
