@@ -20,17 +20,22 @@ const char usageText[] =
     "      Writes a new Ed25519 private key to FILE (PEM, mode 0600) and its\n"
     "      public key to FILE.pub.\n"
     "  pack --root SITE --tree DIR --module ID --version V --release-date YYYYMMDDhhmm\n"
-    "       [--desc TEXT] [--icon-url URL]\n"
+    "       [--desc TEXT] [--icon-url URL] [--base-tree OLDDIR --base-version OLDV]\n"
     "      Packs DIR (laid out like the application directory) with 7z into\n"
     "      SITE/packets/ID-V.7z and adds or replaces the module's entry, with the\n"
     "      packet's size and SHA-256, in SITE/manifest.json.\n"
+    "      With --base-tree, also packs SITE/packets/ID-OLDV-V.delta.7z, which\n"
+    "      turns OLDDIR (the module as installed at OLDV) into DIR: unchanged\n"
+    "      files are left out, changed ones become zstd patches, new ones go in\n"
+    "      whole. The entry lists it under \"Deltas\"; packing again with another\n"
+    "      base adds one more, while the full packet stays the same.\n"
     "  sign --root SITE --key FILE [--key FILE ...] [--expires YYYY-MM-DDThh:mm:ssZ]\n"
     "      Writes SITE/release.json: the signed release document of every module\n"
     "      of the manifest, with a serial one above the previous one. The private\n"
     "      keys must be readable by their owner only. Default expiry: 30 days.\n"
     "  verify --root SITE --public FILE.pub [--public FILE.pub ...]\n"
     "      Checks the signature, the expiry, the manifest against the document,\n"
-    "      and the size and SHA-256 of every packet.\n"
+    "      and the size and SHA-256 of every packet, delta packets included.\n"
     "  rotate --key FILE [--key FILE ...] --public FILE.pub [--public FILE.pub ...]\n"
     "         [--threshold N] --out FILE\n"
     "      Writes a key rotation: the list of the --public keys (N of them must\n"
@@ -84,7 +89,7 @@ int main(int argc, char *argv[])
         {"pack",
          {QStringLiteral("root"), QStringLiteral("tree"), QStringLiteral("module"), QStringLiteral("version"),
           QStringLiteral("release-date")},
-         {QStringLiteral("desc"), QStringLiteral("icon-url")},
+         {QStringLiteral("desc"), QStringLiteral("icon-url"), QStringLiteral("base-tree"), QStringLiteral("base-version")},
          {}},
         {"sign", {QStringLiteral("root"), QStringLiteral("key")}, {QStringLiteral("expires")}, {QStringLiteral("key")}},
         {"verify", {QStringLiteral("root"), QStringLiteral("public")}, {}, {QStringLiteral("public")}},
@@ -139,6 +144,10 @@ int main(int argc, char *argv[])
         options.strReleaseDate = value("release-date");
         options.strDesc = value("desc");
         options.strIconUrl = value("icon-url");
+        options.strBaseTree = value("base-tree");
+        options.strBaseVersion = value("base-version");
+        if (options.strBaseTree.isEmpty() != options.strBaseVersion.isEmpty())
+            return usageError(QStringLiteral("--base-tree and --base-version go together"));
         return ReleaseTool::pack(options);
     }
     if (name == QLatin1String("sign"))

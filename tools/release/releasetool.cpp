@@ -1,5 +1,6 @@
 #include "releasetool.h"
 
+#include "deltapacker.h"
 #include "upgrade/trust/packetverifier.h"
 #include "upgrade/trust/releasedocument.h"
 #include "upgrade/trust/signature.h"
@@ -15,6 +16,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cerrno>
@@ -150,6 +152,36 @@ bool readJsonObject(const QString &strPath, QJsonObject &object, QString &strErr
     return true;
 }
 
+bool deltasFromManifest(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas)
+{
+    if (value.isUndefined())
+        return true;
+    if (!value.isArray())
+        return false;
+    const QJsonArray array = value.toArray();
+    for (const QJsonValue &item : array) {
+        const QJsonObject object = item.toObject();
+        DeltaPacket delta;
+        delta.strBaseVersion = object.value(QLatin1String("Base")).toString();
+        delta.strPacket = object.value(QLatin1String("Packet")).toString();
+        delta.llBytes = qint64(object.value(QLatin1String("Bytes")).toDouble(-1));
+        delta.baSha256 = QByteArray::fromHex(object.value(QLatin1String("Sha256")).toString().toLatin1());
+        if (delta.strBaseVersion.isEmpty() || !isSafeName(delta.strPacket) || delta.llBytes < 0
+            || delta.baSha256.size() != 32)
+            return false;
+        vecDeltas.append(delta);
+    }
+    return true;
+}
+
+QJsonObject deltaToManifest(const DeltaPacket &delta)
+{
+    return QJsonObject{{QStringLiteral("Base"), delta.strBaseVersion},
+                       {QStringLiteral("Packet"), delta.strPacket},
+                       {QStringLiteral("Bytes"), double(delta.llBytes)},
+                       {QStringLiteral("Sha256"), QString::fromLatin1(delta.baSha256.toHex())}};
+}
+
 bool moduleFromManifest(const QJsonObject &entry, Trust::ReleaseModule &module, QString &strError)
 {
     module.strId = entry.value(QLatin1String("ID")).toString();
@@ -167,20 +199,26 @@ bool moduleFromManifest(const QJsonObject &entry, Trust::ReleaseModule &module, 
                        .arg(module.strId);
         return false;
     }
+    if (!deltasFromManifest(entry.value(QLatin1String("Deltas")), module.vecDeltas)) {
+        strError = QStringLiteral("manifest entry of \"%1\" has a delta without its base, packet, size or SHA-256")
+                       .arg(module.strId);
+        return false;
+    }
     return true;
 }
 
-// The packet on disk against its signed size and hash, read once.
-bool checkPacket(const QString &strRoot, const Trust::ReleaseModule &module, QString &strError)
+// A packet on disk against its recorded size and hash, read once.
+bool checkPacketFile(const QString &strRoot, const QString &strPacket, qint64 llBytes, const QByteArray &baSha256,
+                     QString &strError)
 {
-    const QString path = strRoot + QLatin1String("/packets/") + module.strPacket;
+    const QString path = strRoot + QLatin1String("/packets/") + strPacket;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         strError = QStringLiteral("packet %1 is missing").arg(path);
         return false;
     }
     Trust::CPacketVerifier verifier;
-    verifier.reset(module.llBytes, module.baSha256);
+    verifier.reset(llBytes, baSha256);
     QByteArray block(1 << 20, Qt::Uninitialized);
     for (;;) {
         const qint64 got = file.read(block.data(), block.size());
@@ -195,6 +233,89 @@ bool checkPacket(const QString &strRoot, const Trust::ReleaseModule &module, QSt
         strError = QStringLiteral("packet %1 differs from what was recorded: %2").arg(path, strError);
         return false;
     }
+    return true;
+}
+
+// The full packet and every delta packet of the module.
+bool checkPacket(const QString &strRoot, const Trust::ReleaseModule &module, QString &strError)
+{
+    if (!checkPacketFile(strRoot, module.strPacket, module.llBytes, module.baSha256, strError))
+        return false;
+    for (const DeltaPacket &delta : module.vecDeltas) {
+        if (!checkPacketFile(strRoot, delta.strPacket, delta.llBytes, delta.baSha256, strError))
+            return false;
+    }
+    return true;
+}
+
+bool isSameDeltas(const QVector<DeltaPacket> &vecA, const QVector<DeltaPacket> &vecB)
+{
+    return std::equal(vecA.cbegin(), vecA.cend(), vecB.cbegin(), vecB.cend(),
+                      [](const DeltaPacket &a, const DeltaPacket &b) {
+                          return a.strBaseVersion == b.strBaseVersion && a.strPacket == b.strPacket
+                              && a.llBytes == b.llBytes && a.baSha256 == b.baSha256;
+                      });
+}
+
+// Packs the contents of strDir with 7z into strPacketPath, replacing it.
+bool packDirectory(const QString &strSevenZip, const QString &strDir, const QString &strPacketPath, QString &strError)
+{
+    // "7z a" adds to an existing archive: always start from nothing.
+    const QString partPath = strPacketPath + QLatin1String(".part");
+    QFile::remove(partPath);
+    QProcess process;
+    process.setWorkingDirectory(QFileInfo(strDir).absoluteFilePath());
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(strSevenZip, {QStringLiteral("a"), QStringLiteral("-t7z"), QStringLiteral("-bd"), QStringLiteral("-y"),
+                                QFileInfo(partPath).absoluteFilePath(), QStringLiteral(".")});
+    if (!process.waitForFinished(packTimeoutMs) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0) {
+        strError = QStringLiteral("7z failed to pack %1:\n%2").arg(strDir, QString::fromLocal8Bit(process.readAll()));
+        process.kill();
+        process.waitForFinished(10000);
+        QFile::remove(partPath);
+        return false;
+    }
+    QFile::remove(strPacketPath);
+    if (!QFile::rename(partPath, strPacketPath)) {
+        strError = QStringLiteral("cannot move the packet to %1").arg(strPacketPath);
+        QFile::remove(partPath);
+        return false;
+    }
+    QFile::setPermissions(strPacketPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    return true;
+}
+
+bool packDelta(const PackOptions &options, const QString &strSevenZip, const QString &strPacketsDir,
+               qint64 llFullBytes, DeltaPacket &delta, QString &strReport, QString &strError)
+{
+    QTemporaryDir scratch;
+    if (!scratch.isValid()) {
+        strError = QStringLiteral("cannot create a temporary directory: %1").arg(scratch.errorString());
+        return false;
+    }
+    Delta::Index index;
+    index.strModule = options.strModule;
+    index.strBase = options.strBaseVersion;
+    index.strVersion = options.strVersion;
+    ReleaseTool::DeltaStats stats;
+    if (!makeDeltaTree(options.strBaseTree, options.strTree, index, scratch.path(), stats, strError))
+        return false;
+    delta.strBaseVersion = options.strBaseVersion;
+    delta.strPacket = options.strModule + QLatin1Char('-') + options.strBaseVersion + QLatin1Char('-')
+        + options.strVersion + QLatin1String(".delta.7z");
+    const QString path = strPacketsDir + QLatin1Char('/') + delta.strPacket;
+    if (!packDirectory(strSevenZip, scratch.path(), path, strError)
+        || !hashFile(path, delta.llBytes, delta.baSha256, strError))
+        return false;
+    strReport = QStringLiteral("Delta %1 from %2: %3 bytes (%4 kept, %5 patched, %6 added), %7 bytes saved against "
+                               "the full packet\n")
+                    .arg(path, options.strBaseVersion)
+                    .arg(delta.llBytes)
+                    .arg(stats.nKeep)
+                    .arg(stats.nPatch)
+                    .arg(stats.nAdd)
+                    .arg(llFullBytes - delta.llBytes);
     return true;
 }
 
@@ -282,6 +403,16 @@ int pack(const PackOptions &options)
         printError(QStringLiteral("--release-date takes YYYYMMDDhhmm, got \"%1\"").arg(options.strReleaseDate));
         return 1;
     }
+    if (options.strBaseTree.isEmpty() != options.strBaseVersion.isEmpty()) {
+        printError(QStringLiteral("--base-tree and --base-version go together"));
+        return 1;
+    }
+    if (!options.strBaseTree.isEmpty()
+        && (!QFileInfo(options.strBaseTree).isDir() || !isSafeName(options.strBaseVersion)
+            || options.strBaseVersion == options.strVersion)) {
+        printError(QStringLiteral("--base-tree must be a directory and --base-version another version than --version"));
+        return 1;
+    }
     const QString sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"));
     if (sevenZip.isEmpty()) {
         printError(QStringLiteral("7z is not on PATH (Debian: p7zip-full)"));
@@ -302,36 +433,36 @@ int pack(const PackOptions &options)
 
     const QString packetName = options.strModule + QLatin1Char('-') + options.strVersion + QLatin1String(".7z");
     const QString packetPath = packetsDir + QLatin1Char('/') + packetName;
-    // "7z a" adds to an existing archive: always start from nothing.
-    const QString partPath = packetPath + QLatin1String(".part");
-    QFile::remove(partPath);
-    QProcess process;
-    process.setWorkingDirectory(QFileInfo(options.strTree).absoluteFilePath());
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(sevenZip, {QStringLiteral("a"), QStringLiteral("-t7z"), QStringLiteral("-bd"), QStringLiteral("-y"),
-                             QFileInfo(partPath).absoluteFilePath(), QStringLiteral(".")});
-    if (!process.waitForFinished(packTimeoutMs) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0) {
-        printError(QStringLiteral("7z failed to pack %1:\n%2").arg(options.strTree, QString::fromLocal8Bit(process.readAll())));
-        process.kill();
-        process.waitForFinished(10000);
-        QFile::remove(partPath);
-        return 1;
-    }
-    QFile::remove(packetPath);
-    if (!QFile::rename(partPath, packetPath)) {
-        printError(QStringLiteral("cannot move the packet to %1").arg(packetPath));
-        QFile::remove(partPath);
-        return 1;
-    }
-    QFile::setPermissions(packetPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
-
     qint64 bytes = 0;
     QByteArray sha256;
-    if (!hashFile(packetPath, bytes, sha256, error)) {
+    if (!packDirectory(sevenZip, options.strTree, packetPath, error) || !hashFile(packetPath, bytes, sha256, error)) {
         printError(error);
         return 1;
     }
+
+    // The entry's deltas stay while the full packet is the same one; a new
+    // build of the module makes them all obsolete.
+    QVector<DeltaPacket> deltas;
+    for (const QJsonValue &value : qAsConst(modules)) {
+        const QJsonObject old = value.toObject();
+        if (old.value(QLatin1String("ID")).toString() == options.strModule
+            && old.value(QLatin1String("Version")).toString() == options.strVersion
+            && old.value(QLatin1String("Sha256")).toString() == QString::fromLatin1(sha256.toHex()))
+            deltasFromManifest(old.value(QLatin1String("Deltas")), deltas);
+    }
+    QString deltaReport;
+    if (!options.strBaseTree.isEmpty()) {
+        DeltaPacket delta;
+        if (!packDelta(options, sevenZip, packetsDir, bytes, delta, deltaReport, error)) {
+            printError(error);
+            return 1;
+        }
+        deltas.erase(std::remove_if(deltas.begin(), deltas.end(),
+                                    [&](const DeltaPacket &d) { return d.strBaseVersion == delta.strBaseVersion; }),
+                     deltas.end());
+        deltas.append(delta);
+    }
+
     QJsonObject entry{{QStringLiteral("ID"), options.strModule},
                       {QStringLiteral("Version"), options.strVersion},
                       {QStringLiteral("ReleaseDate"), double(options.strReleaseDate.toLongLong())},
@@ -342,6 +473,12 @@ int pack(const PackOptions &options)
                       {QStringLiteral("Packet"), packetName},
                       {QStringLiteral("Bytes"), double(bytes)},
                       {QStringLiteral("Sha256"), QString::fromLatin1(sha256.toHex())}};
+    if (!deltas.isEmpty()) {
+        QJsonArray deltaArray;
+        for (const DeltaPacket &delta : qAsConst(deltas))
+            deltaArray.append(deltaToManifest(delta));
+        entry.insert(QStringLiteral("Deltas"), deltaArray);
+    }
     bool isReplaced = false;
     for (int i = 0; i < modules.size(); ++i) {
         if (modules.at(i).toObject().value(QLatin1String("ID")).toString() == options.strModule) {
@@ -364,6 +501,7 @@ int pack(const PackOptions &options)
                  .arg(bytes)
                  .arg(QString::fromLatin1(sha256.toHex()), isReplaced ? QStringLiteral("replaced") : QStringLiteral("added"),
                       options.strModule, manifestPath(options.strRoot)));
+    printOut(deltaReport);
     return 0;
 }
 
@@ -511,7 +649,7 @@ int verify(const QString &strRoot, const QStringList &listPublicFiles)
         const auto same = std::find_if(fromManifest.cbegin(), fromManifest.cend(), [&](const Trust::ReleaseModule &m) {
             return m.strId == module.strId && m.strVersion == module.strVersion && m.llReleaseDate == module.llReleaseDate
                 && m.strDesc == module.strDesc && m.strIconUrl == module.strIconUrl && m.strPacket == module.strPacket
-                && m.llBytes == module.llBytes && m.baSha256 == module.baSha256;
+                && m.llBytes == module.llBytes && m.baSha256 == module.baSha256 && isSameDeltas(m.vecDeltas, module.vecDeltas);
         });
         if (same == fromManifest.cend()) {
             printError(QStringLiteral("the manifest entry of %1 differs from the signed one").arg(module.strId));

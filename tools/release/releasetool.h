@@ -21,6 +21,10 @@ struct PackOptions
     QString strReleaseDate; // YYYYMMDDhhmm
     QString strDesc;
     QString strIconUrl;
+    // Both or neither: the module as installed at strBaseVersion, from which
+    // a delta packet to this version is made too.
+    QString strBaseTree;
+    QString strBaseVersion;
 };
 int pack(const PackOptions &options);
 

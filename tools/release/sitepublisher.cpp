@@ -127,10 +127,21 @@ int publish(const PublishOptions &options)
                            .arg(module.value(QLatin1String("ID")).toString()));
             return 1;
         }
-        if (!copyPacket(options.strRoot + QLatin1String("/packets/") + packet,
-                        site + QLatin1String("/packets/") + packet, error)) {
-            printError(error);
-            return 1;
+        QStringList packets{packet};
+        const QJsonArray deltas = module.value(QLatin1String("Deltas")).toArray();
+        for (const QJsonValue &delta : deltas)
+            packets.append(delta.toObject().value(QLatin1String("Packet")).toString());
+        for (const QString &name : qAsConst(packets)) {
+            if (!isSafeName(name)) {
+                printError(QStringLiteral("module \"%1\" lists a delta packet without a plain name")
+                               .arg(module.value(QLatin1String("ID")).toString()));
+                return 1;
+            }
+            if (!copyPacket(options.strRoot + QLatin1String("/packets/") + name,
+                            site + QLatin1String("/packets/") + name, error)) {
+                printError(error);
+                return 1;
+            }
         }
         if (!module.contains(QLatin1String("Url")) && !module.contains(QLatin1String("OutUrl")))
             module.insert(QStringLiteral("Url"), packetsUrl + packet);
