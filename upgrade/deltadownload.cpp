@@ -135,16 +135,14 @@ CUpgrade::DeltaResult CUpgrade::stageDelta(const ModuleVersion &module, const De
     // progress, the rebuild the second.
     const double dHalfShare = double(qMax<qint64>(module.llPacketBytes, 0)) / 2.0;
 
-    QString reason;
     bool isStopped = false;
     // One exit for every failure: the attempt leaves nothing behind but the
     // bytes of a stopped transfer, and the progress goes back to where the
     // module started.
     auto fail = [&](const QString &strReason) {
-        reason = strReason;
         if (fileDownload.isOpen())
             fileDownload.close();
-        if (!isStopped) {
+        if (!isStopped || QFileInfo(partPath).size() == 0) {
             QFile::remove(partPath);
             removeDownloadState(statePath);
         }
@@ -154,8 +152,8 @@ CUpgrade::DeltaResult CUpgrade::stageDelta(const ModuleVersion &module, const De
         llBytesInHand = qint64(dModuleBase);
         if (isStopped)
             return DeltaResult::Stopped;
-        report.strDeltaFallback = reason;
-        qWarning() << "delta " << delta.strPacket << " of " << module.strId << " not used: " << reason
+        report.strDeltaFallback = strReason;
+        qWarning() << "delta " << delta.strPacket << " of " << module.strId << " not used: " << strReason
                    << "; downloading the full packet";
         return DeltaResult::Fallback;
     };
