@@ -142,6 +142,10 @@ void tst_Delta::rebuild()
 {
     QFETCH(QString, change);
     QFETCH(QString, error);
+#ifdef Q_OS_WIN
+    if (change == "base link")
+        QSKIP("links need privileges on Windows");
+#endif
     QTemporaryDir work;
     QVERIFY(work.isValid());
     const QString oldTree = work.filePath("old"), newTree = work.filePath("new"), base = work.filePath("base");
@@ -164,6 +168,11 @@ void tst_Delta::rebuild()
         QVERIFY(writeFile(newTree + "/sub/new.txt", "new\n") && writeFile(newTree + "/.hidden", noise(3000, 8)));
 
     QProcess pack;
+    // The publisher finds 7z on PATH: the one the tests use.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PATH", QFileInfo(TVX_SYSTEM_7Z).absolutePath() + QDir::listSeparator()
+                                   + environment.value("PATH"));
+    pack.setProcessEnvironment(environment);
     pack.start(releaseTool, {"pack", "--root", site, "--tree", newTree, "--module", "M", "--version", "2.0",
                              "--release-date", "202401010000", "--base-tree", oldTree, "--base-version", "1.0"});
     QVERIFY(pack.waitForFinished(120000));
