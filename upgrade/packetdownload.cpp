@@ -325,7 +325,6 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         if (fileDownload.isOpen())
             fileDownload.close();
 
-        report.strId = module.strId;
         report.strUrl = outcome.strUrl;
         report.llResumedBytes = outcome.llResumedBytes;
         // A delta tried first cost its bytes too.

@@ -25,9 +25,10 @@ struct CommandReport
 // One JSON document: result, resultName, needUpgrade, serverModules, and
 // progress and packets (id, url, bytesResumed, bytesReceived, attempts,
 // method "delta" or "full", bytesFull, bytesDelta (-1: none offered),
-// bytesSaved, deltaFallback) when the command downloaded. Modules carry id, version, url,
-// desc, releaseDate, size, state and iconUrl; a release date is written
-// exactly, all 64 bits of it (QJsonValue keeps numbers as doubles).
+// bytesSaved, deltaFallback) when the command downloaded. Modules carry
+// id, version, url, desc, releaseDate, size, state and iconUrl; a release
+// date is written exactly, all 64 bits of it (QJsonValue keeps numbers as
+// doubles).
 QByteArray reportToJson(const CommandReport &report);
 
 // The modules that need an upgrade, one line each, for a reader.
