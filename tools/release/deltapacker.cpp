@@ -150,7 +150,6 @@ bool makeDeltaTree(const QString &strBaseTree, const QString &strNewTree, Delta:
             entry.action = Delta::FileEntry::Keep;
             ++stats.nKeep;
         } else {
-            stats.llChangedBytes += baNew.size();
             QByteArray baPatch;
             QByteArray baAlone;
             const bool canPatch = hasOld && baOld.size() <= Delta::maxPatchedFileBytes

@@ -18,7 +18,6 @@ struct DeltaStats
     int nKeep = 0;
     int nPatch = 0;
     int nAdd = 0;
-    qint64 llChangedBytes = 0; // bytes of the new files that are patched or added
 };
 
 // Fills strOutDir (an empty directory) with delta.json, patches/ and files/,
