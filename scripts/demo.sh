@@ -8,7 +8,9 @@
 #      directory OUT/server, and makes there with tarvex-release a signed
 #      release of version 2.0: a key pair in OUT/keys, the packet (the new
 #      module files under Solutions/ and the Upgrade/ directory with the
-#      upgrader), manifest.json, the signed release.json, checked with
+#      upgrader), a delta packet from 1.0 (the installed tree, laid out again
+#      in OUT/base) that the download takes instead of the full packet,
+#      manifest.json, the signed release.json, checked with
 #      "tarvex-release verify", and the same release published for nginx in
 #      OUT/published;
 #   3. makes the installation trust the key ("tarvex-upgrade trust add") and
@@ -133,7 +135,7 @@ install=$out/install
 server=$out/server
 record=$out/runs.jsonl
 rm -rf "$out"
-mkdir -p "$install/Solutions/$module_id" "$install/Upgrade" "$server/packets" "$out/packet" "$out/keys"
+mkdir -p "$install/Solutions/$module_id" "$install/Upgrade" "$server/packets" "$out/packet" "$out/base" "$out/keys"
 
 say "laying out the installation in $install"
 cp "$bin/Tarvex" "$bin/tarvex-upgrade" "$install/"
@@ -162,6 +164,11 @@ cat >"$install/Solutions/SolutionInfo.xml" <<EOF
 EOF
 
 say "laying out the server directory in $server"
+# Version 1.0 as the packet that installed it would have held it: the base
+# of the delta.
+mkdir -p "$out/base/Solutions/$module_id" "$out/base/Upgrade"
+module_files "$out/base" "$old_version"
+cp "$bin/Upgrade/Upgrade" "$out/base/Upgrade/"
 mkdir -p "$out/packet/Solutions/$module_id" "$out/packet/Upgrade"
 module_files "$out/packet" "$new_version"
 echo "New in $new_version: this file." >"$out/packet/Solutions/$module_id/whatsnew.txt"
@@ -201,9 +208,11 @@ echo 'iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mNk+M9QDwADhgGAWj
     | base64 -d >"$server/packets/$module_id.png"
 say "making the signed release with $release_tool"
 "$release_tool" keygen --out "$out/keys/release.key" >/dev/null
-"$release_tool" pack --root "$server" --tree "$out/packet" --module "$module_id" --version "$new_version" \
+packed=$("$release_tool" pack --root "$server" --tree "$out/packet" --module "$module_id" --version "$new_version" \
     --release-date 202406010900 --icon-url "$url/packets/$module_id.png" \
-    --desc "Version $new_version of the demo module: new texts and one new file, whatsnew.txt" >/dev/null
+    --desc "Version $new_version of the demo module: new texts and one new file, whatsnew.txt" \
+    --base-tree "$out/base" --base-version "$old_version")
+echo "$packed" | grep -i delta | sed 's/^/  /' || true
 "$release_tool" sign --root "$server" --key "$out/keys/release.key"
 "$release_tool" verify --root "$server" --public "$out/keys/release.key.pub"
 # The same release as a static site for nginx (not started by the demo).

@@ -31,6 +31,10 @@ struct PacketDownloadReport
     qint64 llResumedBytes = 0;  // bytes kept from an earlier, interrupted run
     qint64 llReceivedBytes = 0; // bytes that crossed the network in this run
     int nAttempts = 0;
+    bool isDelta = false;       // made from the delta packet, not the full one
+    qint64 llFullBytes = -1;    // the full packet's signed size; -1 when unknown
+    qint64 llDeltaBytes = -1;   // the offered delta's signed size; -1 when none was offered
+    QString strDeltaFallback;   // why an offered delta was not used; empty otherwise
 };
 
 // The online upgrade engine: each start runs the one operation chosen by the
@@ -109,6 +113,16 @@ public:
     // running hash) starts over, or catches up on those N bytes, here.
     bool beginDownloadData(qint64 llOffset, double dModuleBase);
     bool restartPacketVerifier(qint64 llOffset);
+    void emitDownloadProgress();
+
+    // Delta packets: the one the signed document offers for the installed
+    // version of the module, or null; and its attempt, which leaves the new
+    // files of the module in the partial packet directory or, on Fallback,
+    // nothing of itself behind (the report says why).
+    const DeltaPacket *offeredDelta(const ModuleVersion &module) const;
+    enum class DeltaResult { Staged, Fallback, Stopped };
+    DeltaResult stageDelta(const ModuleVersion &module, const DeltaPacket &delta, const QStringList &listPacketUrls,
+                           PacketDownloadReport &report);
     bool testCanUpgrade();
     UpgradeOpError upgradeTmpDirToDstDir();
     void updateTmpSubDirs();
@@ -144,6 +158,9 @@ private:
     QFile fileDownload;
     double dTotalSize = 0;
     double dDownloadedSize = 0;
+    // What one received byte counts for in dDownloadedSize: a delta stands
+    // in for its whole full packet.
+    double dByteWeight = 1.0;
     int nFinishedCount = 0;
     int nModuleCount = 0;
     int nLastProgress = 0;

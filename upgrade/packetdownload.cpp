@@ -155,7 +155,7 @@ bool CUpgrade::beginDownloadData(qint64 llOffset, double dModuleBase)
         qWarning() << "cannot continue " << fileDownload.fileName() << " at " << llOffset;
         return false;
     }
-    dDownloadedSize = dModuleBase + double(llOffset);
+    dDownloadedSize = dModuleBase + double(llOffset) * dByteWeight;
     llBytesInHand = qint64(dDownloadedSize);
     return true;
 }
@@ -251,6 +251,8 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
     for (const ModuleVersion &module : vecModules) {
         const QString fileName = QUrl(module.strUrl, QUrl::TolerantMode).fileName();
         keep << fileName + QLatin1String(".part") << fileName + QLatin1String(".state");
+        if (const DeltaPacket *delta = trustStore.hasKeys() ? offeredDelta(module) : nullptr)
+            keep << delta->strPacket + QLatin1String(".part") << delta->strPacket + QLatin1String(".state");
     }
     removeObsoletePartials(strDownloadDir, keep);
 
@@ -266,6 +268,25 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
             qWarning() << "get " << module.strUrl << " failed";
             return UPGRADE_OP_NETWORK_FAILED;
         }
+        PacketDownloadReport report;
+        report.strId = module.strId;
+        report.llFullBytes = module.llPacketBytes;
+        // A delta is safe only against hashes from an accepted signed
+        // document; whatever goes wrong with it, the full packet still can.
+        if (const DeltaPacket *delta = trustStore.hasKeys() ? offeredDelta(module) : nullptr) {
+            const DeltaResult tried = stageDelta(module, *delta, packetUrls(module, query), report);
+            if (tried == DeltaResult::Stopped) {
+                vecPacketReport.append(report);
+                qWarning() << "get " << module.strUrl << " failed";
+                return UPGRADE_OP_NETWORK_FAILED;
+            }
+            if (tried == DeltaResult::Staged) {
+                vecPacketReport.append(report);
+                ++nFinishedCount;
+                continue;
+            }
+        }
+
         const QString localPath = strTmpDir + QDir::separator() + fileName;
         // The bytes gather outside Tmp, so that a failed run, which removes
         // Tmp, leaves them for the next one to continue.
@@ -304,12 +325,11 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         if (fileDownload.isOpen())
             fileDownload.close();
 
-        PacketDownloadReport report;
-        report.strId = module.strId;
         report.strUrl = outcome.strUrl;
         report.llResumedBytes = outcome.llResumedBytes;
-        report.llReceivedBytes = outcome.llReceivedBytes;
-        report.nAttempts = outcome.nAttempts;
+        // A delta tried first cost its bytes too.
+        report.llReceivedBytes += outcome.llReceivedBytes;
+        report.nAttempts += outcome.nAttempts;
         vecPacketReport.append(report);
 
         // The signed size bounds the transfer itself, so a longer body may
@@ -394,14 +414,18 @@ quint64 CUpgrade::writeDownloadData(const void *data, quint64 size, quint64 coun
         return 0;
     if (self->fileDownload.write(static_cast<const char *>(data), qint64(bytes)) != qint64(bytes))
         return 0;
-    self->dDownloadedSize += double(bytes);
-    self->llBytesInHand += qint64(bytes);
-
-    int progress = 0;
-    if (downloadProgress(self->nFinishedCount, self->nModuleCount, self->dDownloadedSize, self->dTotalSize, progress)
-        && qint64(progress) - self->nLastProgress > 5) {
-        Q_EMIT self->signalGetUpgradePacketStatus(UPGRADE_OP_SUCCESS, false, progress);
-        self->nLastProgress = progress;
-    }
+    self->dDownloadedSize += double(bytes) * self->dByteWeight;
+    self->llBytesInHand = qint64(self->dDownloadedSize);
+    self->emitDownloadProgress();
     return bytes;
+}
+
+void CUpgrade::emitDownloadProgress()
+{
+    int progress = 0;
+    if (downloadProgress(nFinishedCount, nModuleCount, dDownloadedSize, dTotalSize, progress)
+        && qint64(progress) - nLastProgress > 5) {
+        Q_EMIT signalGetUpgradePacketStatus(UPGRADE_OP_SUCCESS, false, progress);
+        nLastProgress = progress;
+    }
 }

@@ -4,15 +4,11 @@
 // installation exactly as it was.
 
 #include "common/filetree.h"
-#include "common/loopbackport.h"
+#include "common/nginxsite.h"
 #include "common/testcerts.h"
 #include "common/testserver.h"
 
 #include <QtTest>
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using FileTree::readFile;
 using FileTree::writeFile;
@@ -21,7 +17,6 @@ namespace {
 
 const char tokenKey[] = "tst-trust-key";
 const QString releaseTool = QStringLiteral(TVX_PUBLISHER_BIN_DIR "/tarvex-release");
-const QString nginxModule = QStringLiteral("/usr/lib/nginx/modules/ngx_http_js_module.so");
 
 enum Tamper { None, PacketAltered, PacketGrown, ManifestAltered, UntrustedKey, Expired, RolledBack, Unsigned,
               TrustFileInPacket, SignedRotation, PlainHttpPacket, WrongToken };
@@ -32,19 +27,6 @@ struct Run
     int exitCode = -1;
     QByteArray err;
 };
-
-bool acceptsConnections(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(quint16(port));
-    const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return ok;
-}
 
 } // namespace
 
@@ -63,10 +45,9 @@ private Q_SLOTS:
 private:
     Run run(const QString &program, const QStringList &arguments, const QStringList &environment = {});
     QString path(const QString &relative) const { return m_work->filePath(relative); }
-    bool startNginx(const QString &site, QString &hostAndPort);
 
     QScopedPointer<QTemporaryDir> m_work;
-    QProcess m_nginx;
+    NginxSite m_nginx;
 };
 
 Run tst_TrustedRelease::run(const QString &program, const QStringList &arguments, const QStringList &environment)
@@ -124,9 +105,8 @@ void tst_TrustedRelease::upgrade()
     QFETCH(int, tamper);
     QFETCH(bool, isTrusting);
     QFETCH(int, expected);
-    if (host == Nginx && (QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"}).isEmpty()
-                          || !QFileInfo::exists(nginxModule)))
-        QSKIP("nginx or its njs module (libnginx-mod-http-js) is not installed");
+    if (host == Nginx && NginxSite::missing())
+        QSKIP(NginxSite::missing());
     if (host == HttpsDevServer && !TestCerts::haveOpenSsl())
         QSKIP("the openssl program is needed for the test certificates");
 
@@ -202,7 +182,8 @@ void tst_TrustedRelease::upgrade()
     QString hostAndPort;
     QString serverName = QStringLiteral("test");
     if (host == Nginx) {
-        QVERIFY(startNginx(site, hostAndPort));
+        QVERIFY(m_nginx.start(releaseTool, site, path("published"), tokenKey));
+        hostAndPort = m_nginx.hostAndPort();
     } else {
         QStringList extra;
         if (host == HttpsDevServer) {
@@ -248,44 +229,7 @@ void tst_TrustedRelease::upgrade()
 // Also after a failed row, so that no nginx of one row outlives it.
 void tst_TrustedRelease::cleanup()
 {
-    if (m_nginx.state() == QProcess::NotRunning)
-        return;
-    m_nginx.terminate();
-    if (!m_nginx.waitForFinished(10000)) {
-        m_nginx.kill();
-        m_nginx.waitForFinished(10000);
-    }
-}
-
-bool tst_TrustedRelease::startNginx(const QString &site, QString &hostAndPort)
-{
-    // The port is free when chosen but may be taken before nginx binds it;
-    // what answers there is ours only once nginx has written its pid file.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        cleanup();
-        const int port = unusedLoopbackPort(); // nginx cannot choose one itself
-        hostAndPort = QStringLiteral("127.0.0.1:%1").arg(port);
-        const QString out = path("published");
-        QFile::remove(out + "/nginx.pid");
-        if (port == 0
-            || run(releaseTool, {"publish", "--root", site, "--out", out, "--prefix", "/api", "--path",
-                                 "/upgrade/query", "--key", tokenKey, "--listen", hostAndPort})
-                       .exitCode
-                != 0)
-            return false;
-        m_nginx.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_nginx.start(QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"}),
-                      {"-p", out, "-c", "nginx.conf", "-g", "daemon off;"});
-        QDeadlineTimer deadline(20000);
-        while (!deadline.hasExpired() && m_nginx.state() != QProcess::NotRunning) {
-            if (readFile(out + "/nginx.pid").trimmed() == QByteArray::number(m_nginx.processId())
-                && acceptsConnections(port))
-                return true;
-            QThread::msleep(50);
-        }
-        qWarning() << "nginx did not start:" << readFile(out + "/logs/error.log");
-    }
-    return false;
+    m_nginx.stop();
 }
 
 void tst_TrustedRelease::releaseToolRefusesBadInput_data()

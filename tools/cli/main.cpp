@@ -114,6 +114,7 @@ int runDownload(const CliOptions &options)
     if (options.isJson) {
         printJson(report);
     } else if (report.result == UPGRADE_OP_SUCCESS) {
+        printOut(packetsText(report));
         printOut(QStringLiteral("The upgrade is staged in %1; \"tarvex-upgrade apply\" installs it.\n")
                      .arg(QDir::toNativeSeparators(upgrade.tmpDir())));
     } else if (report.result == UPGRADE_OP_NO_MODULE_NEED_UPDATE) {

@@ -60,6 +60,13 @@ QString sizeText(double dSize)
     return QLocale::c().toString(dSize, 'g', 6) + QLatin1String(" MB");
 }
 
+qint64 bytesSaved(const PacketDownloadReport &packet)
+{
+    return packet.isDelta && packet.llFullBytes >= 0 && packet.llDeltaBytes >= 0
+        ? packet.llFullBytes - packet.llDeltaBytes
+        : 0;
+}
+
 } // namespace
 
 QByteArray reportToJson(const CommandReport &report)
@@ -79,7 +86,12 @@ QByteArray reportToJson(const CommandReport &report)
             text += indent + indent + "{\"id\": " + jsonString(packet.strId) + ", \"url\": " + jsonString(packet.strUrl)
                 + ", \"bytesResumed\": " + QByteArray::number(packet.llResumedBytes)
                 + ", \"bytesReceived\": " + QByteArray::number(packet.llReceivedBytes)
-                + ", \"attempts\": " + QByteArray::number(packet.nAttempts) + "}";
+                + ", \"attempts\": " + QByteArray::number(packet.nAttempts)
+                + ", \"method\": " + (packet.isDelta ? "\"delta\"" : "\"full\"")
+                + ", \"bytesFull\": " + QByteArray::number(packet.llFullBytes)
+                + ", \"bytesDelta\": " + QByteArray::number(packet.llDeltaBytes)
+                + ", \"bytesSaved\": " + QByteArray::number(bytesSaved(packet))
+                + ", \"deltaFallback\": " + jsonString(packet.strDeltaFallback) + "}";
         }
         text += report.vecPackets.isEmpty() ? "]" : "\n" + indent + "]";
     }
@@ -105,6 +117,27 @@ QString needUpgradeText(const CommandReport &report)
         }
         text += QStringLiteral("  %1  %2 -> %3  (%4)\n")
                     .arg(offered.strId, installedVersion, offered.strVersion, sizeText(offered.dSize));
+    }
+    return text;
+}
+
+QString packetsText(const CommandReport &report)
+{
+    QString text;
+    for (const PacketDownloadReport &packet : report.vecPackets) {
+        if (packet.isDelta) {
+            text += QStringLiteral("  %1: delta, %2 bytes transferred, %3 bytes saved against the full packet\n")
+                        .arg(packet.strId)
+                        .arg(packet.llReceivedBytes)
+                        .arg(bytesSaved(packet));
+        } else if (!packet.strDeltaFallback.isEmpty()) {
+            text += QStringLiteral("  %1: full packet, %2 bytes transferred; the delta was not used: %3\n")
+                        .arg(packet.strId)
+                        .arg(packet.llReceivedBytes)
+                        .arg(packet.strDeltaFallback);
+        } else {
+            text += QStringLiteral("  %1: full packet, %2 bytes transferred\n").arg(packet.strId).arg(packet.llReceivedBytes);
+        }
     }
     return text;
 }

@@ -23,14 +23,20 @@ struct CommandReport
 };
 
 // One JSON document: result, resultName, needUpgrade, serverModules, and
-// progress and packets (id, url, bytesResumed, bytesReceived, attempts)
-// when the command downloaded. Modules carry id, version, url,
-// desc, releaseDate, size, state and iconUrl; a release date is written
-// exactly, all 64 bits of it (QJsonValue keeps numbers as doubles).
+// progress and packets (id, url, bytesResumed, bytesReceived, attempts,
+// method "delta" or "full", bytesFull, bytesDelta (-1: none offered),
+// bytesSaved, deltaFallback) when the command downloaded. Modules carry
+// id, version, url, desc, releaseDate, size, state and iconUrl; a release
+// date is written exactly, all 64 bits of it (QJsonValue keeps numbers as
+// doubles).
 QByteArray reportToJson(const CommandReport &report);
 
 // The modules that need an upgrade, one line each, for a reader.
 QString needUpgradeText(const CommandReport &report);
+
+// How each packet came, one line each: delta or full packet, the bytes
+// transferred and saved, and why an offered delta was not used.
+QString packetsText(const CommandReport &report);
 
 // "UPGRADE_OP_NETWORK_FAILED (4)".
 QString resultText(UpgradeOpError result);

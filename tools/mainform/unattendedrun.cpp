@@ -111,6 +111,18 @@ void CUnattendedRun::onDownloadFinished(UpgradeOpError result)
         finish(ResultFailedBase + result, QStringLiteral("download-failed"));
         return;
     }
+    for (const PacketDownloadReport &packet : m_pController->packetReports()) {
+        if (packet.isDelta)
+            printStep(QStringLiteral("unattended: %1 came as a delta: %2 bytes transferred, %3 bytes saved")
+                          .arg(packet.strId)
+                          .arg(packet.llReceivedBytes)
+                          .arg(packet.llFullBytes - packet.llDeltaBytes));
+        else if (!packet.strDeltaFallback.isEmpty())
+            printStep(QStringLiteral("unattended: %1 came as the full packet (%2 bytes); the delta was not used: %3")
+                          .arg(packet.strId)
+                          .arg(packet.llReceivedBytes)
+                          .arg(packet.strDeltaFallback));
+    }
     const QString offered = describeVersions(m_pController->needUpgrade());
     printStep(QStringLiteral("unattended: %1 staged in %2; upgrading and restarting")
                   .arg(offered, m_pController->tmpDir()));

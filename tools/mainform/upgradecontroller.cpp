@@ -57,6 +57,11 @@ QString CUpgradeController::tmpDir() const
     return m_pUpgrade->tmpDir();
 }
 
+QVector<PacketDownloadReport> CUpgradeController::packetReports() const
+{
+    return m_pUpgrade->packetReports();
+}
+
 bool CUpgradeController::readInstalledModules()
 {
     QVector<ModuleVersion> vecInstalled;

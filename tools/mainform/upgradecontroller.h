@@ -1,6 +1,7 @@
 #ifndef TVX_UPGRADECONTROLLER_H
 #define TVX_UPGRADECONTROLLER_H
 
+#include "upgrade/cupgrade.h"
 #include "upgrade/files/upgradetypes.h"
 
 #include <QObject>
@@ -51,6 +52,8 @@ public:
     QVector<ModuleVersion> installedModules() const { return m_vecInstalled; }
     QVector<ModuleVersion> needUpgrade() const { return m_vecNeedUpgrade; }
     QVector<ModuleVersion> serverModules() const { return m_vecServerModules; }
+    // How each packet of the last download came.
+    QVector<PacketDownloadReport> packetReports() const;
 
     State state() const { return m_state; }
     bool isBusy() const { return m_state == StateChecking || m_state == StateDownloading; }

@@ -108,7 +108,7 @@ bool isReservedTmpEntryName(const QString &name)
         QStringLiteral("Packet"),      QStringLiteral("Backup"),      QStringLiteral("Packet.partial"),
         QStringLiteral("Staged"),      QStringLiteral("Staged.new"),  QStringLiteral("Journal"),
         QStringLiteral("Health"),      QStringLiteral("Health.new"),  QStringLiteral("Upgrade.new"),
-        QStringLiteral("Upgrade.old"),
+        QStringLiteral("Upgrade.old"), QStringLiteral("Delta"),
     };
     return reserved.contains(name, Qt::CaseInsensitive);
 }

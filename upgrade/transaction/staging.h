@@ -15,6 +15,7 @@ inline QString journal() { return QStringLiteral("Journal"); }             // an
 inline QString health() { return QStringLiteral("Health"); }               // what the restarted launcher reached
 inline QString upgraderNew() { return QStringLiteral("Upgrade.new"); }     // the staged upgrader, being copied
 inline QString upgraderOld() { return QStringLiteral("Upgrade.old"); }     // the upgrader it replaced
+inline QString delta() { return QStringLiteral("Delta"); }                 // a delta packet, unpacked and rebuilt
 } // namespace TmpNames
 
 // A packet counts as staged only once every module is unpacked and the

@@ -1,0 +1,106 @@
+#ifndef TVX_TEST_NGINXSITE_H
+#define TVX_TEST_NGINXSITE_H
+
+#include "common/filetree.h"
+#include "common/loopbackport.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+#include <QtDebug>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// A real nginx on 127.0.0.1 serving a release site as "tarvex-release
+// publish" lays it out, for the lifetime of the object. Started as root,
+// nginx serves as "nobody": everything on the way to the site must be
+// readable by others.
+class NginxSite
+{
+public:
+    NginxSite() = default;
+    ~NginxSite() { stop(); }
+    NginxSite(const NginxSite &) = delete;
+    NginxSite &operator=(const NginxSite &) = delete;
+
+    static QString program() { return QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"}); }
+    // Empty when nginx and its njs module are there; else what to QSKIP with.
+    static const char *missing()
+    {
+        if (program().isEmpty() || !QFileInfo::exists(QStringLiteral("/usr/lib/nginx/modules/ngx_http_js_module.so")))
+            return "nginx or its njs module (libnginx-mod-http-js) is not installed";
+        return nullptr;
+    }
+
+    // Publishes strSite into strOut with strReleaseTool and serves it.
+    bool start(const QString &strReleaseTool, const QString &strSite, const QString &strOut, const QString &strTokenKey)
+    {
+        // The port is free when chosen but may be taken before nginx binds
+        // it; what answers there is ours only once nginx has written its pid.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            stop();
+            const int port = unusedLoopbackPort(); // nginx cannot choose one itself
+            m_hostAndPort = QStringLiteral("127.0.0.1:%1").arg(port);
+            QFile::remove(strOut + "/nginx.pid");
+            QProcess publish;
+            publish.start(strReleaseTool, {"publish", "--root", strSite, "--out", strOut, "--prefix", "/api", "--path",
+                                           "/upgrade/query", "--key", strTokenKey, "--listen", m_hostAndPort});
+            if (port == 0 || !publish.waitForFinished(120000) || publish.exitStatus() != QProcess::NormalExit
+                || publish.exitCode() != 0) {
+                qWarning() << "publish failed:" << publish.readAllStandardError();
+                return false;
+            }
+            m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            m_process.start(program(), {"-p", strOut, "-c", "nginx.conf", "-g", "daemon off;"});
+            QDeadlineTimer deadline(20000);
+            while (!deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
+                if (FileTree::readFile(strOut + "/nginx.pid").trimmed() == QByteArray::number(m_process.processId())
+                    && acceptsConnections(port))
+                    return true;
+                QThread::msleep(50);
+            }
+            qWarning() << "nginx did not start:" << FileTree::readFile(strOut + "/logs/error.log");
+        }
+        return false;
+    }
+
+    void stop()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(10000)) {
+            m_process.kill();
+            m_process.waitForFinished(10000);
+        }
+    }
+
+    // "127.0.0.1:PORT": the form the server cluster file keeps.
+    QString hostAndPort() const { return m_hostAndPort; }
+
+private:
+    static bool acceptsConnections(int port)
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(quint16(port));
+        const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return ok;
+    }
+
+    QProcess m_process;
+    QString m_hostAndPort;
+};
+
+#endif // TVX_TEST_NGINXSITE_H
