@@ -1,4 +1,5 @@
 #include "upgrade/cupgrade.h"
+#include "upgrade/packetreceiver.h"
 
 #include "platform/download.h"
 #include "upgrade/delta/delta.h"
@@ -90,21 +91,6 @@ bool moveRebuiltFiles(const Delta::Index &index, const QString &strOutDir, const
     return true;
 }
 
-class CDeltaReceiver : public CDownloadReceiver
-{
-public:
-    CDeltaReceiver(CUpgrade *pUpgrade, double dModuleBase) : m_pUpgrade(pUpgrade), m_dModuleBase(dModuleBase) {}
-
-    bool startAt(qint64 llOffset) override { return m_pUpgrade->beginDownloadData(llOffset, m_dModuleBase); }
-    bool write(const char *data, qint64 llBytes) override
-    {
-        return CUpgrade::writeDownloadData(data, 1, quint64(llBytes), m_pUpgrade) == quint64(llBytes);
-    }
-
-private:
-    CUpgrade *m_pUpgrade;
-    double m_dModuleBase;
-};
 
 } // namespace
 
@@ -183,7 +169,7 @@ CUpgrade::DeltaResult CUpgrade::stageDelta(const ModuleVersion &module, const De
     packetVerifier.reset(delta.llBytes, delta.baSha256);
     dByteWeight = dHalfShare / double(delta.llBytes);
 
-    CDeltaReceiver receiver(this, dModuleBase);
+    CPacketReceiver receiver(this, dModuleBase);
     DownloadOutcome outcome;
     const bool isDownloaded = downloadResumable(request, policyDownload, nTimeOut1, nTimeOut2, nTimeOut3, receiver,
                                                 &isStop, outcome);

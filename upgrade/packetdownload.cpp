@@ -1,4 +1,5 @@
 #include "upgrade/cupgrade.h"
+#include "upgrade/packetreceiver.h"
 
 #include "platform/download.h"
 #include "platform/http.h"
@@ -123,21 +124,6 @@ void removeObsoletePartials(const QString &strDir, const QSet<QString> &keep)
     }
 }
 
-class CPacketReceiver : public CDownloadReceiver
-{
-public:
-    CPacketReceiver(CUpgrade *pUpgrade, double dModuleBase) : m_pUpgrade(pUpgrade), m_dModuleBase(dModuleBase) {}
-
-    bool startAt(qint64 llOffset) override { return m_pUpgrade->beginDownloadData(llOffset, m_dModuleBase); }
-    bool write(const char *data, qint64 llBytes) override
-    {
-        return CUpgrade::writeDownloadData(data, 1, quint64(llBytes), m_pUpgrade) == quint64(llBytes);
-    }
-
-private:
-    CUpgrade *m_pUpgrade;
-    double m_dModuleBase;
-};
 
 } // namespace
 

@@ -23,21 +23,6 @@ struct ZstdCCtxFree
     void operator()(ZSTD_CCtx *pContext) const { ZSTD_freeCCtx(pContext); }
 };
 
-bool readWhole(const QString &strPath, QByteArray &baContent, QString &strError)
-{
-    QFile file(strPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        strError = QStringLiteral("cannot read %1: %2").arg(strPath, file.errorString());
-        return false;
-    }
-    baContent = file.readAll();
-    if (baContent.size() != file.size()) {
-        strError = QStringLiteral("cannot read %1: %2").arg(strPath, file.errorString());
-        return false;
-    }
-    return true;
-}
-
 bool writeWhole(const QString &strPath, const QByteArray &baContent, QString &strError)
 {
     if (!QDir().mkpath(QFileInfo(strPath).absolutePath())) {
@@ -131,7 +116,7 @@ bool makeDeltaTree(const QString &strBaseTree, const QString &strNewTree, Delta:
             return false;
         }
         QByteArray baNew;
-        if (!readWhole(strNewTree + QLatin1Char('/') + strPath, baNew, strError))
+        if (!Delta::readFile(strNewTree + QLatin1Char('/') + strPath, Delta::maxPatchedFileBytes, baNew, strError))
             return false;
         entry.baTo = QCryptographicHash::hash(baNew, QCryptographicHash::Sha256);
         entry.llSize = baNew.size();
@@ -140,7 +125,7 @@ bool makeDeltaTree(const QString &strBaseTree, const QString &strNewTree, Delta:
         const QFileInfo oldInfo(strOldPath);
         QByteArray baOld;
         const bool hasOld = oldInfo.isFile() && !oldInfo.isSymLink();
-        if (hasOld && !readWhole(strOldPath, baOld, strError))
+        if (hasOld && !Delta::readFile(strOldPath, Delta::maxPatchedFileBytes, baOld, strError))
             return false;
         if (hasOld)
             entry.baFrom = QCryptographicHash::hash(baOld, QCryptographicHash::Sha256);

@@ -209,25 +209,6 @@ bool copyHashed(const QString &strFrom, const QString &strTo, QByteArray &baSha2
     return true;
 }
 
-bool readBounded(const QString &strPath, QByteArray &baContent, QString &strError)
-{
-    QFile file(strPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        strError = QStringLiteral("cannot read %1: %2").arg(strPath, file.errorString());
-        return false;
-    }
-    if (file.size() > maxPatchedFileBytes) {
-        strError = QStringLiteral("%1 is too large to patch").arg(strPath);
-        return false;
-    }
-    baContent = file.readAll();
-    if (baContent.size() != file.size()) {
-        strError = QStringLiteral("cannot read %1: %2").arg(strPath, file.errorString());
-        return false;
-    }
-    return true;
-}
-
 bool rebuildFile(const FileEntry &entry, const QString &strBaseDir, const QString &strPacketDir,
                  const QString &strOutDir, QString &strError)
 {
@@ -248,7 +229,7 @@ bool rebuildFile(const FileEntry &entry, const QString &strBaseDir, const QStrin
     qint64 llBytes = 0;
     if (entry.action == FileEntry::Patch) {
         QByteArray baOld;
-        if (!readBounded(strSource, baOld, strError))
+        if (!readFile(strSource, maxPatchedFileBytes, baOld, strError))
             return false;
         if (CSha256::hash(baOld) != entry.baFrom) {
             strError = QStringLiteral("base file differs from the one the patch was made for");
@@ -261,7 +242,7 @@ bool rebuildFile(const FileEntry &entry, const QString &strBaseDir, const QStrin
             return false;
         }
         QByteArray baNew;
-        if (!readBounded(strPatch, baPatch, strError) || !applyPatch(baOld, baPatch, entry.llSize, baNew, strError))
+        if (!readFile(strPatch, maxPatchedFileBytes, baPatch, strError) || !applyPatch(baOld, baPatch, entry.llSize, baNew, strError))
             return false;
         baSha256 = CSha256::hash(baNew);
         llBytes = baNew.size();
@@ -288,6 +269,27 @@ bool rebuildFile(const FileEntry &entry, const QString &strBaseDir, const QStrin
 }
 
 } // namespace
+
+bool readFile(const QString &strPath, qint64 llMaxBytes, QByteArray &baContent, QString &strError)
+{
+    QFile file(strPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        strError = QStringLiteral("cannot read %1: %2").arg(strPath, file.errorString());
+        return false;
+    }
+    if (file.size() > llMaxBytes) {
+        strError = QStringLiteral("%1 has more than the %2 bytes a patch may start from or make")
+                       .arg(strPath)
+                       .arg(llMaxBytes);
+        return false;
+    }
+    baContent = file.readAll();
+    if (baContent.size() != file.size()) {
+        strError = QStringLiteral("cannot read %1: %2").arg(strPath, file.errorString());
+        return false;
+    }
+    return true;
+}
 
 bool isSafeRelativePath(const QString &strPath)
 {
