@@ -10,10 +10,6 @@
 
 #include <QtTest>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 using FileTree::readFile;
 using FileTree::writeFile;
 
@@ -32,19 +28,6 @@ struct Run
     int exitCode = -1;
     QByteArray err;
 };
-
-bool acceptsConnections(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(quint16(port));
-    const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return ok;
-}
 
 } // namespace
 
@@ -279,7 +262,7 @@ bool tst_TrustedRelease::startNginx(const QString &site, QString &hostAndPort)
         QDeadlineTimer deadline(20000);
         while (!deadline.hasExpired() && m_nginx.state() != QProcess::NotRunning) {
             if (readFile(out + "/nginx.pid").trimmed() == QByteArray::number(m_nginx.processId())
-                && acceptsConnections(port))
+                && acceptsLoopbackConnections(port))
                 return true;
             QThread::msleep(50);
         }
