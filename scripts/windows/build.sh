@@ -12,7 +12,8 @@ tests=ON
 [ "${1:-}" = "--no-tests" ] && tests=OFF
 
 bash scripts/windows/qt.sh
-deps="$(bash scripts/windows/deps.sh | tee /dev/stderr | tail -1)"
+# TARVEX_WIN_DEPS_PREFIX: a dependency prefix built before (skips the check).
+deps="${TARVEX_WIN_DEPS_PREFIX:-$(bash scripts/windows/deps.sh | tee /dev/stderr | tail -1)}"
 
 dir=build-win
 cmake -S . -B "$dir" -G Ninja \
