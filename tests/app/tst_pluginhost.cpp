@@ -163,7 +163,8 @@ void tst_PluginHost::notUsable()
     MessageCapture capture;
     QCOMPARE(runMainFormPlugin(&loader, "crash"), -1);
 
-    const QString path = QDir::toNativeSeparators(mainFormPluginPath());
+    // The path as it is logged; the loader's own text is not quoted.
+    const QString path = MessageCapture::logged(mainFormPluginPath());
     const QString expected = loads
             ? QStringLiteral("qobject_cast plugin  \"%1\"  failed!").arg(path)
             : QStringLiteral("load plugin  \"%1\"  failed!, error= %2").arg(path, loader.errorString());

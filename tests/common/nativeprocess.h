@@ -54,7 +54,32 @@ public:
         return result;
     }
 
-    bool start(const QString &program, const QStringList &arguments, const QString &workingDirectory = QString())
+    // Runs a short program to its end: its exit code (-1 when it could not
+    // run or crashed), with its merged output in *output.
+    int run(const QString &program, const QStringList &arguments, const QString &workingDirectory,
+            QByteArray *output, int msecs = 60000)
+    {
+        if (!start(program, arguments, workingDirectory, true))
+            return -1;
+        QDeadlineTimer deadline(msecs);
+        while (m_socket.state() == QAbstractSocket::ConnectedState && !deadline.hasExpired())
+            m_socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        QByteArray answer = m_socket.readAll();
+        stop();
+        if (!answer.startsWith("exited ") || !answer.contains('\n')) {
+            m_error = QStringLiteral("%1 did not end in time").arg(program);
+            return -1;
+        }
+        const int end = answer.indexOf('\n');
+        bool ok = false;
+        const int code = answer.mid(7, end - 7).toInt(&ok);
+        if (output)
+            *output = answer.mid(end + 1);
+        return ok ? code : -1;
+    }
+
+    bool start(const QString &program, const QStringList &arguments, const QString &workingDirectory = QString(),
+               bool collect = false)
     {
         stop();
         m_error.clear();
@@ -69,6 +94,8 @@ public:
         for (const QString &argument : arguments)
             list.append(windowsPath.match(argument).hasMatch() ? unixPath(argument) : argument);
         QJsonObject request{{QStringLiteral("program"), program}, {QStringLiteral("arguments"), list}};
+        if (collect)
+            request.insert(QStringLiteral("collect"), true);
         if (!workingDirectory.isEmpty())
             request.insert(QStringLiteral("workingDirectory"), unixPath(workingDirectory));
         m_socket.connectToHost(QString::fromLatin1(address.left(colon)), address.mid(colon + 1).toUShort());

@@ -11,6 +11,8 @@
 // standard output as it comes. Its standard error goes to ours. Anything the
 // client sends afterwards, or the client going away, stops the program
 // (terminate, then kill); the connection closes once the program has ended.
+// With "collect": true the output is held back instead and follows a line
+// "exited CODE" once the program has ended: for short tools such as openssl.
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -36,7 +38,7 @@ QString resolveProgram(const QString &name)
 {
     if (name == QLatin1String("tarvex-upgrade-server"))
         return QStringLiteral(TVX_NATIVE_BIN_DIR "/tarvex-upgrade-server");
-    if (name == QLatin1String("nginx"))
+    if (name == QLatin1String("nginx") || name == QLatin1String("openssl"))
         return QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
     return QString();
 }
@@ -50,12 +52,17 @@ public:
         connect(socket, &QTcpSocket::disconnected, this, [this] { stopProgram(); });
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         connect(&m_process, &QProcess::readyReadStandardOutput, this, [this] {
-            m_socket->write(m_process.readAllStandardOutput());
+            if (!m_collect)
+                m_socket->write(m_process.readAllStandardOutput());
         });
-        connect(&m_process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this, [this] {
-            m_socket->write(m_process.readAllStandardOutput());
-            finish();
-        });
+        connect(&m_process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+                [this](int exitCode, QProcess::ExitStatus status) {
+                    if (m_collect)
+                        m_socket->write("exited " + QByteArray::number(status == QProcess::NormalExit ? exitCode : -1)
+                                        + '\n');
+                    m_socket->write(m_process.readAllStandardOutput());
+                    finish();
+                });
         m_killTimer.setSingleShot(true);
         connect(&m_killTimer, &QTimer::timeout, this, [this] { m_process.kill(); });
     }
@@ -102,6 +109,9 @@ private:
         const QJsonArray list = object.value(QLatin1String("arguments")).toArray();
         for (const QJsonValue &value : list)
             arguments << value.toString();
+        m_collect = object.value(QLatin1String("collect")).toBool();
+        if (m_collect)
+            m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.setWorkingDirectory(object.value(QLatin1String("workingDirectory")).toString());
         m_process.start(program, arguments, QIODevice::ReadOnly);
         if (!m_process.waitForStarted(stopGraceMs)) {
@@ -129,17 +139,21 @@ private:
         finish();
     }
 
+    // Closing flushes what is still to be written first; the socket goes
+    // (and this session with it) once it is closed.
     void finish()
     {
         if (m_socket->state() == QAbstractSocket::ConnectedState)
             m_socket->disconnectFromHost();
-        m_socket->deleteLater();
+        else
+            m_socket->deleteLater();
     }
 
     QTcpSocket *m_socket;
     QProcess m_process;
     QTimer m_killTimer;
     bool m_started = false;
+    bool m_collect = false;
 };
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "platform/platformnames.h"
 #include "upgrade/files/archive.h"
 
 #include "common/filetree.h"
@@ -25,7 +26,7 @@ private Q_SLOTS:
     void dotDotEntryStaysInside();
 
 private:
-    static QString sevenZip() { return QCoreApplication::applicationDirPath() + QLatin1String("/7z"); }
+    static QString sevenZip() { return QCoreApplication::applicationDirPath() + QLatin1Char('/') + PlatformNames::sevenZipFileName(); }
     static bool pack(const QString &workDir, const QStringList &args);
 };
 
@@ -106,6 +107,9 @@ void tst_Archive::missingTool()
 
 void tst_Archive::crashingTool()
 {
+#ifdef Q_OS_WIN
+    QSKIP("the crashing stand-in for 7z is a shell script");
+#endif
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
     const QString tool = tmp.filePath(QStringLiteral("7z"));
