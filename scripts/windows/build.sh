@@ -16,6 +16,11 @@ bash scripts/windows/qt.sh
 deps="${TARVEX_WIN_DEPS_PREFIX:-$(bash scripts/windows/deps.sh | tee /dev/stderr | tail -1)}"
 
 dir=build-win
+# Results found in another dependency prefix stay cached: start afresh.
+if [ -f "$dir/CMakeCache.txt" ] && ! grep -qxF "TVX_WIN_DEPS:UNINITIALIZED=$deps" "$dir/CMakeCache.txt" \
+    && ! grep -qxF "TVX_WIN_DEPS:PATH=$deps" "$dir/CMakeCache.txt"; then
+    rm -f "$dir/CMakeCache.txt"
+fi
 cmake -S . -B "$dir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$TVX_WIN_TOOLCHAIN" \
     -DTVX_WIN_QT="$TVX_WIN_QT" -DTVX_WIN_DEPS="$deps" \
@@ -66,7 +71,10 @@ deploy "$bin" "$bin"/*.exe "$bin"/Solutions/*.dll "$bin/platforms/qwindows.dll" 
 # them: it carries its own copies.
 deploy "$bin/Upgrade" "$bin/Upgrade/Upgrade.exe"
 # The publisher's tool, beside the installation.
-[ -d "$dir/publisher" ] && deploy "$dir/publisher" "$dir"/publisher/*.exe
+if [ -d "$dir/publisher" ]; then
+    deploy "$dir/publisher" "$dir"/publisher/*.exe
+    cp -u "$deps/bin/7z.exe" "$dir/publisher/"
+fi
 if [ "$tests" = ON ]; then
     for t in "$dir"/tests/bin/*/ "$dir"/tests/plugins/; do
         files=($(compgen -G "$t*.exe" || true) $(compgen -G "$t*.dll" || true))

@@ -165,6 +165,7 @@ void tst_Archive::refusedArchive()
     } else if (kind == QLatin1String("password")) {
         QVERIFY(pack(src, { QStringLiteral("-psecret"), archive, QStringLiteral("data.bin") }));
     } else if (kind == QLatin1String("link")) {
+        TVX_SKIP_WITHOUT_SYMLINKS();
         QVERIFY(QFile::link(QStringLiteral("../../outside.txt"), src + QLatin1String("/escape")));
         QVERIFY(pack(src, { QStringLiteral("-snl"), archive, QStringLiteral("escape") }));
     }
@@ -199,7 +200,8 @@ void tst_Archive::dotDotEntryStaysInside()
     list.start(sevenZip(), { QStringLiteral("l"), QStringLiteral("-slt"), archive });
     list.closeWriteChannel();
     QVERIFY(list.waitForFinished(60000));
-    QVERIFY(list.readAllStandardOutput().contains("Path = ../evil.txt"));
+    // Windows' 7-Zip lists names with its own separator.
+    QVERIFY(list.readAllStandardOutput().contains("Path = " + QDir::toNativeSeparators(QStringLiteral("../evil.txt")).toUtf8()));
 
     const QString work = tmp.filePath(QStringLiteral("work"));
     const QString out = work + QLatin1String("/out");
