@@ -133,7 +133,7 @@ void tst_PluginHost::argumentsAndResult()
     QVERIFY(capture.warnings().isEmpty());
     // The caller unloads.
     QVERIFY(loader.isLoaded());
-    QCOMPARE(loader.fileName(), mainFormPluginPath());
+    QCOMPARE(QDir::fromNativeSeparators(loader.fileName()), QDir::fromNativeSeparators(mainFormPluginPath()));
 
     const QVector<QJsonObject> entries = runs();
     QCOMPARE(entries.size(), 1);

@@ -187,7 +187,8 @@ ToolResult tst_TarvexUpgrade::runTool(const QStringList &arguments)
         return result;
     }
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = process.readAllStandardOutput();
+    // Windows ends the lines of a text stream with CRLF.
+    result.out = process.readAllStandardOutput().replace("\r\n", "\n");
     result.err = process.readAllStandardError();
     return result;
 }
