@@ -466,6 +466,9 @@ void tst_Launcher::messagesReachPrintLog()
     QVERIFY2(entry.contains("pluginhost.cpp:"), entry.constData());
     QVERIFY2(entry.contains("runMainFormPlugin"), entry.constData());
     QVERIFY2(entry.contains("[warning]"), entry.constData());
+#ifdef Q_OS_WIN
+    QEXPECT_FAIL("", "Qt messages do not reach stderr under Wine", Continue);
+#endif
     QVERIFY(run.standardError.contains("load plugin "));
 }
 

@@ -14,6 +14,14 @@
 using FileTree::readFile;
 using FileTree::writeFile;
 
+// Under Wine the Qt messages of the programs do not reach their standard
+// error, QT_FORCE_STDERR_LOGGING or not; the exit codes still say it all.
+#ifdef Q_OS_WIN
+#  define TVX_EXPECT_NO_MESSAGES() QEXPECT_FAIL("", "Qt messages do not reach stderr under Wine", Continue)
+#else
+#  define TVX_EXPECT_NO_MESSAGES() do { } while (false)
+#endif
+
 namespace {
 
 const char tokenKey[] = "tst-trust-key";
@@ -221,9 +229,12 @@ void tst_TrustedRelease::upgrade()
     if (expected != 0) {
         QVERIFY(!QFileInfo::exists(app + "/Tmp"));
         QCOMPARE(FileTree::snapshot(app), before);
+        TVX_EXPECT_NO_MESSAGES();
         QVERIFY2(download.err.contains(expected == 16 ? "refused" : (expected == 4 ? "403" : "not trusted")),
                  download.err.constData());
     } else {
+        if (!isTrusting)
+            TVX_EXPECT_NO_MESSAGES();
         QCOMPARE(download.err.contains("updates are not verified"), !isTrusting);
         const Run apply = run(tool, {"apply"});
         QVERIFY2(apply.exitCode == 0, apply.err.constData());
@@ -304,6 +315,10 @@ void tst_TrustedRelease::releaseToolRefusesBadInput()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, message);
+#ifdef Q_OS_WIN
+    if (QByteArray(QTest::currentDataTag()) == "key readable by others")
+        QSKIP("Windows files have no permission bits for others");
+#endif
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("tree/file.txt"), "content\n"));
     QVERIFY(QFile::setPermissions(dir.filePath("tree/file.txt"), QFile::ReadOwner | QFile::WriteOwner));
