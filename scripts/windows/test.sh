@@ -40,9 +40,6 @@ address="$(sed -n 's/^listening on //p' "$host_out")"
 [ -n "$address" ] || { echo "windows/test: the native host did not start, see $log_dir/nativehost.err" >&2; exit 1; }
 export TVX_TEST_NATIVE_HOST="$address"
 export TARVEX_UPGRADE_HEALTH_SECONDS=2
-# Without a console Qt writes messages to the debugger output, where no test
-# reads them: the programs the tests start have none.
-export QT_FORCE_STDERR_LOGGING=1
 unset QT_QPA_PLATFORM
 
 passed=(); failed=()
