@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libraries and tools Tarvex needs on Windows (OpenSSL, libcurl,
-# jsoncpp, spdlog, 7-Zip) for x86_64-w64-mingw32 from Debian's own source
+# jsoncpp, spdlog, zstd, 7-Zip) for x86_64-w64-mingw32 from Debian's own source
 # packages, into a cache directory keyed by their versions and by this
 # script, so a second run on the same machine only checks.
 # Prints the prefix of the result as its last line.
@@ -61,9 +61,9 @@ fi
 # Each source with the binary package whose version this machine runs
 # natively: the same version is built for Windows where the mirror still has
 # it, else the newest one it serves.
-sources=(openssl curl libjsoncpp fmtlib spdlog p7zip)
+sources=(openssl curl libjsoncpp fmtlib spdlog libzstd p7zip)
 declare -A native=([openssl]=libssl-dev [curl]=libcurl4-openssl-dev [libjsoncpp]=libjsoncpp-dev
-                   [fmtlib]=libfmt-dev [spdlog]=libspdlog-dev [p7zip]=p7zip-full)
+                   [fmtlib]=libfmt-dev [spdlog]=libspdlog-dev [libzstd]=libzstd-dev [p7zip]=p7zip-full)
 declare -A dsc
 fetch() {
     local s="$1" v
@@ -146,8 +146,13 @@ cmake_cross() {
 build_openssl() {
     local d; d="$(unpack openssl)"
     cd "$d"
+    # Libraries only, without what neither we nor libcurl's HTTPS use: most
+    # of the build time is spent on algorithms nobody calls.
     ./Configure mingw64 --cross-compile-prefix=$TVX_WIN_TRIPLET- --prefix="$prefix" --libdir=lib \
-        shared no-tests no-module no-legacy
+        shared no-tests no-module no-legacy no-makedepend \
+        no-aria no-bf no-camellia no-cast no-idea no-mdc2 no-rc2 no-rc4 no-rc5 no-seed \
+        no-sm2 no-sm3 no-sm4 no-whirlpool no-siphash no-srp no-gost no-ssl3 no-dtls no-comp \
+        no-ts no-cms no-ct no-cmp
     make -j"$jobs" build_libs
     make install_dev install_runtime_libs
 }
@@ -194,6 +199,16 @@ build_spdlog() {
     cmake --install "$d/build-win"
 }
 
+build_zstd() {
+    local d; d="$(unpack libzstd)"
+    rm -rf "$d/build-win"
+    cmake_cross -S "$d/build/cmake" -B "$d/build-win" \
+        -DZSTD_BUILD_SHARED=ON -DZSTD_BUILD_STATIC=OFF -DZSTD_BUILD_PROGRAMS=OFF -DZSTD_BUILD_TESTS=OFF \
+        -DZSTD_BUILD_CONTRIB=OFF -DZSTD_LEGACY_SUPPORT=OFF -DZSTD_MULTITHREAD_SUPPORT=ON
+    cmake --build "$d/build-win" -j "$jobs"
+    cmake --install "$d/build-win"
+}
+
 build_7zip() {
     local d; d="$(unpack p7zip)"
     # Alone7z is the console 7-Zip with the 7z format only, which is all a
@@ -214,6 +229,7 @@ step curl build_curl
 step jsoncpp build_jsoncpp
 step fmt build_fmt
 step spdlog build_spdlog
+step zstd build_zstd
 step 7zip build_7zip
 
 ln -sfn "$(basename "$prefix")" "$TVX_WIN_CACHE/deps"

@@ -1,23 +1,22 @@
 #!/usr/bin/env bash
 # Runs the cross-built test programs of build-win/ under Wine, inside
 # xvfb-run (the windows platform plugin needs a display; offscreen hangs under
-# Wine). The development server they start is the native one of build/.
+# Wine). The Linux programs the tests need (the development server, nginx)
+# are started natively for them by tests/nativehost of the native build in
+# build/ (TARVEX_NATIVE_BUILD names another one): Wine cannot follow a Linux
+# process it starts itself.
 # Usage: test.sh [NAME...]   (default: every test program)
+# Prints one line per program with QtTest's totals; exits non-zero if any failed.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 cd "$TVX_ROOT"
 
-wine=/usr/lib/wine/wine64
-export WINEPREFIX="$TVX_WIN_CACHE/wineprefix"
-export WINEDEBUG=-all
-# No Mono or Gecko install prompts in a new prefix.
-export WINEDLLOVERRIDES="mscoree,mshtml="
 limit="${TARVEX_WIN_TEST_TIMEOUT:-600}"
+native_build="${TARVEX_NATIVE_BUILD:-$TVX_ROOT/build}"
+native_host="$native_build/tests/nativehost/tvxtest-nativehost"
+[ -x "$native_host" ] || { echo "windows/test: $native_host is missing: build natively first (scripts/build.sh)" >&2; exit 1; }
 
-if [ ! -d "$WINEPREFIX/drive_c" ]; then
-    echo "windows/test: creating the Wine prefix $WINEPREFIX"
-    timeout 300 xvfb-run -a "$wine" wineboot --init >/dev/null 2>&1 || true
-fi
+tvx_win_prepare_wine
 
 names=("$@")
 if [ ${#names[@]} -eq 0 ]; then
@@ -26,7 +25,25 @@ fi
 
 log_dir="$TVX_ROOT/build-win/test-logs"
 mkdir -p "$log_dir"
+
+# The native host, for the whole run; its standard error collects the servers'.
+host_out="$log_dir/nativehost.out"
+"$native_host" > "$host_out" 2> "$log_dir/nativehost.err" &
+host_pid=$!
+trap 'kill "$host_pid" 2>/dev/null || true; wait "$host_pid" 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+    grep -q '^listening on ' "$host_out" && break
+    kill -0 "$host_pid" 2>/dev/null || break
+    sleep 0.1
+done
+address="$(sed -n 's/^listening on //p' "$host_out")"
+[ -n "$address" ] || { echo "windows/test: the native host did not start, see $log_dir/nativehost.err" >&2; exit 1; }
+export TVX_TEST_NATIVE_HOST="$address"
+export TARVEX_UPGRADE_HEALTH_SECONDS=2
+unset QT_QPA_PLATFORM
+
 passed=(); failed=()
+total_pass=0; total_fail=0; total_skip=0
 for name in "${names[@]}"; do
     dir="build-win/tests/bin/$name"
     if [ ! -f "$dir/$name.exe" ]; then
@@ -36,17 +53,25 @@ for name in "${names[@]}"; do
     fi
     t0=$SECONDS
     rc=0
+    rm -f "$log_dir/$name.log"
     # Under Wine a redirected standard output loses QtTest's report: it goes
     # to a file of its own (a Unix path is a Z: path to Wine).
-    (cd "$dir" && timeout "$limit" xvfb-run -a "$wine" "$name.exe" -o "$log_dir/$name.log,txt") \
+    (cd "$dir" && timeout "$limit" xvfb-run -a "$TVX_WINE" "$name.exe" -o "$log_dir/$name.log,txt") \
         > "$log_dir/$name.wine.log" 2>&1 || rc=$?
+    totals="$(sed -n 's/^Totals: //p' "$log_dir/$name.log" 2>/dev/null | tail -1)"
+    read -r p f s < <(echo "$totals" | sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed, \([0-9]*\) skipped.*/\1 \2 \3/p') || true
+    total_pass=$((total_pass + ${p:-0})); total_fail=$((total_fail + ${f:-0})); total_skip=$((total_skip + ${s:-0}))
     if [ $rc -eq 0 ]; then
         passed+=("$name")
-        echo "windows/test: $name passed in $((SECONDS - t0)) s"
+        printf 'windows/test: %-26s ok     %4d s  %s\n' "$name" $((SECONDS - t0)) "$totals"
     else
         failed+=("$name")
-        echo "windows/test: $name FAILED (exit $rc) in $((SECONDS - t0)) s; see $log_dir/$name.log"
+        printf 'windows/test: %-26s FAILED %4d s  exit %s  %s  (%s)\n' "$name" $((SECONDS - t0)) "$rc" \
+            "${totals:-no totals}" "$log_dir/$name.log"
+        grep -E '^(FAIL!|QFATAL)' -A1 "$log_dir/$name.log" 2>/dev/null | head -20 | sed 's/^/    /' || true
     fi
+    p=; f=; s=
 done
-echo "windows/test: ${#passed[@]} passed, ${#failed[@]} failed${failed:+: ${failed[*]}}"
+echo "windows/test: programs: ${#passed[@]} passed, ${#failed[@]} failed${failed:+: ${failed[*]}}"
+echo "windows/test: functions: $total_pass passed, $total_fail failed, $total_skip skipped"
 [ ${#failed[@]} -eq 0 ]

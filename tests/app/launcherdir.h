@@ -14,6 +14,10 @@
 #include <QTemporaryDir>
 #include <QVector>
 
+#ifdef Q_OS_WIN
+#  include <windows.h>
+#endif
+
 // A throw-away installation: a copy of the built launcher in a temporary
 // directory, with whatever main form plugin and upgrader a test puts beside it.
 class LauncherDir
@@ -31,6 +35,21 @@ public:
     bool installLauncher() const
     {
         const QString built = QStringLiteral(TVX_BIN_DIR "/") + PlatformNames::launcherFileName();
+#ifdef Q_OS_WIN
+        // Windows finds the DLLs a program loads beside it: an installation
+        // carries them, and the platform plugin in platforms/.
+        const QDir bin(QStringLiteral(TVX_BIN_DIR));
+        const QStringList libraries = bin.entryList({QStringLiteral("*.dll")}, QDir::Files);
+        for (const QString &library : libraries) {
+            if (!QFile::copy(bin.filePath(library), filePath(library)))
+                return false;
+        }
+        for (const QString &plugin : {QStringLiteral("platforms/qwindows.dll"), QStringLiteral("imageformats/qico.dll")}) {
+            if (!QDir().mkpath(QFileInfo(filePath(plugin)).absolutePath())
+                || !QFile::copy(bin.filePath(plugin), filePath(plugin)))
+                return false;
+        }
+#endif
         return QFile::copy(built, launcherPath());
     }
 
@@ -106,7 +125,12 @@ inline LauncherRun runLauncher(const LauncherDir &dir, const QStringList &argume
                                QProcessEnvironment environment = QProcessEnvironment::systemEnvironment(),
                                const QString &workingDirectory = QString())
 {
+#ifdef Q_OS_WIN
+    // The offscreen plugin hangs under Wine, which runs the tests on a display.
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+#else
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+#endif
     QProcess process;
     process.setProgram(dir.launcherPath());
     process.setArguments(arguments);
@@ -132,6 +156,14 @@ inline LauncherRun runLauncher(const LauncherDir &dir, const QStringList &argume
 // A process has ended once it is gone or only a zombie is left of it.
 inline bool processEnded(qint64 pid)
 {
+#ifdef Q_OS_WIN
+    const HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
+    if (!process)
+        return true;
+    const bool ended = ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    ::CloseHandle(process);
+    return ended;
+#else
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
         return true;
@@ -141,6 +173,7 @@ inline bool processEnded(qint64 pid)
         return true;
     const char state = line.at(nameEnd + 2);
     return state == 'Z' || state == 'X';
+#endif
 }
 
 #endif // TVX_TEST_LAUNCHERDIR_H

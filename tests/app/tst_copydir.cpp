@@ -1,5 +1,6 @@
 #include "app/copydir.h"
 
+#include "common/filetree.h"
 #include "common/messagecapture.h"
 
 #include <QtTest>
@@ -143,6 +144,7 @@ void tst_CopyDir::links()
 {
     // A link to a file is copied as the file's content; the link's target,
     // outside the tree, survives the removal of the source.
+    TVX_SKIP_WITHOUT_SYMLINKS();
     QVERIFY(write("outside/target.txt", "target"));
     QVERIFY(write("src/a.txt", "a"));
     QVERIFY(QFile::link(path("outside/target.txt"), path("src/link.txt")));
@@ -169,6 +171,7 @@ void tst_CopyDir::danglingLinkSkipped()
 
 void tst_CopyDir::sourceIsLinkToDirectory()
 {
+    TVX_SKIP_WITHOUT_SYMLINKS();
     QVERIFY(write("real/a.txt", "a"));
     QVERIFY(QFile::link(path("real"), path("src")));
 
@@ -214,6 +217,7 @@ void tst_CopyDir::failure()
     const bool dirBlocked = QByteArray(QTest::currentDataTag()) == "file where a directory goes";
     QVERIFY(write("src/" + failing, "source"));
     if (failing == "dirlink") {
+        TVX_SKIP_WITHOUT_SYMLINKS();
         // Links are never descended into, and a directory is no file to copy.
         QFile::remove(path("src/" + failing));
         QVERIFY(QDir().mkpath(path("elsewhere")));
@@ -229,8 +233,8 @@ void tst_CopyDir::failure()
     QVERIFY(!copyDir(path("src"), path("dst")));
     QStringList expected;
     for (QString warning : qAsConst(warnings))
-        expected << warning.replace("<src>", QDir::toNativeSeparators(path("src")))
-                           .replace("<dst>", QDir::toNativeSeparators(path("dst")));
+        expected << MessageCapture::logged(warning.replace("<src>", QDir::toNativeSeparators(path("src")))
+                                                   .replace("<dst>", QDir::toNativeSeparators(path("dst"))));
     QCOMPARE(capture.warnings(), expected);
 
     // What was not moved stays where it was.

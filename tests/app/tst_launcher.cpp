@@ -1,5 +1,7 @@
 #include "launcherdir.h"
 
+#include "common/messagecapture.h"
+
 #include <QtTest>
 
 #include <QImage>
@@ -39,7 +41,12 @@ static const int RecordTimeout = 60000;
 
 static int processExitCode(int resultCode)
 {
+#ifdef Q_OS_WIN
+    // A Windows exit code carries all 32 bits.
+    return resultCode;
+#else
     return resultCode & 0xff;
+#endif
 }
 
 QStringList tst_Launcher::toStringList(const QJsonValue &value)
@@ -120,11 +127,12 @@ void tst_Launcher::resultCodes()
         if (i < firstProcessRuns) {
             QCOMPARE(pid, firstPid);
             QCOMPARE(toStringList(entry.value(QStringLiteral("arguments"))),
-                     QStringList{dir.launcherPath()} + arguments);
+                     QStringList{QDir::toNativeSeparators(dir.launcherPath())} + arguments);
         } else {
             // A restarted instance: the same executable, no arguments.
             QVERIFY(pid != firstPid);
-            QCOMPARE(toStringList(entry.value(QStringLiteral("arguments"))), QStringList{dir.launcherPath()});
+            QCOMPARE(toStringList(entry.value(QStringLiteral("arguments"))),
+                     QStringList{QDir::toNativeSeparators(dir.launcherPath())});
             QCOMPARE(entry.value(QStringLiteral("applicationFilePath")).toString(), dir.launcherPath());
             QVERIFY(waitForProcessEnd(pid));
         }
@@ -202,7 +210,9 @@ void tst_Launcher::pluginNotUsable()
 
     const QByteArray printLog = dir.printLog();
     QVERIFY2(printLog.contains(warning), printLog.constData());
-    QVERIFY(printLog.contains(dir.pluginPath().toUtf8()));
+    // As it is logged: the separator of the platform after the directory.
+    QVERIFY(printLog.contains(MessageCapture::logged(dir.path() + QDir::separator() + QGetSolutionsDirPath()
+                                                     + PlatformNames::mainFormPluginFileName()).toUtf8()));
     // The normal shutdown ran.
     QVERIFY(dir.debugLog().contains("debug log stopped"));
     QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("Tmp/Packet/Upgrade/staged.txt"))));
@@ -222,10 +232,16 @@ void tst_Launcher::pluginLibrariesInSolutions_data()
     const QString library = QStringLiteral(TVX_TEST_SOLUTION_LIB);
     const QString base = QStringLiteral(TVX_TEST_SOLUTION_BASE);
     QTest::newRow("both there, reloaded once") << QStringList{library, base} << 0 << 2 << QByteArray();
-    QTest::newRow("the library's library missing")
-        << QStringList{library} << -1 << 0 << QByteArray("libtvxtest_solutionbase.so: cannot open shared object file");
-    QTest::newRow("both missing")
-        << QStringList() << -1 << 0 << QByteArray("libtvxtest_solutionlib.so: cannot open shared object file");
+#ifdef Q_OS_WIN
+    // Windows' loader does not say which of the libraries is missing.
+    const QByteArray baseMissing("\\Solutions\\MainFormPlugin.dll: ");
+    const QByteArray libraryMissing = baseMissing;
+#else
+    const QByteArray baseMissing("libtvxtest_solutionbase.so: cannot open shared object file");
+    const QByteArray libraryMissing("libtvxtest_solutionlib.so: cannot open shared object file");
+#endif
+    QTest::newRow("the library's library missing") << QStringList{library} << -1 << 0 << baseMissing;
+    QTest::newRow("both missing") << QStringList() << -1 << 0 << libraryMissing;
 }
 
 void tst_Launcher::pluginLibrariesInSolutions()
@@ -329,7 +345,7 @@ void tst_Launcher::upgradeHandOver()
     const QJsonObject record = QJsonDocument::fromJson(
             dir.readFile(QStringLiteral("Upgrade/" TVX_TEST_UPGRADER_RECORD_FILE))).object();
     QCOMPARE(toStringList(record.value(QStringLiteral("arguments"))),
-             (QStringList{dir.filePath(QStringLiteral("Tmp")), dir.launcherPath()}));
+             (QStringList{dir.path() + QDir::separator() + QStringLiteral("Tmp"), dir.launcherPath()}));
     // The upgrader inherits the launcher's working directory.
     QCOMPARE(record.value(QStringLiteral("currentPath")).toString(), dir.path());
     QVERIFY(!printLog.contains("start upgrade failed!"));
@@ -367,10 +383,20 @@ void tst_Launcher::librarySearchPath()
     QCOMPARE(runs.size(), 1);
     // The library directory comes first; an empty PATH gains no empty entry,
     // which a POSIX search would read as the current directory.
-    const QString expected = oldPath.isEmpty() ? dir.solutionsPath()
-                                               : dir.solutionsPath() + QLatin1Char(':') + oldPath;
     QVERIFY(runs.first().value(QStringLiteral("pathSet")).toBool());
-    QCOMPARE(runs.first().value(QStringLiteral("path")).toString(), expected);
+    const QString path = runs.first().value(QStringLiteral("path")).toString();
+    const QString libraryDir = dir.path() + QDir::separator() + QGetSolutionsDirPath();
+#ifdef Q_OS_WIN
+    // Windows searches no empty entry, and Wine makes up a PATH where none is set.
+    const QString prefix = libraryDir + QLatin1Char(PlatformNames::pathListSeparator());
+    if (set)
+        QCOMPARE(path, prefix + oldPath);
+    else
+        QVERIFY2(path.startsWith(prefix), qPrintable(path));
+#else
+    const QString expected = oldPath.isEmpty() ? libraryDir : libraryDir + QLatin1Char(':') + oldPath;
+    QCOMPARE(path, expected);
+#endif
 }
 
 void tst_Launcher::workingDirectoryAndIcon_data()
@@ -440,6 +466,9 @@ void tst_Launcher::messagesReachPrintLog()
     QVERIFY2(entry.contains("pluginhost.cpp:"), entry.constData());
     QVERIFY2(entry.contains("runMainFormPlugin"), entry.constData());
     QVERIFY2(entry.contains("[warning]"), entry.constData());
+#ifdef Q_OS_WIN
+    QEXPECT_FAIL("", "Qt messages do not reach stderr under Wine", Continue);
+#endif
     QVERIFY(run.standardError.contains("load plugin "));
 }
 
@@ -458,7 +487,8 @@ void tst_Launcher::sampleMainForm()
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
 
-    const QByteArray out = dir.readFile(QStringLiteral("launcher.out"));
+    // Windows ends the lines of a text stream with CRLF.
+    const QByteArray out = dir.readFile(QStringLiteral("launcher.out")).replace("\r\n", "\n");
     QVERIFY2(out.contains("MainFormPlugin: Run(\"Tarvex crash\")\n"), out.constData());
     QVERIFY2(out.contains("MainFormPlugin: Run returns 0\n"), out.constData());
     QVERIFY(dir.printLog().contains("sample main form returns 0"));

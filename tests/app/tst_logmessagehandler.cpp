@@ -65,7 +65,8 @@ void tst_LogMessageHandler::cleanup()
 QByteArray tst_LogMessageHandler::printLog() const
 {
     QFile file(m_dir->filePath(QStringLiteral("Print.log")));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    // Text: on Windows the log ends its lines with CRLF.
+    return file.open(QIODevice::ReadOnly | QIODevice::Text) ? file.readAll() : QByteArray();
 }
 
 void tst_LogMessageHandler::handle_data()

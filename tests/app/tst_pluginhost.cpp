@@ -133,7 +133,7 @@ void tst_PluginHost::argumentsAndResult()
     QVERIFY(capture.warnings().isEmpty());
     // The caller unloads.
     QVERIFY(loader.isLoaded());
-    QCOMPARE(loader.fileName(), mainFormPluginPath());
+    QCOMPARE(QDir::fromNativeSeparators(loader.fileName()), QDir::fromNativeSeparators(mainFormPluginPath()));
 
     const QVector<QJsonObject> entries = runs();
     QCOMPARE(entries.size(), 1);
@@ -163,7 +163,8 @@ void tst_PluginHost::notUsable()
     MessageCapture capture;
     QCOMPARE(runMainFormPlugin(&loader, "crash"), -1);
 
-    const QString path = QDir::toNativeSeparators(mainFormPluginPath());
+    // The path as it is logged; the loader's own text is not quoted.
+    const QString path = MessageCapture::logged(mainFormPluginPath());
     const QString expected = loads
             ? QStringLiteral("qobject_cast plugin  \"%1\"  failed!").arg(path)
             : QStringLiteral("load plugin  \"%1\"  failed!, error= %2").arg(path, loader.errorString());

@@ -36,6 +36,16 @@ public:
     QStringList infos() const { return messages(QtInfoMsg); }
     QStringList debugs() const { return messages(QtDebugMsg); }
 
+    // A message as it is logged when the paths in it are quoted by QDebug,
+    // which doubles every backslash: the separator of Windows paths.
+    static QString logged(QString text)
+    {
+#ifdef Q_OS_WIN
+        text.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+#endif
+        return text;
+    }
+
     bool containsWarning(const QString &text) const
     {
         const QStringList all = warnings();

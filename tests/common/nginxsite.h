@@ -14,10 +14,6 @@
 #include <QThread>
 #include <QtDebug>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 // A real nginx on 127.0.0.1 serving a release site as "tarvex-release
 // publish" lays it out, for the lifetime of the object. Started as root,
 // nginx serves as "nobody": everything on the way to the site must be
@@ -34,6 +30,9 @@ public:
     // Empty when nginx and its njs module are there; else what to QSKIP with.
     static const char *missing()
     {
+#ifdef Q_OS_WIN
+        return "nginx runs natively beside Wine: it cannot serve a site whose configuration names Windows paths";
+#endif
         if (program().isEmpty() || !QFileInfo::exists(QStringLiteral("/usr/lib/nginx/modules/ngx_http_js_module.so")))
             return "nginx or its njs module (libnginx-mod-http-js) is not installed";
         return nullptr;
@@ -62,7 +61,7 @@ public:
             QDeadlineTimer deadline(20000);
             while (!deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
                 if (FileTree::readFile(strOut + "/nginx.pid").trimmed() == QByteArray::number(m_process.processId())
-                    && acceptsConnections(port))
+                    && acceptsLoopbackConnections(port))
                     return true;
                 QThread::msleep(50);
             }
@@ -86,19 +85,6 @@ public:
     QString hostAndPort() const { return m_hostAndPort; }
 
 private:
-    static bool acceptsConnections(int port)
-    {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(quint16(port));
-        const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-        if (fd >= 0)
-            ::close(fd);
-        return ok;
-    }
-
     QProcess m_process;
     QString m_hostAndPort;
 };

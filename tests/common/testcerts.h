@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "nativeprocess.h"
+
 // Makes, with the openssl command-line tool, a test CA and three server
 // certificates: one for 127.0.0.1 and localhost signed by that CA, one for
 // the same names from another CA, and one for a host name that is not ours.
@@ -23,7 +25,12 @@ public:
     QString wrongHostCert;   // wrong.host.invalid, signed by caFile
     QString wrongHostKey;
 
+#ifdef Q_OS_WIN
+    // Wine has no openssl tool: the native one makes the files.
+    static bool haveOpenSsl() { return NativeProcess::isAvailable(); }
+#else
     static bool haveOpenSsl() { return !QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty(); }
+#endif
 
     bool create(const QString &dirPath)
     {
@@ -82,6 +89,16 @@ private:
 
     bool openssl(const QStringList &arguments)
     {
+#ifdef Q_OS_WIN
+        NativeProcess process;
+        QByteArray output;
+        if (process.run(QStringLiteral("openssl"), arguments, m_dir.path(), &output) != 0) {
+            m_error = QStringLiteral("openssl %1 failed: %2 %3")
+                          .arg(arguments.join(QLatin1Char(' ')), process.errorString(), QString::fromLocal8Bit(output));
+            return false;
+        }
+        return true;
+#else
         QProcess process;
         process.setWorkingDirectory(m_dir.path());
         process.setProcessChannelMode(QProcess::MergedChannels);
@@ -93,6 +110,7 @@ private:
             return false;
         }
         return true;
+#endif
     }
 
     static QStringList newKey()

@@ -3,9 +3,12 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+
+#include "nativeprocess.h"
 
 // Sets or unsets an environment variable and puts the old state back on destruction.
 class ScopedEnvironmentVariable
@@ -41,7 +44,8 @@ private:
 // Runs bin/tarvex-upgrade-server on 127.0.0.1 with a free port for the
 // lifetime of the object. Extra arguments (--cert, --throttle-bytes-per-sec,
 // --stall-after-bytes ...) are passed through. Set TVX_TEST_SERVER_LOG to
-// see the server's request log.
+// see the server's request log. The Windows tests under Wine have the
+// native server started for them (see nativeprocess.h).
 class TestServer
 {
 public:
@@ -50,7 +54,12 @@ public:
     TestServer(const TestServer &) = delete;
     TestServer &operator=(const TestServer &) = delete;
 
+#ifdef Q_OS_WIN
+    static bool isAvailable() { return NativeProcess::isAvailable(); }
+#else
     static QString programPath() { return QStringLiteral(TVX_BIN_DIR "/tarvex-upgrade-server"); }
+    static bool isAvailable() { return QFileInfo(programPath()).isExecutable(); }
+#endif
 
     bool start(const QString &rootDir, const QString &key, const QStringList &extraArguments = QStringList())
     {
@@ -61,17 +70,25 @@ public:
                               QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
                               QStringLiteral("--port"), QStringLiteral("0")};
         arguments += extraArguments;
-        if (qEnvironmentVariableIsEmpty("TVX_TEST_SERVER_LOG")) {
+        const bool quiet = qEnvironmentVariableIsEmpty("TVX_TEST_SERVER_LOG");
+        if (quiet)
             arguments << QStringLiteral("--quiet");
-            m_process.setStandardErrorFile(QProcess::nullDevice());
-        } else {
-            m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+#ifdef Q_OS_WIN
+        if (!m_process.start(QStringLiteral("tarvex-upgrade-server"), arguments)) {
+            m_error = m_process.errorString();
+            return false;
         }
+#else
+        if (quiet)
+            m_process.setStandardErrorFile(QProcess::nullDevice());
+        else
+            m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(programPath(), arguments, QIODevice::ReadOnly);
         if (!m_process.waitForStarted(10000)) {
             m_error = QStringLiteral("cannot start %1: %2").arg(programPath(), m_process.errorString());
             return false;
         }
+#endif
         const QByteArray marker("listening on ");
         QDeadlineTimer deadline(20000);
         while (!deadline.hasExpired()) {
@@ -82,17 +99,24 @@ public:
                     return true;
                 }
             }
-            if (m_process.state() != QProcess::Running)
+            if (!isRunning())
                 break;
             m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
         }
+#ifdef Q_OS_WIN
+        m_error = QStringLiteral("the server did not start");
+#else
         m_error = QStringLiteral("the server did not start (exit code %1)").arg(m_process.exitCode());
+#endif
         stop();
         return false;
     }
 
     void stop()
     {
+#ifdef Q_OS_WIN
+        m_process.stop();
+#else
         if (m_process.state() == QProcess::NotRunning)
             return;
         m_process.terminate();
@@ -100,9 +124,14 @@ public:
             m_process.kill();
             m_process.waitForFinished(10000);
         }
+#endif
     }
 
+#ifdef Q_OS_WIN
+    bool isRunning() const { return m_process.isRunning(); }
+#else
     bool isRunning() const { return m_process.state() == QProcess::Running; }
+#endif
     // "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT".
     QString url() const { return m_url; }
     // "127.0.0.1:PORT": the form the server cluster file keeps.
@@ -110,7 +139,11 @@ public:
     QString errorText() const { return m_error; }
 
 private:
+#ifdef Q_OS_WIN
+    NativeProcess m_process;
+#else
     QProcess m_process;
+#endif
     QString m_url;
     QString m_error;
 };

@@ -29,7 +29,8 @@ private:
 QByteArray tst_DebugLog::readLog()
 {
     QFile file(logDir() + QStringLiteral("/Debug.log"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    // Text: on Windows the log ends its lines with CRLF.
+    return file.open(QIODevice::ReadOnly | QIODevice::Text) ? file.readAll() : QByteArray();
 }
 
 void tst_DebugLog::init()

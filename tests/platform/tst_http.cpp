@@ -173,6 +173,8 @@ void tst_Http::getInfo_data()
 
 void tst_Http::getInfo()
 {
+    if (QByteArray(QTest::currentDataTag()) == "link out of the packets directory")
+        TVX_SKIP_WITHOUT_SYMLINKS();
     QFETCH(QString, path);
     QFETCH(QStringList, headers);
     QFETCH(int, error);

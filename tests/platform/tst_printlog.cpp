@@ -36,7 +36,8 @@ private:
 QByteArray tst_PrintLog::readLog() const
 {
     QFile file(logPath());
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    // Text: on Windows the log ends its lines with CRLF.
+    return file.open(QIODevice::ReadOnly | QIODevice::Text) ? file.readAll() : QByteArray();
 }
 
 void tst_PrintLog::initTestCase()
@@ -50,7 +51,7 @@ void tst_PrintLog::initTestCase()
     DPrintLog::instance()->close();
     QCOMPARE(opened, defaultPath);
     QFile file(defaultPath);
-    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
     QVERIFY(file.readAll().contains("a.cpp:1 f: first entry\n"));
     file.close();
     QVERIFY(QDir(QFileInfo(defaultPath).absolutePath()).removeRecursively());

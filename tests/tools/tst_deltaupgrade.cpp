@@ -6,6 +6,7 @@
 
 #include "common/filetree.h"
 #include "common/nginxsite.h"
+#include "platform/platformnames.h"
 
 #include <QtTest>
 
@@ -15,7 +16,7 @@ using FileTree::writeFile;
 namespace {
 
 const char tokenKey[] = "tst-delta-key";
-const QString releaseTool = QStringLiteral(TVX_PUBLISHER_BIN_DIR "/tarvex-release");
+const QString releaseTool = QStringLiteral(TVX_PUBLISHER_BIN_DIR "/") + PlatformNames::releaseToolFileName();
 const QString deltaName = QStringLiteral("demo-1.0-2.0.delta.7z");
 
 enum Case { Changes, InstalledEdited, DeltaAltered, PatchCorrupt, EscapingPath, DeltaMissing, Untrusted, Large };
@@ -173,9 +174,9 @@ void tst_DeltaUpgrade::upgrade()
     QVERIFY(writeTree(path("v1"), v1) && writeTree(path("v2"), v2));
 
     const QString app = path("app");
-    const QString tool = app + "/tarvex-upgrade";
+    const QString tool = app + "/" + PlatformNames::upgradeToolFileName();
     QVERIFY(writeTree(app, v1));
-    QVERIFY(QFile::copy(TVX_BIN_DIR "/tarvex-upgrade", tool));
+    QVERIFY(QFile::copy(QStringLiteral(TVX_BIN_DIR "/") + PlatformNames::upgradeToolFileName(), tool));
     QVERIFY(QFile::link(TVX_SYSTEM_7Z, app + "/7z"));
     QVERIFY(writeFile(app + "/Solutions/SolutionInfo.xml",
                       "<?xml version=\"1.0\"?>\n<Solution><SolutionS><Solution id=\"demo\" name=\"Demo\">"

@@ -1,6 +1,7 @@
 // tarvex-upgrade as a user runs it: a real process standing in a copy of the
 // installation, against the development upgrade server on 127.0.0.1.
 
+#include "common/programcopy.h"
 #include "common/filetree.h"
 #include "common/testserver.h"
 
@@ -99,6 +100,8 @@ private:
     QJsonObject parseJson(const ToolResult &result);
 
     QString appPath(const QString &relative) const { return m_appDir->filePath(relative); }
+    QString toolPath() const { return appPath(PlatformNames::upgradeToolFileName()); }
+    static QString builtTool() { return QStringLiteral(TVX_BIN_DIR "/") + PlatformNames::upgradeToolFileName(); }
 
     QScopedPointer<QTemporaryDir> m_appDir;
     QScopedPointer<QTemporaryDir> m_serverDir;
@@ -107,8 +110,8 @@ private:
 
 void tst_TarvexUpgrade::initTestCase()
 {
-    QVERIFY2(QFileInfo(TVX_BIN_DIR "/tarvex-upgrade").isExecutable(), "build the tarvex-upgrade target first");
-    QVERIFY2(QFileInfo(TestServer::programPath()).isExecutable(), "build the tarvex-upgrade-server target first");
+    QVERIFY2(QFileInfo(builtTool()).isExecutable(), "build the tarvex-upgrade target first");
+    QVERIFY2(TestServer::isAvailable(), "build the tarvex-upgrade-server target first (under Wine: run scripts/windows/test.sh)");
 }
 
 void tst_TarvexUpgrade::init()
@@ -127,9 +130,8 @@ void tst_TarvexUpgrade::cleanup()
 
 void tst_TarvexUpgrade::makeInstallation(qint64 releaseDate, int state)
 {
-    const QString tool = appPath("tarvex-upgrade");
-    QVERIFY(QFile::copy(TVX_BIN_DIR "/tarvex-upgrade", tool));
-    QVERIFY(QFile::link(TVX_SYSTEM_7Z, appPath("7z")));
+    QVERIFY(ProgramCopy::copyProgram(builtTool(), toolPath()));
+    QVERIFY(ProgramCopy::installSevenZip(m_appDir->path()));
     QVERIFY(writeFile(appPath("Solutions/SolutionInfo.xml"), solutionInfo("1.0", releaseDate, state)));
     QVERIFY(writeFile(appPath("Solutions/demo.txt"), "demo version 1\n"));
 }
@@ -178,14 +180,15 @@ ToolResult tst_TarvexUpgrade::runTool(const QStringList &arguments)
     ToolResult result;
     QProcess process;
     process.setWorkingDirectory(m_appDir->path());
-    process.start(appPath("tarvex-upgrade"), arguments);
+    process.start(toolPath(), arguments);
     if (!process.waitForFinished(120000)) {
         process.kill();
         process.waitForFinished();
         return result;
     }
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = process.readAllStandardOutput();
+    // Windows ends the lines of a text stream with CRLF.
+    result.out = process.readAllStandardOutput().replace("\r\n", "\n");
     result.err = process.readAllStandardError();
     return result;
 }
@@ -528,7 +531,7 @@ void tst_TarvexUpgrade::interruptDownload()
 
     QProcess process;
     process.setWorkingDirectory(m_appDir->path());
-    process.start(appPath("tarvex-upgrade"), {"download"});
+    process.start(toolPath(), {"download"});
     QVERIFY(process.waitForStarted());
 
     // The first progress line says the packet is arriving.
@@ -584,7 +587,7 @@ void tst_TarvexUpgrade::downloadKilledWhileUnpacking()
 
     QProcess download;
     download.setWorkingDirectory(m_appDir->path());
-    download.start(appPath("tarvex-upgrade"), {"download"});
+    download.start(toolPath(), {"download"});
     const QString unpacking = appPath("Tmp/Packet.partial/Solutions/zeros.bin");
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(unpacking).size() > (qint64(1) << 24) || download.state() == QProcess::NotRunning,
                              60000);

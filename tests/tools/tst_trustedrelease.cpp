@@ -3,6 +3,7 @@
 // of the installation must upgrade from it, or refuse it and leave the
 // installation exactly as it was.
 
+#include "common/programcopy.h"
 #include "common/filetree.h"
 #include "common/nginxsite.h"
 #include "common/testcerts.h"
@@ -13,10 +14,19 @@
 using FileTree::readFile;
 using FileTree::writeFile;
 
+// Under Wine the Qt messages of the programs do not reach their standard
+// error, QT_FORCE_STDERR_LOGGING or not; the exit codes still say it all.
+#ifdef Q_OS_WIN
+#  define TVX_EXPECT_NO_MESSAGES() QEXPECT_FAIL("", "Qt messages do not reach stderr under Wine", Continue)
+#else
+#  define TVX_EXPECT_NO_MESSAGES() do { } while (false)
+#endif
+
 namespace {
 
 const char tokenKey[] = "tst-trust-key";
-const QString releaseTool = QStringLiteral(TVX_PUBLISHER_BIN_DIR "/tarvex-release");
+const QString releaseTool = QStringLiteral(TVX_PUBLISHER_BIN_DIR "/") + PlatformNames::releaseToolFileName();
+const QString builtTool = QStringLiteral(TVX_BIN_DIR "/") + PlatformNames::upgradeToolFileName();
 
 enum Tamper { None, PacketAltered, PacketGrown, ManifestAltered, UntrustedKey, Expired, RolledBack, Unsigned,
               TrustFileInPacket, SignedRotation, PlainHttpPacket, WrongToken };
@@ -70,7 +80,7 @@ Run tst_TrustedRelease::run(const QString &program, const QStringList &arguments
 void tst_TrustedRelease::initTestCase()
 {
     QVERIFY2(QFileInfo(releaseTool).isExecutable(), "build the tarvex-release target first");
-    QVERIFY2(QFileInfo(TVX_BIN_DIR "/tarvex-upgrade").isExecutable(), "build the tarvex-upgrade target first");
+    QVERIFY2(QFileInfo(builtTool).isExecutable(), "build the tarvex-upgrade target first");
 }
 
 void tst_TrustedRelease::upgrade_data()
@@ -116,10 +126,9 @@ void tst_TrustedRelease::upgrade()
     QFile::setPermissions(m_work->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
                                               | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
     const QString app = path("app");
-    const QString tool = app + "/tarvex-upgrade";
-    QVERIFY(QDir().mkpath(app));
-    QVERIFY(QFile::copy(TVX_BIN_DIR "/tarvex-upgrade", tool));
-    QVERIFY(QFile::link(TVX_SYSTEM_7Z, app + "/7z"));
+    const QString tool = app + "/" + PlatformNames::upgradeToolFileName();
+    QVERIFY(ProgramCopy::copyProgram(builtTool, tool));
+    QVERIFY(ProgramCopy::installSevenZip(app));
     QVERIFY(writeFile(app + "/Solutions/SolutionInfo.xml",
                       "<?xml version=\"1.0\"?>\n<Solution><SolutionS><Solution id=\"demo\" name=\"Demo\">"
                       "<Version>1.0</Version><ReleaseDate>202401010000</ReleaseDate><State>2</State>"
@@ -214,9 +223,12 @@ void tst_TrustedRelease::upgrade()
     if (expected != 0) {
         QVERIFY(!QFileInfo::exists(app + "/Tmp"));
         QCOMPARE(FileTree::snapshot(app), before);
+        TVX_EXPECT_NO_MESSAGES();
         QVERIFY2(download.err.contains(expected == 16 ? "refused" : (expected == 4 ? "403" : "not trusted")),
                  download.err.constData());
     } else {
+        if (!isTrusting)
+            TVX_EXPECT_NO_MESSAGES();
         QCOMPARE(download.err.contains("updates are not verified"), !isTrusting);
         const Run apply = run(tool, {"apply"});
         QVERIFY2(apply.exitCode == 0, apply.err.constData());
@@ -260,6 +272,10 @@ void tst_TrustedRelease::releaseToolRefusesBadInput()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, message);
+#ifdef Q_OS_WIN
+    if (QByteArray(QTest::currentDataTag()) == "key readable by others")
+        QSKIP("Windows files have no permission bits for others");
+#endif
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("tree/file.txt"), "content\n"));
     QVERIFY(QFile::setPermissions(dir.filePath("tree/file.txt"), QFile::ReadOwner | QFile::WriteOwner));

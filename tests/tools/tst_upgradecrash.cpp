@@ -7,6 +7,7 @@
 
 #include "common/filetree.h"
 #include "common/filesizelimit.h"
+#include "common/programcopy.h"
 #include "upgrade/transaction/heldback.h"
 #include "upgrade/transaction/installlock.h"
 #include "upgrade/transaction/staging.h"
@@ -71,6 +72,10 @@ private:
     // as they must come out.
     void makeInstallation(const QByteArray &launcherScript = QByteArray());
     QString path(const QString &relative) const { return m_dir->path() + QLatin1Char('/') + relative; }
+    QString launcherPath() const { return path(PlatformNames::launcherFileName()); }
+    QString toolPath() const { return path(PlatformNames::upgradeToolFileName()); }
+    QString upgraderPath() const { return path(QStringLiteral("Upgrade/") + PlatformNames::upgraderFileName()); }
+    static QString built(const QString &relative) { return QStringLiteral(TVX_BIN_DIR "/") + relative; }
 
     QScopedPointer<QTemporaryDir> m_dir;
     QMap<QString, QByteArray> m_old;
@@ -86,13 +91,14 @@ void tst_UpgradeCrash::init()
 void tst_UpgradeCrash::makeInstallation(const QByteArray &launcherScript)
 {
     // A stand-in launcher: records its start and ends normally, or as told.
-    QVERIFY(writeFile(path("Tarvex"), launcherScript.isEmpty()
+    QVERIFY(writeFile(launcherPath(), launcherScript.isEmpty()
                                           ? "#!/bin/sh\necho \"$(cat \"$(dirname \"$0\")/version.txt\")\" >> "
                                             "\"$(dirname \"$0\")/runs.txt\"\n"
                                           : launcherScript));
-    QFile(path("Tarvex")).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QVERIFY(QFile::copy(TVX_BIN_DIR "/tarvex-upgrade", path("tarvex-upgrade")));
-    QVERIFY(QDir().mkpath(path("Upgrade")) && QFile::copy(TVX_BIN_DIR "/Upgrade/Upgrade", path("Upgrade/Upgrade")));
+    QFile(launcherPath()).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY(ProgramCopy::copyProgram(built(PlatformNames::upgradeToolFileName()), toolPath()));
+    QVERIFY(ProgramCopy::copyProgram(built(QStringLiteral("Upgrade/") + PlatformNames::upgraderFileName()),
+                                     upgraderPath()));
     QVERIFY(writeFile(path("version.txt"), "1"));
     for (int i = 0; i < FileCount; i += 2)
         QVERIFY(writeFile(path(QString("Solutions/m%1/f%2.txt").arg(i / 200).arg(i)), "old " + QByteArray::number(i)));
@@ -117,6 +123,8 @@ void tst_UpgradeCrash::killMatrix_data()
     QTest::addColumn<int>("killAt");
     QTest::addColumn<QString>("recovery");
     QTest::addColumn<int>("failAfter"); // the upgrader's apply fails after that many files; -1: it does not
+    // Wine starts processes and writes files slowly: there, every fourth row.
+    QTest::addColumn<bool>("underWine");
 
     // Steps of the apply: the journal, each new directory, two per replaced
     // file (version.txt too), one per added file, the commit, then the two
@@ -131,13 +139,13 @@ void tst_UpgradeCrash::killMatrix_data()
             const int step = qMax(1, int(moment * total));
             QTest::addRow("%s at step %d, then %s", qPrintable(process), step,
                           qPrintable(recovery.at(row % 3)))
-                << process << step << recovery.at(row % 3) << -1;
+                << process << step << recovery.at(row % 3) << -1 << (row % 4 == 0);
             ++row;
         }
         for (int tail : {3, 2, 0}) {
             QTest::addRow("%s at step %d of %d, then %s", qPrintable(process), total - tail, total,
                           qPrintable(recovery.at(row % 3)))
-                << process << total - tail << recovery.at(row % 3) << -1;
+                << process << total - tail << recovery.at(row % 3) << -1 << (row % 4 == 0);
             ++row;
         }
     }
@@ -145,7 +153,7 @@ void tst_UpgradeCrash::killMatrix_data()
     // then each journal entry is a step of the rollback).
     for (int step : {300, 1200, 2100})
         QTest::addRow("Upgrade rolling back at step %d, then %s", step, qPrintable(recovery.at(step % 3)))
-            << "Upgrade" << step << recovery.at(step % 3) << 100;
+            << "Upgrade" << step << recovery.at(step % 3) << 100 << (step == 1200);
 }
 
 void tst_UpgradeCrash::killMatrix()
@@ -154,6 +162,11 @@ void tst_UpgradeCrash::killMatrix()
     QFETCH(int, killAt);
     QFETCH(QString, recovery);
     QFETCH(int, failAfter);
+#ifdef Q_OS_WIN
+    QFETCH(bool, underWine);
+    if (!underWine)
+        QSKIP("Wine starts processes and writes files slowly: every fourth row runs there");
+#endif
     makeInstallation();
 
     QMap<QString, QString> kill{{"TARVEX_UPGRADE_KILL_AT", QString::number(killAt)},
@@ -162,22 +175,30 @@ void tst_UpgradeCrash::killMatrix()
         kill.insert("TARVEX_UPGRADE_FAIL_AFTER", QString::number(failAfter));
     QProcess::ExitStatus status = QProcess::NormalExit;
     if (killed == "Upgrade")
-        run(path("Upgrade/Upgrade"), {path("Tmp"), path("Tarvex")}, m_dir->path(), kill, &status);
+        run(upgraderPath(), {path("Tmp"), launcherPath()}, m_dir->path(), kill, &status);
     else
-        run(path("tarvex-upgrade"), {"apply"}, m_dir->path(), kill, &status);
+        run(toolPath(), {"apply"}, m_dir->path(), kill, &status);
     QCOMPARE(status, QProcess::CrashExit);
 
     // The launcher ends at once without a main form; the upgrader finds no
     // packet left to apply, or applies it, which is fine too.
     if (recovery == "Tarvex") {
-        QVERIFY(QFile::remove(path("Tarvex")) && QFile::copy(TVX_BIN_DIR "/Tarvex", path("Tarvex")));
-        m_old.insert("Tarvex", installedTree(m_dir->path()).value("Tarvex"));
-        m_new.insert("Tarvex", m_old.value("Tarvex"));
-        run(path("Tarvex"), {}, m_dir->path());
+        QVERIFY(QFile::remove(launcherPath())
+                && ProgramCopy::copyProgram(built(PlatformNames::launcherFileName()), launcherPath()));
+        // The real launcher, with the libraries it brought along, in both.
+        const QMap<QString, QByteArray> now = installedTree(m_dir->path());
+        for (auto it = now.cbegin(); it != now.cend(); ++it) {
+            const bool brought = it.key().endsWith(QLatin1String(".dll")) && !m_old.contains(it.key());
+            if (it.key() == PlatformNames::launcherFileName() || brought) {
+                m_old.insert(it.key(), it.value());
+                m_new.insert(it.key(), it.value());
+            }
+        }
+        run(launcherPath(), {}, m_dir->path());
     } else if (recovery == "Upgrade") {
-        run(path("Upgrade/Upgrade"), {path("Tmp"), path("no-launcher")}, m_dir->path());
+        run(upgraderPath(), {path("Tmp"), path("no-launcher")}, m_dir->path());
     } else {
-        run(path("tarvex-upgrade"), {"check"}, m_dir->path());
+        run(toolPath(), {"check"}, m_dir->path());
     }
 
     const QMap<QString, QByteArray> after = installedTree(m_dir->path());
@@ -195,14 +216,14 @@ void tst_UpgradeCrash::concurrentApplies()
         CInstallLock lock(m_dir->path());
         QVERIFY(lock.tryLock());
         const QMap<QString, QByteArray> staged = FileTree::hashTree(path("Tmp"));
-        QCOMPARE(run(path("tarvex-upgrade"), {"apply"}, m_dir->path()), int(UPGRADE_OP_LOCKED));
-        QCOMPARE(run(path("Upgrade/Upgrade"), {path("Tmp"), path("Tarvex")}, m_dir->path()), int(UPGRADE_OP_LOCKED));
+        QCOMPARE(run(toolPath(), {"apply"}, m_dir->path()), int(UPGRADE_OP_LOCKED));
+        QCOMPARE(run(upgraderPath(), {path("Tmp"), launcherPath()}, m_dir->path()), int(UPGRADE_OP_LOCKED));
         QCOMPARE(FileTree::hashTree(path("Tmp")), staged);
     }
     QProcess first;
     QProcess second;
-    first.start(path("tarvex-upgrade"), {"apply"});
-    second.start(path("tarvex-upgrade"), {"apply"});
+    first.start(toolPath(), {"apply"});
+    second.start(toolPath(), {"apply"});
     QVERIFY(first.waitForFinished(120000) && second.waitForFinished(120000));
     const QList<int> codes{first.exitCode(), second.exitCode()};
     QVERIFY2(codes.contains(0) && (codes.contains(int(UPGRADE_OP_LOCKED))
@@ -216,8 +237,8 @@ void tst_UpgradeCrash::unstagedPacketRefused()
     // What a download killed while unpacking leaves: a packet without the mark.
     makeInstallation();
     QVERIFY(QFile::remove(path("Tmp/Staged")));
-    QCOMPARE(run(path("tarvex-upgrade"), {"apply"}, m_dir->path()), int(UPGRADE_OP_NOT_STAGED));
-    QCOMPARE(run(path("Upgrade/Upgrade"), {path("Tmp"), path("Tarvex")}, m_dir->path()), int(UPGRADE_OP_NOT_STAGED));
+    QCOMPARE(run(toolPath(), {"apply"}, m_dir->path()), int(UPGRADE_OP_NOT_STAGED));
+    QCOMPARE(run(upgraderPath(), {path("Tmp"), launcherPath()}, m_dir->path()), int(UPGRADE_OP_NOT_STAGED));
     QCOMPARE(installedTree(m_dir->path()), m_old);
 }
 
@@ -227,8 +248,9 @@ void tst_UpgradeCrash::fullDisk()
     makeInstallation();
     {
         FileSizeLimit limit(4096);
-        QVERIFY(limit.isActive());
-        QCOMPARE(run(path("tarvex-upgrade"), {"apply"}, m_dir->path()), int(UPGRADE_OP_WRITE_FILE_FAILED));
+        if (!limit.isActive())
+            QSKIP("cannot cap the file size here");
+        QCOMPARE(run(toolPath(), {"apply"}, m_dir->path()), int(UPGRADE_OP_WRITE_FILE_FAILED));
     }
     QCOMPARE(installedTree(m_dir->path()), m_old);
     QVERIFY(!QFileInfo::exists(path("Tmp/Journal")));
@@ -275,7 +297,7 @@ void tst_UpgradeCrash::fullVolume()
 
     QProcess apply;
     apply.setWorkingDirectory(m_dir->path());
-    apply.start(path("tarvex-upgrade"), {"apply"});
+    apply.start(toolPath(), {"apply"});
     QVERIFY(apply.waitForFinished(120000));
     const int code = apply.exitCode();
     qInfo() << "apply:" << code << apply.readAllStandardError().right(300);
@@ -291,7 +313,7 @@ void tst_UpgradeCrash::fullVolume()
         QVERIFY(QFileInfo::exists(path("Tmp/Journal")));
         for (const QString &filler : qAsConst(fillers))
             QFile::remove(filler);
-        run(path("tarvex-upgrade"), {"check"}, m_dir->path());
+        run(toolPath(), {"check"}, m_dir->path());
         QCOMPARE(installedTree(m_dir->path()), m_old);
     }
 #endif
@@ -300,9 +322,12 @@ void tst_UpgradeCrash::fullVolume()
 void tst_UpgradeCrash::crashingNewVersion()
 {
     // Version 2 of this launcher crashes at once.
+#ifdef Q_OS_WIN
+    QSKIP("the stand-in launcher that crashes is a shell script");
+#endif
     makeInstallation("#!/bin/sh\ndir=$(dirname \"$0\")\necho \"$(cat \"$dir/version.txt\")\" >> \"$dir/runs.txt\"\n"
                      "[ \"$(cat \"$dir/version.txt\")\" = 2 ] && kill -SEGV $$\nexit 0\n");
-    const int code = run(path("Upgrade/Upgrade"), {path("Tmp"), path("Tarvex")}, m_dir->path(),
+    const int code = run(upgraderPath(), {path("Tmp"), launcherPath()}, m_dir->path(),
                          {{"TARVEX_UPGRADE_HEALTH_SECONDS", "30"}});
     QCOMPARE(code, 65);
     // Exactly the old installation, and the record of what failed.

@@ -15,6 +15,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QCoreApplication>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -413,7 +414,14 @@ int pack(const PackOptions &options)
         printError(QStringLiteral("--base-tree must be a directory and --base-version another version than --version"));
         return 1;
     }
+#ifdef Q_OS_WIN
+    // Windows has no 7z on PATH by default: the one beside the tool comes first.
+    QString sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"), {QCoreApplication::applicationDirPath()});
+    if (sevenZip.isEmpty())
+        sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"));
+#else
     const QString sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"));
+#endif
     if (sevenZip.isEmpty()) {
         printError(QStringLiteral("7z is not on PATH (Debian: p7zip-full)"));
         return 1;

@@ -48,7 +48,8 @@ void step()
     static int count = 0;
     if (++count == killAt) {
 #ifdef Q_OS_WIN
-        TerminateProcess(GetCurrentProcess(), 9);
+        // With the code of a crash, which is what the parent must see.
+        TerminateProcess(GetCurrentProcess(), STATUS_ACCESS_VIOLATION);
 #else
         ::raise(SIGKILL);
 #endif

@@ -1,3 +1,4 @@
+#include "platform/platformnames.h"
 #include "upgrade/config/aescipher.h"
 
 #include <QtTest>
@@ -280,8 +281,8 @@ void tst_AesCipher::keyInNoBuiltBinary()
                            QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
     while (libraries.hasNext())
         files << libraries.next();
-    QVERIFY(files.contains(bin.filePath(QStringLiteral("Tarvex"))));
-    QVERIFY(files.contains(bin.filePath(QStringLiteral("tarvex-upgrade"))));
+    QVERIFY(files.contains(bin.filePath(PlatformNames::launcherFileName())));
+    QVERIFY(files.contains(bin.filePath(PlatformNames::upgradeToolFileName())));
     QVERIFY(std::any_of(files.cbegin(), files.cend(),
                         [](const QString &file) { return file.endsWith(QLatin1String("libtvx_config.a")); }));
 

@@ -4,6 +4,7 @@
 // not what the packet was made for.
 
 #include "common/filetree.h"
+#include "platform/platformnames.h"
 #include "upgrade/delta/delta.h"
 #include "upgrade/files/archive.h"
 
@@ -17,7 +18,7 @@ using FileTree::writeFile;
 
 namespace {
 
-const QString releaseTool = QStringLiteral(TVX_PUBLISHER_BIN_DIR "/tarvex-release");
+const QString releaseTool = QStringLiteral(TVX_PUBLISHER_BIN_DIR "/") + PlatformNames::releaseToolFileName();
 
 // Bytes that do not compress, like a built library.
 QByteArray noise(int size, quint32 seed)

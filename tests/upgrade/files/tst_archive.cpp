@@ -1,3 +1,4 @@
+#include "platform/platformnames.h"
 #include "upgrade/files/archive.h"
 
 #include "common/filetree.h"
@@ -25,7 +26,7 @@ private Q_SLOTS:
     void dotDotEntryStaysInside();
 
 private:
-    static QString sevenZip() { return QCoreApplication::applicationDirPath() + QLatin1String("/7z"); }
+    static QString sevenZip() { return QCoreApplication::applicationDirPath() + QLatin1Char('/') + PlatformNames::sevenZipFileName(); }
     static bool pack(const QString &workDir, const QStringList &args);
 };
 
@@ -106,6 +107,9 @@ void tst_Archive::missingTool()
 
 void tst_Archive::crashingTool()
 {
+#ifdef Q_OS_WIN
+    QSKIP("the crashing stand-in for 7z is a shell script");
+#endif
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
     const QString tool = tmp.filePath(QStringLiteral("7z"));
@@ -161,6 +165,7 @@ void tst_Archive::refusedArchive()
     } else if (kind == QLatin1String("password")) {
         QVERIFY(pack(src, { QStringLiteral("-psecret"), archive, QStringLiteral("data.bin") }));
     } else if (kind == QLatin1String("link")) {
+        TVX_SKIP_WITHOUT_SYMLINKS();
         QVERIFY(QFile::link(QStringLiteral("../../outside.txt"), src + QLatin1String("/escape")));
         QVERIFY(pack(src, { QStringLiteral("-snl"), archive, QStringLiteral("escape") }));
     }
@@ -195,7 +200,8 @@ void tst_Archive::dotDotEntryStaysInside()
     list.start(sevenZip(), { QStringLiteral("l"), QStringLiteral("-slt"), archive });
     list.closeWriteChannel();
     QVERIFY(list.waitForFinished(60000));
-    QVERIFY(list.readAllStandardOutput().contains("Path = ../evil.txt"));
+    // Windows' 7-Zip lists names with its own separator.
+    QVERIFY(list.readAllStandardOutput().contains("Path = " + QDir::toNativeSeparators(QStringLiteral("../evil.txt")).toUtf8()));
 
     const QString work = tmp.filePath(QStringLiteral("work"));
     const QString out = work + QLatin1String("/out");

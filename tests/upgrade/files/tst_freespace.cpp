@@ -1,5 +1,6 @@
 #include "upgrade/files/freespace.h"
 
+#include "common/filetree.h"
 #include "common/messagecapture.h"
 
 #include <QtTest>
@@ -96,6 +97,8 @@ void tst_FreeSpace::getDirSize()
 
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
+    if (layout.contains(QLatin1String("->")))
+        TVX_SKIP_WITHOUT_SYMLINKS();
     const QStringList items = layout.split(QLatin1Char(','), Qt::SkipEmptyParts);
     for (const QString &item : items) {
         const QString path = tmp.filePath(item.section(QLatin1Char(':'), 0, 0).section(QLatin1String("->"), 0, 0));
@@ -127,8 +130,9 @@ void tst_FreeSpace::dirSizeDebugMessages()
     QCOMPARE(::getDirSize(root, count), qint64(22));
     // Listed by name ignoring case; each message carries the running total.
     const QString sep = QDir::separator();
-    QCOMPARE(capture.debugs(), QStringList({ QLatin1Char('"') + root + sep + QLatin1String("A\"  size is  17"),
-                                             QLatin1Char('"') + root + sep + QLatin1String("b\"  size is  22") }));
+    QCOMPARE(capture.debugs(),
+             QStringList({ MessageCapture::logged(QLatin1Char('"') + root + sep + QLatin1String("A\"  size is  17")),
+                           MessageCapture::logged(QLatin1Char('"') + root + sep + QLatin1String("b\"  size is  22")) }));
 }
 
 void tst_FreeSpace::isDiskSpaceEnough_data()

@@ -183,6 +183,7 @@ void tst_SafeCopy::copiesHiddenAndLeavesSourceAndExtras()
     QVERIFY(writeFile(src + QLatin1String("/.hiddendir/x"), "x"));
     QVERIFY(writeFile(src + QLatin1String("/plain"), "new"));
     QVERIFY(writeFile(src + QLatin1String("/target.txt"), "target"));
+    TVX_SKIP_WITHOUT_SYMLINKS();
     QVERIFY(QFile::link(QStringLiteral("target.txt"), src + QLatin1String("/link.txt")));
     QVERIFY(QFile::setPermissions(src + QLatin1String("/plain"), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadUser));
     QVERIFY(writeFile(dst + QLatin1String("/plain"), "old"));
@@ -216,7 +217,8 @@ void tst_SafeCopy::backupPathTaken()
     MessageCapture capture;
     QVERIFY(!safeCopyDir(src, dst, COPY_DIR_SAFETY, &param));
     const QString backupPath = native(bak) + sep + QLatin1String("a.txt");
-    QCOMPARE(capture.warnings(), QStringList{ QLatin1String("copy file to  \"") + backupPath + QLatin1String("\" failed!") });
+    QCOMPARE(capture.warnings(),
+             QStringList{ MessageCapture::logged(QLatin1String("copy file to  \"") + backupPath + QLatin1String("\" failed!")) });
     // Copying never overwrites: the stale backup and the destination are unchanged.
     QCOMPARE(readFile(backupPath), QByteArray("stale backup"));
     QCOMPARE(readFile(dst + QLatin1String("/a.txt")), QByteArray("old"));
@@ -253,7 +255,8 @@ void tst_SafeCopy::dirNameTakenByFile()
     MessageCapture capture;
     QCOMPARE(safeCopyDir(src, dst, mode, &param), result);
     const QString d = native(dst) + sep + QLatin1String("m") + sep;
-    QVERIFY(capture.warnings().contains(QLatin1String("mkpath  \"") + d + QLatin1String("\" failed")));
+    QVERIFY2(capture.warnings().contains(MessageCapture::logged(QLatin1String("mkpath  \"") + d + QLatin1String("\" failed"))),
+             qPrintable(capture.warnings().join(QLatin1Char('\n'))));
     QCOMPARE(QFileInfo::exists(dst + QLatin1String("/z.txt")), laterCopied);
     QCOMPARE(readFile(dst + QLatin1String("/m")), QByteArray("a file named like the directory"));
 }
@@ -311,7 +314,7 @@ void tst_SafeCopy::undeletableDestination()
     const QString k = native(dst) + sep + QLatin1String("k.txt");
     const QString bakK = native(bak) + sep + QLatin1String("k.txt");
     const QString target = warning == QLatin1String("copy file to ") ? bakK : k;
-    QVERIFY2(capture.warnings().contains(warning + QLatin1String(" \"") + target + QLatin1String("\" failed!")),
+    QVERIFY2(capture.warnings().contains(MessageCapture::logged(warning + QLatin1String(" \"") + target + QLatin1String("\" failed!"))),
              qPrintable(capture.warnings().join(QLatin1Char('\n'))));
 
     // Entries before the failure are copied; after it only in continue mode.
@@ -366,13 +369,18 @@ void tst_SafeCopy::acrossVolumes()
     QVERIFY(writeFile(dst + QLatin1String("/big.bin"), "old big"));
     QVERIFY(writeFile(dst + QLatin1String("/run"), "old run"));
     QVERIFY(QFile::setPermissions(dst + QLatin1String("/run"), QFile::ReadOwner | QFile::WriteOwner));
+#ifdef Q_OS_WIN
+    // Windows files have no execute permission to carry over.
+    const QFile::Permissions execute;
+#else
+    const QFile::Permissions execute = QFile::ExeOwner;
+#endif
 
     CopyDirParam param;
     param.strBackupDir = bak;
     QVERIFY(safeCopyDir(src, dst, COPY_DIR_SAFETY, &param));
     QCOMPARE(readFile(dst + QLatin1String("/big.bin")), big);
-    QCOMPARE(QFile::permissions(dst + QLatin1String("/run")) & 0x7000,
-             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(QFile::permissions(dst + QLatin1String("/run")) & 0x7000, QFile::ReadOwner | QFile::WriteOwner | execute);
     QCOMPARE(readFile(bak + QLatin1String("/big.bin")), QByteArray("old big"));
     QCOMPARE(readFile(bak + QLatin1String("/run")), QByteArray("old run"));
     QCOMPARE(QFile::permissions(bak + QLatin1String("/run")) & 0x7000, QFile::ReadOwner | QFile::WriteOwner);

@@ -480,7 +480,8 @@ void tst_SolutionInfo::merge()
     }
     QCOMPARE(int(merged), result);
     for (QString &warning : warnings)
-        warning.replace(QLatin1String("%1"), installedPath).replace(QLatin1String("%2"), newerPath);
+        warning = MessageCapture::logged(warning.replace(QLatin1String("%1"), installedPath)
+                                             .replace(QLatin1String("%2"), newDir + QDir::separator() + "SolutionInfo.xml"));
     QCOMPARE(capture.warnings(), warnings);
 
     QCOMPARE(readFile(newerPath), newerBefore);

@@ -110,6 +110,8 @@ void tst_TmpDirs::removeDirTree()
     const QString outside = tmp.filePath(QStringLiteral("outside"));
     QVERIFY(writeFile(outside + QLatin1String("/precious"), "keep"));
     QString path = tmp.filePath(QStringLiteral("victim"));
+    if (kind.contains(QLatin1String("link")))
+        TVX_SKIP_WITHOUT_SYMLINKS();
     if (kind == QLatin1String("tree") || kind == QLatin1String("inner link")) {
         QVERIFY(writeFile(path + QLatin1String("/a/b/c"), "c"));
         QVERIFY(writeFile(path + QLatin1String("/.h"), "h"));
@@ -261,6 +263,7 @@ void tst_TmpDirs::deleteTmpDir()
                 QSKIP(lock->whyNotSet());
         }
     } else if (kind == QLatin1String("link")) {
+        TVX_SKIP_WITHOUT_SYMLINKS();
         QVERIFY(QFile::link(outside, tmpDir));
     }
 
@@ -347,7 +350,8 @@ void tst_TmpDirs::saveSolutionInfoFailures()
     QVERIFY2(capture.warnings().first().startsWith(warning), qPrintable(capture.warnings().join(QLatin1Char('\n'))));
     if (kind != QLatin1String("no source")) {
         const QString packet = base + QDir::separator() + QLatin1String("Tmp/Packet/");
-        QCOMPARE(capture.warnings(), QStringList{ warning + QLatin1String(" \"") + packet + QLatin1String("\" failed") });
+        QCOMPARE(capture.warnings(),
+                 QStringList{ MessageCapture::logged(warning + QLatin1String(" \"") + packet + QLatin1String("\" failed")) });
     }
 }
 
