@@ -8,12 +8,12 @@
 #   2. starts the native tarvex-upgrade-server of build/ on 127.0.0.1 and
 #      makes there, with the native tarvex-release, a signed release of
 #      version 2.0 whose packet carries the new module files and the Windows
-#      upgrader (Upgrade/ with its DLLs);
+#      upgrader (Upgrade/ with its DLLs), and a delta from 1.0 to 2.0;
 #   3. makes the installation trust the key and writes its server file, with
 #      the installation's own tarvex-upgrade.exe under Wine;
 #   4. runs "wine Tarvex.exe" under xvfb-run: the demo main form checks,
 #      downloads, hands over to Upgrade.exe, which upgrades and starts
-#      Tarvex.exe again, which must run on version 2.0.
+#      Tarvex.exe again, which must run on version 2.0, reached by the delta.
 #
 # Usage: scripts/windows/demo.sh [--out DIR]   (default: build-win/demo)
 # Exits 0 when the launcher came back on version 2.0.
@@ -92,6 +92,11 @@ mkdir -p "$out/packet/Solutions/$module_id"
 module_files "$out/packet" "$new_version"
 echo "New in $new_version: this file." >"$out/packet/Solutions/$module_id/whatsnew.txt"
 cp -r "$win_bin/Upgrade" "$out/packet/Upgrade"
+# Version 1.0 as the packet that installed it would have held it: the base
+# of the delta that the download takes instead of the full packet.
+mkdir -p "$out/base/Solutions/$module_id"
+module_files "$out/base" "$old_version"
+cp -r "$win_bin/Upgrade" "$out/base/Upgrade"
 
 server_pid=
 stop_server() {
@@ -118,7 +123,8 @@ done
 say "making the signed release with $native_release"
 "$native_release" keygen --out "$out/keys/release.key" >/dev/null
 "$native_release" pack --root "$server" --tree "$out/packet" --module "$module_id" --version "$new_version" \
-    --release-date 202406010900 --desc "Version $new_version of the demo module, for Windows" >/dev/null
+    --release-date 202406010900 --desc "Version $new_version of the demo module, for Windows" \
+    --base-tree "$out/base" --base-version "$old_version" >/dev/null
 "$native_release" sign --root "$server" --key "$out/keys/release.key"
 "$native_release" verify --root "$server" --public "$out/keys/release.key.pub"
 
@@ -157,6 +163,10 @@ runs=$(grep -c '"outcome"' "$record" 2>/dev/null || echo 0)
 last=$(tail -n1 "$record" 2>/dev/null || true)
 if [ "$runs" -ge 2 ] && [ "$installed" = "$new_version" ] && echo "$last" | grep -q "\"version\":\"$new_version\"" \
     && [ -f "$install/Solutions/$module_id/whatsnew.txt" ]; then
+    grep -h "came as a delta\|not used" "$out/wine.out" "$out/wine.err" 2>/dev/null | tr -d '\r' | sed 's/^/  /' || true
+    # The delta path is the one to prove here: a fallback would hide a Windows fault in it.
+    grep -q "came as a delta" "$out/wine.out" "$out/wine.err" 2>/dev/null \
+        || die "version $new_version came as the full packet, not as the delta offered"
     say "Tarvex.exe was restarted on version $new_version under Wine: the upgrade loop is complete"
     exit 0
 fi
