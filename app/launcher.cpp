@@ -87,22 +87,27 @@ int launcherMain(int &argc, char **argv)
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
     QCoreApplication::setAttribute(Qt::AA_UseSoftwareOpenGL, true);
 
-    CTVXApplication app(argc, argv);
-
     // Relative to the directory the process was started in, so this comes
-    // before the application directory becomes the current one. Without the
-    // file the icon stays empty, as it is already: looking for it would only
-    // load every image format plugin.
-    const QString iconPath = QStringLiteral("./app.ico");
+    // before the application directory becomes the current one.
+    const QString iconPath = QFileInfo(QStringLiteral("./app.ico")).absoluteFilePath();
+    {
+        // Before anything runs from the installation: an upgrade that a
+        // crash cut short is finished, forward or back, and logged. The GUI
+        // application loads Qt's platform plugin, which on Windows is a file
+        // of the installation too; one that the crash left missing must not
+        // keep the launcher from putting it back.
+        QCoreApplication core(argc, argv);
+        QDir::setCurrent(QCoreApplication::applicationDirPath());
+        CDebugLog::Instance()->Init();
+        previousMessageHandler = qInstallMessageHandler(logMessageHandler);
+        finishInterruptedUpgrade();
+    }
+
+    CTVXApplication app(argc, argv);
+    // Without the file the icon stays empty, as it is already: looking for
+    // it would only load every image format plugin.
     if (QFileInfo::exists(iconPath))
         QApplication::setWindowIcon(QIcon(iconPath));
-    QDir::setCurrent(QCoreApplication::applicationDirPath());
-
-    CDebugLog::Instance()->Init();
-    previousMessageHandler = qInstallMessageHandler(logMessageHandler);
-    // Before anything runs from the installation: an upgrade that a crash
-    // cut short is finished, forward or back, and logged.
-    finishInterruptedUpgrade();
 
     if (!setLibrarySearchPath()) {
         qWarning().noquote() << QObject::tr("Set library search path failed!");

@@ -41,6 +41,9 @@ address="$(sed -n 's/^listening on //p' "$host_out")"
 export TVX_TEST_NATIVE_HOST="$address"
 export TARVEX_UPGRADE_HEALTH_SECONDS=2
 unset QT_QPA_PLATFORM
+# QtTest's own watchdog (5 minutes a function) would end a long data-driven
+# function that Wine slows down; the program's limit above is the bound.
+export QTEST_FUNCTION_TIMEOUT=$((limit * 1000))
 
 passed=(); failed=()
 total_pass=0; total_fail=0; total_skip=0

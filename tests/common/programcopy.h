@@ -12,8 +12,26 @@
 // Puts built programs into a throw-away installation.
 namespace ProgramCopy {
 
+#ifdef Q_OS_WIN
+// Copies the DLLs of sourceDir that targetDir lacks.
+inline bool copyLibraries(const QDir &source, const QString &targetDir)
+{
+    if (!QDir().mkpath(targetDir))
+        return false;
+    const QStringList libraries = source.entryList({QStringLiteral("*.dll")}, QDir::Files);
+    for (const QString &library : libraries) {
+        const QString copy = targetDir + QLatin1Char('/') + library;
+        if (!QFileInfo::exists(copy) && !QFile::copy(source.filePath(library), copy))
+            return false;
+    }
+    return true;
+}
+#endif
+
 // Copies the program at built to target. Windows finds the DLLs a program
-// loads beside it, so there they come along from the program's directory.
+// loads beside it, so there they come along from the program's directory,
+// and so do Qt's plugins, which it looks for in folders beside the program
+// (a GUI program does not start without its platform plugin).
 inline bool copyProgram(const QString &built, const QString &target)
 {
     const QString targetDir = QFileInfo(target).absolutePath();
@@ -21,10 +39,11 @@ inline bool copyProgram(const QString &built, const QString &target)
         return false;
 #ifdef Q_OS_WIN
     const QDir source = QFileInfo(built).absoluteDir();
-    const QStringList libraries = source.entryList({QStringLiteral("*.dll")}, QDir::Files);
-    for (const QString &library : libraries) {
-        const QString copy = targetDir + QLatin1Char('/') + library;
-        if (!QFileInfo::exists(copy) && !QFile::copy(source.filePath(library), copy))
+    if (!copyLibraries(source, targetDir))
+        return false;
+    for (const QString &plugins : {QStringLiteral("platforms"), QStringLiteral("styles"),
+                                   QStringLiteral("imageformats")}) {
+        if (source.exists(plugins) && !copyLibraries(QDir(source.filePath(plugins)), targetDir + '/' + plugins))
             return false;
     }
 #endif
