@@ -179,29 +179,8 @@ if [ "$crashing" -eq 1 ]; then
 fi
 packet=$module_id-$new_version.7z
 
-server_pid=
-stop_server() {
-    if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-        say "server stopped"
-    fi
-}
-trap stop_server EXIT
-trap 'exit 130' INT TERM
-
-"$bin/tarvex-upgrade-server" --root "$server" --key "$key" --host 127.0.0.1 --port 0 \
-    >"$out/server.out" 2>"$out/server.log" &
-server_pid=$!
-url=
-for _ in $(seq 1 100); do
-    # The background shell may not have opened server.out yet.
-    url=$(sed -n 's/^listening on //p' "$out/server.out" 2>/dev/null || true)
-    [ -n "$url" ] && break
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-done
-[ -n "$url" ] || die "the server did not start: $(cat "$out/server.log")"
+source scripts/devserver.sh
+start_server "$bin/tarvex-upgrade-server" "$server" "$key" "$out"
 # The server reads its manifest and release document for every query: the
 # release is made after it started, so that the icon can be the server's own.
 echo 'iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mNk+M9QDwADhgGAWjR9awAAAABJRU5ErkJggg==' \

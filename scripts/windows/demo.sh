@@ -98,27 +98,8 @@ mkdir -p "$out/base/Solutions/$module_id"
 module_files "$out/base" "$old_version"
 cp -r "$win_bin/Upgrade" "$out/base/Upgrade"
 
-server_pid=
-stop_server() {
-    if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-        say "server stopped"
-    fi
-}
-trap stop_server EXIT
-trap 'exit 130' INT TERM
-"$native_bin/tarvex-upgrade-server" --root "$server" --key "$key" --host 127.0.0.1 --port 0 \
-    >"$out/server.out" 2>"$out/server.log" &
-server_pid=$!
-url=
-for _ in $(seq 1 100); do
-    url=$(sed -n 's/^listening on //p' "$out/server.out" 2>/dev/null || true)
-    [ -n "$url" ] && break
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-done
-[ -n "$url" ] || die "the server did not start: $(cat "$out/server.log")"
+source "$TVX_ROOT/scripts/devserver.sh"
+start_server "$native_bin/tarvex-upgrade-server" "$server" "$key" "$out"
 
 say "making the signed release with $native_release"
 "$native_release" keygen --out "$out/keys/release.key" >/dev/null
