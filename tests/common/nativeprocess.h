@@ -1,7 +1,20 @@
 #ifndef TVX_TEST_NATIVEPROCESS_H
 #define TVX_TEST_NATIVEPROCESS_H
 
+#include <QProcess>
 #include <QtGlobal>
+
+// Asks a test's helper process to end, and kills it when it does not.
+inline void stopProcess(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished(10000);
+    }
+}
 
 #ifdef Q_OS_WIN
 

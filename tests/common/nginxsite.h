@@ -3,6 +3,7 @@
 
 #include "common/filetree.h"
 #include "common/loopbackport.h"
+#include "common/nativeprocess.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -70,16 +71,7 @@ public:
         return false;
     }
 
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(10000)) {
-            m_process.kill();
-            m_process.waitForFinished(10000);
-        }
-    }
+    void stop() { stopProcess(m_process); }
 
     // "127.0.0.1:PORT": the form the server cluster file keeps.
     QString hostAndPort() const { return m_hostAndPort; }

@@ -117,13 +117,7 @@ public:
 #ifdef Q_OS_WIN
         m_process.stop();
 #else
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(10000)) {
-            m_process.kill();
-            m_process.waitForFinished(10000);
-        }
+        stopProcess(m_process);
 #endif
     }
 
