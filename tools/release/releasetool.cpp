@@ -153,34 +153,13 @@ bool readJsonObject(const QString &strPath, QJsonObject &object, QString &strErr
     return true;
 }
 
+// The tool names its packets more strictly than a document may.
 bool deltasFromManifest(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas)
 {
-    if (value.isUndefined())
-        return true;
-    if (!value.isArray())
+    if (!Trust::deltasFromJson(value, vecDeltas))
         return false;
-    const QJsonArray array = value.toArray();
-    for (const QJsonValue &item : array) {
-        const QJsonObject object = item.toObject();
-        DeltaPacket delta;
-        delta.strBaseVersion = object.value(QLatin1String("Base")).toString();
-        delta.strPacket = object.value(QLatin1String("Packet")).toString();
-        delta.llBytes = qint64(object.value(QLatin1String("Bytes")).toDouble(-1));
-        delta.baSha256 = QByteArray::fromHex(object.value(QLatin1String("Sha256")).toString().toLatin1());
-        if (delta.strBaseVersion.isEmpty() || !isSafeName(delta.strPacket) || delta.llBytes < 0
-            || delta.baSha256.size() != 32)
-            return false;
-        vecDeltas.append(delta);
-    }
-    return true;
-}
-
-QJsonObject deltaToManifest(const DeltaPacket &delta)
-{
-    return QJsonObject{{QStringLiteral("Base"), delta.strBaseVersion},
-                       {QStringLiteral("Packet"), delta.strPacket},
-                       {QStringLiteral("Bytes"), double(delta.llBytes)},
-                       {QStringLiteral("Sha256"), QString::fromLatin1(delta.baSha256.toHex())}};
+    return std::all_of(vecDeltas.cbegin(), vecDeltas.cend(),
+                       [](const DeltaPacket &delta) { return isSafeName(delta.strPacket); });
 }
 
 bool moduleFromManifest(const QJsonObject &entry, Trust::ReleaseModule &module, QString &strError)
@@ -481,12 +460,8 @@ int pack(const PackOptions &options)
                       {QStringLiteral("Packet"), packetName},
                       {QStringLiteral("Bytes"), double(bytes)},
                       {QStringLiteral("Sha256"), QString::fromLatin1(sha256.toHex())}};
-    if (!deltas.isEmpty()) {
-        QJsonArray deltaArray;
-        for (const DeltaPacket &delta : qAsConst(deltas))
-            deltaArray.append(deltaToManifest(delta));
-        entry.insert(QStringLiteral("Deltas"), deltaArray);
-    }
+    if (!deltas.isEmpty())
+        entry.insert(QStringLiteral("Deltas"), Trust::deltasToJson(deltas));
     bool isReplaced = false;
     for (int i = 0; i < modules.size(); ++i) {
         if (modules.at(i).toObject().value(QLatin1String("ID")).toString() == options.strModule) {

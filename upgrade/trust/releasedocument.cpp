@@ -49,7 +49,9 @@ bool isPlainFileName(const QString &strName)
         && !strName.contains(QLatin1Char('/')) && !strName.contains(QLatin1Char('\\')) && !strName.contains(QChar(0));
 }
 
-bool readDeltas(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas)
+} // namespace
+
+bool deltasFromJson(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas)
 {
     if (value.isUndefined())
         return true;
@@ -72,7 +74,17 @@ bool readDeltas(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas)
     return true;
 }
 
-} // namespace
+QJsonArray deltasToJson(const QVector<DeltaPacket> &vecDeltas)
+{
+    QJsonArray deltas;
+    for (const DeltaPacket &delta : vecDeltas) {
+        deltas.append(QJsonObject{{QStringLiteral("Base"), delta.strBaseVersion},
+                                  {QStringLiteral("Packet"), delta.strPacket},
+                                  {QStringLiteral("Bytes"), double(delta.llBytes)},
+                                  {QStringLiteral("Sha256"), QString::fromLatin1(delta.baSha256.toHex())}});
+    }
+    return deltas;
+}
 
 QByteArray releaseDocumentToJson(const ReleaseDocument &document)
 {
@@ -87,16 +99,8 @@ QByteArray releaseDocumentToJson(const ReleaseDocument &document)
                            {QStringLiteral("Bytes"), double(module.llBytes)},
                            {QStringLiteral("Sha256"), QString::fromLatin1(module.baSha256.toHex())}};
         // Without deltas the document stays what it was before they existed.
-        if (!module.vecDeltas.isEmpty()) {
-            QJsonArray deltas;
-            for (const DeltaPacket &delta : module.vecDeltas) {
-                deltas.append(QJsonObject{{QStringLiteral("Base"), delta.strBaseVersion},
-                                          {QStringLiteral("Packet"), delta.strPacket},
-                                          {QStringLiteral("Bytes"), double(delta.llBytes)},
-                                          {QStringLiteral("Sha256"), QString::fromLatin1(delta.baSha256.toHex())}});
-            }
-            object.insert(QStringLiteral("Deltas"), deltas);
-        }
+        if (!module.vecDeltas.isEmpty())
+            object.insert(QStringLiteral("Deltas"), deltasToJson(module.vecDeltas));
         modules.append(object);
     }
     const QJsonObject root{{QStringLiteral("type"), QLatin1String(releaseType)},
@@ -147,7 +151,7 @@ bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, Q
             strError = QStringLiteral("module entry %1 is incomplete").arg(document.vecModules.size());
             return false;
         }
-        if (!readDeltas(object.value(QLatin1String("Deltas")), module.vecDeltas)) {
+        if (!deltasFromJson(object.value(QLatin1String("Deltas")), module.vecDeltas)) {
             strError = QStringLiteral("module entry %1 has an invalid delta").arg(document.vecModules.size());
             return false;
         }

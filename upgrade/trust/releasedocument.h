@@ -5,6 +5,8 @@
 #include "upgrade/trust/signature.h"
 
 #include <QDateTime>
+#include <QJsonArray>
+#include <QJsonValue>
 
 namespace Trust {
 
@@ -34,6 +36,11 @@ struct ReleaseDocument
 };
 
 QByteArray releaseDocumentToJson(const ReleaseDocument &document);
+// A module's "Deltas", as the document and the publisher's manifest carry
+// them. Reading fails on an entry without its base, with an unsafe file name,
+// or a bad size or hash; no value at all is no deltas.
+QJsonArray deltasToJson(const QVector<DeltaPacket> &vecDeltas);
+bool deltasFromJson(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas);
 bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, QString &strError);
 
 enum class ReleaseCheck { Accepted, Missing, Malformed, Untrusted, Expired, RolledBack, Disagrees };
