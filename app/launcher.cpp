@@ -21,7 +21,7 @@
 
 #ifdef Q_OS_WIN
 #  include <qt_windows.h>
-#  include <cstring>
+#  include <vector>
 #endif
 
 namespace {
@@ -37,10 +37,19 @@ enum MainFormResult {
 QString executablePathFromSystem()
 {
 #ifdef Q_OS_WIN
-    char buffer[256];
-    memset(buffer, 0, sizeof(buffer));
-    GetModuleFileNameA(GetModuleHandleW(nullptr), buffer, sizeof(buffer));
-    return QString::fromLocal8Bit(buffer, int(qstrnlen(buffer, sizeof(buffer))));
+    // Wide characters, and as long as the path is: a short buffer would cut
+    // a long or non-ASCII installation path into another one.
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), DWORD(buffer.size()));
+        if (length == 0)
+            return QString();
+        if (length < buffer.size())
+            return QDir::fromNativeSeparators(QString::fromWCharArray(buffer.data(), int(length)));
+        if (buffer.size() >= 32768)
+            return QString();
+        buffer.resize(buffer.size() * 2);
+    }
 #else
     return QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
 #endif
@@ -100,7 +109,10 @@ int launcherMain(int &argc, char **argv)
         QDir::setCurrent(QCoreApplication::applicationDirPath());
         CDebugLog::Instance()->Init();
         previousMessageHandler = qInstallMessageHandler(logMessageHandler);
-        finishInterruptedUpgrade();
+        if (!finishInterruptedUpgrade()) {
+            CDebugLog::Instance()->UnInit();
+            return UPGRADE_OP_ROLLBACK_INCOMPLETE;
+        }
     }
 
     CTVXApplication app(argc, argv);

@@ -1,6 +1,7 @@
 #include "app/upgradeguard.h"
 
 #include "upgrade/files/durable.h"
+#include "upgrade/files/installlayout.h"
 #include "upgrade/transaction/installlock.h"
 #include "upgrade/transaction/journal.h"
 #include "upgrade/transaction/staging.h"
@@ -22,9 +23,9 @@ QString &healthFilePath()
     return path;
 }
 
-QString tmpDir()
+CInstallLayout installLayout()
 {
-    return QCoreApplication::applicationDirPath() + QLatin1String("/Tmp");
+    return CInstallLayout(QCoreApplication::applicationDirPath());
 }
 
 // Held from the hand-over until the process ends, so that the upgrader
@@ -37,20 +38,35 @@ std::unique_ptr<CInstallLock> &handOverLock()
 
 } // namespace
 
-void finishInterruptedUpgrade()
+bool finishInterruptedUpgrade()
 {
     // Only for this process: a restart or an upgrader started later is not
     // the launcher under watch.
     healthFilePath() = qEnvironmentVariable(HealthFileVariable);
     qunsetenv(HealthFileVariable);
 
-    const QString appDir = QCoreApplication::applicationDirPath();
-    CInstallLock lock(appDir);
-    if (!lock.tryLock()) {
-        qDebug() << "upgrade recovery skipped:" << lock.refusalText();
-        return;
+    const CInstallLayout layout = installLayout();
+    const QString appDirProblem = CInstallLayout::appDirProblem(layout.appDir());
+    if (!appDirProblem.isEmpty()) {
+        qWarning().noquote() << "the launcher does not start:" << appDirProblem;
+        return false;
     }
-    recoverInterruptedUpgrade(appDir, tmpDir());
+    CInstallLock lock(layout.appDir());
+    if (!lock.tryLock()) {
+        if (lock.isHeldElsewhere())
+            qDebug() << "upgrade recovery skipped:" << lock.refusalText();
+        else
+            qWarning().noquote() << "upgrade recovery skipped:" << lock.refusalText();
+        return true;
+    }
+    QString error;
+    if (recoverInterruptedUpgrade(layout, false, &error) != UPGRADE_OP_SUCCESS) {
+        // What runs next would run from an installation that may be half old,
+        // half new.
+        qWarning().noquote() << "the launcher does not start:" << error;
+        return false;
+    }
+    return true;
 }
 
 void reportMainFormState(const char *state)
@@ -62,8 +78,8 @@ void reportMainFormState(const char *state)
 
 void prepareUpgraderHandOver()
 {
-    const QString appDir = QCoreApplication::applicationDirPath();
-    handOverLock().reset(new CInstallLock(appDir));
+    const CInstallLayout layout = installLayout();
+    handOverLock().reset(new CInstallLock(layout.appDir()));
     CInstallLock &lock = *handOverLock();
     if (!lock.tryLock()) {
         qWarning() << "upgrade hand-over:" << lock.refusalText();
@@ -71,9 +87,9 @@ void prepareUpgraderHandOver()
     }
     // Without a staged upgrader this says so ("srcDir is Empty"); one from a
     // packet that was never completely staged is not put in place.
-    if (isPacketStaged(tmpDir()) || !QFileInfo(tmpDir() + QLatin1String("/Packet/Upgrade")).isDir())
-        installStagedUpgrader(appDir, tmpDir());
+    if (isPacketStaged(layout.tmpDir()) || !QFileInfo(layout.staged(CInstallLayout::upgraderDirName())).isDir())
+        installStagedUpgrader(layout);
     else
-        qWarning() << "upgrade hand-over: no completely staged packet in" << tmpDir() << "; upgrader kept";
+        qWarning() << "upgrade hand-over: no completely staged packet in" << layout.tmpDir() << "; upgrader kept";
     lock.passToChildren();
 }

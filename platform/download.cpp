@@ -1,5 +1,7 @@
 #include "platform/download.h"
 
+#include "platform/readfile.h"
+
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QElapsedTimer>
@@ -50,10 +52,11 @@ bool readState(const QString &path, const QByteArray &identity, QByteArray &vali
     validator.clear();
     if (path.isEmpty())
         return false;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    QByteArray content;
+    QString error;
+    if (!readFileBounded(path, 4096, content, error))
         return false;
-    const QList<QByteArray> lines = file.read(4096).split('\n');
+    const QList<QByteArray> lines = content.split('\n');
     if (lines.size() < 3 || lines.at(0) != stateMagic || lines.at(1) != "identity " + identityHash(identity)
         || !lines.at(2).startsWith("validator "))
         return false;
@@ -406,9 +409,11 @@ bool downloadResumable(const DownloadRequest &request, const DownloadPolicy &pol
                 break;
             }
             ++failuresInRow;
-            // The range no longer fits the resource (416), or the server
-            // answered another one: the partial data is obsolete.
-            if (attempt.isRangeMismatch || (error == HTTP_STATUS_FAILED && info.status == 416)) {
+            // The range no longer fits the resource (416), the resource is
+            // no longer the one the partial data came from (412 to If-Match),
+            // or the server answered another range: the partial data is obsolete.
+            if (attempt.isRangeMismatch
+                || (error == HTTP_STATUS_FAILED && (info.status == 416 || (info.status == 412 && isRange)))) {
                 qInfo() << "get " << url << ": range from " << limits.llRangeStart
                            << " refused, starting over from zero";
                 position = 0;

@@ -24,6 +24,9 @@ struct DownloadPolicy
     int nBackoffCapMs = 30000;        // longest pause
     int nRetryAfterCapMs = 60000;     // a server's Retry-After is honoured up to this
     qint64 llMaxBytesPerSec = 0;      // receive rate; 0: unlimited
+    // The bound on an unsigned packet whose announced size is missing, zero,
+    // negative or unreadable: a server that does not say must not fill the disk.
+    qint64 llUnsignedCapBytes = qint64(1) << 30;
 
     // The version query: an answer of at most 16 MiB must not take long. It
     // fails within 60 seconds in all: 30 per attempt, at most 3 attempts.

@@ -357,8 +357,14 @@ HTTP_ERROR CHttp::DownloadFile(const QString &url, const DonwloadFileParam &para
     }
     d->download = &param;
     QStringList headers;
-    if (d->limits.llRangeStart > 0 && !d->limits.baIfRange.isEmpty())
+    if (d->limits.llRangeStart > 0 && !d->limits.baIfRange.isEmpty()) {
         headers << QStringLiteral("If-Range: ") + QString::fromLatin1(d->limits.baIfRange);
+        // Some servers (object storage among them) ignore If-Range and send
+        // the range of whatever the resource is now. If-Match makes them
+        // answer 412 instead when an ETag no longer matches.
+        if (d->limits.baIfRange.startsWith('"'))
+            headers << QStringLiteral("If-Match: ") + QString::fromLatin1(d->limits.baIfRange);
+    }
     const HTTP_ERROR error = d->perform(url, headers, &Private::writeDownload);
     d->download = nullptr;
     return error;

@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Configures and builds Tarvex: build/ normally, build-asan/ with --sanitize.
+# Configures and builds Tarvex for testing, with the crash tests' fault
+# injection: build/ normally, build-asan/ with --sanitize.
+# Usage: scripts/build.sh [--sanitize] [TARGET...]   (default: everything)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 dir=build
 extra=()
-if [ "${1:-}" = "--sanitize" ]; then
-    dir=build-asan
-    extra=(-DTVX_SANITIZE=ON -DTVX_BUILD_BENCH=OFF)
-fi
+targets=()
+for arg in "$@"; do
+    case "$arg" in
+        --sanitize) dir=build-asan; extra=(-DTVX_SANITIZE=ON -DTVX_BUILD_BENCH=OFF) ;;
+        *) targets+=(--target "$arg") ;;
+    esac
+done
 
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${extra[@]}" >/dev/null
-cmake --build "$dir"
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTVX_FAULT_INJECTION=ON "${extra[@]}" >/dev/null
+cmake --build "$dir" "${targets[@]}"

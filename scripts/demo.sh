@@ -116,6 +116,9 @@ while [ $# -gt 0 ]; do
         *) die "unknown argument $1 (see --help)" ;;
     esac
 done
+# The server, Xvfb and any launcher or upgrader of the demo end with it.
+source scripts/processes.sh
+tvx_own_processes
 build=$(realpath "$build")
 out=$(realpath -m "${out:-$build/demo}")
 bin=$build/bin
@@ -235,7 +238,7 @@ else
     else
         say "running unattended"
     fi
-    "${run[@]}"
+    tvx_run "${run[@]}"
 fi
 
 say "runs of the demo main form ($record):"

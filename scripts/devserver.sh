@@ -1,19 +1,13 @@
 # Sourced by the demos: runs the development server in the background for
-# the rest of the script. The caller defines say and die.
+# the rest of the script. The caller defines say and die, and has called
+# tvx_own_processes (scripts/processes.sh), which ends the server with
+# whatever else it started.
 server_pid=
 url=
-stop_server() {
-    if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-        say "server stopped"
-    fi
-}
 # start_server PROGRAM ROOT KEY OUT: serves ROOT on a free loopback port,
 # stopped when the script exits; sets url. OUT gets server.out and server.log.
 start_server() {
-    trap stop_server EXIT
-    trap 'exit 130' INT TERM
+    tvx_at_exit 'say "server stopped"'
     "$1" --root "$2" --key "$3" --host 127.0.0.1 --port 0 >"$4/server.out" 2>"$4/server.log" &
     server_pid=$!
     for _ in $(seq 1 100); do

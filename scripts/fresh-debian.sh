@@ -11,7 +11,8 @@
 # /proc, /sys and /dev are mounted into it and unmounted whatever happens.
 #
 # The minbase tarball that debootstrap downloads is cached (it holds only what
-# debootstrap itself installs), by default in /var/cache/tarvex-ci.
+# debootstrap itself installs), by default in /var/cache/tarvex-ci
+# (TARVEX_CI_CACHE names another).
 #
 # Usage: scripts/fresh-debian.sh [--cache DIR] [--keep]
 #   --cache DIR   where the minbase tarball is kept between runs
@@ -22,7 +23,7 @@ set -euo pipefail
 say() { echo "fresh-debian: $*"; }
 die() { echo "fresh-debian: $*" >&2; exit 1; }
 
-cache=/var/cache/tarvex-ci
+cache=${TARVEX_CI_CACHE:-/var/cache/tarvex-ci}
 keep=0
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -33,6 +34,8 @@ while [ $# -gt 0 ]; do
     esac
 done
 [ "$(id -u)" -eq 0 ] || die "needs root (debootstrap, chroot and mount)"
+source "$(dirname "$0")/processes.sh"
+tvx_own_processes
 
 repo=$(cd "$(dirname "$0")/.." && git rev-parse --show-toplevel)
 
@@ -47,8 +50,9 @@ mirror=${mirror:-http://deb.debian.org/debian}
 
 if ! command -v debootstrap >/dev/null; then
     say "installing debootstrap"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
+    source "$(dirname "$0")/apt.sh"
+    tvx_apt_get update -qq
+    tvx_apt_get install -y -qq --no-install-recommends debootstrap >/dev/null
 fi
 
 mkdir -p "$cache"
@@ -56,10 +60,10 @@ tarball=$cache/bookworm-minbase.tgz
 if [ ! -s "$tarball" ]; then
     say "making the minbase tarball from $mirror (cached in $tarball)"
     scratch=$(mktemp -d "$cache/make.XXXXXX")
+    tvx_at_exit 'rm -rf "$scratch"'
     debootstrap --variant=minbase --make-tarball="$scratch/minbase.tgz" bookworm "$scratch/root" "$mirror" \
-        >"$scratch/log" 2>&1 || { tail -n 20 "$scratch/log" >&2; rm -rf "$scratch"; die "debootstrap --make-tarball failed"; }
+        >"$scratch/log" 2>&1 || { tail -n 20 "$scratch/log" >&2; die "debootstrap --make-tarball failed"; }
     mv "$scratch/minbase.tgz" "$tarball"
-    rm -rf "$scratch"
 fi
 
 root=$(mktemp -d /var/tmp/tarvex-fresh.XXXXXX)
@@ -78,9 +82,10 @@ kill_inside() {
     done
 }
 
+# Runs once every process of this script has ended.
 cleanup() {
-    local code=$? i
-    set +e
+    local i
+    rm -f "$root.log"
     kill_inside
     for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
         umount -R "${mounted[i]}" 2>/dev/null || umount -R -l "${mounted[i]}"
@@ -94,10 +99,8 @@ cleanup() {
     else
         rm -rf --one-file-system "$root"
     fi
-    exit "$code"
 }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+tvx_at_exit cleanup
 
 say "unpacking a minimal Debian 12 into $root"
 debootstrap --variant=minbase --unpack-tarball="$tarball" bookworm "$root" "$mirror" >"$root.log" 2>&1 \
@@ -112,14 +115,17 @@ mount --rbind /dev "$root/dev" && mount --make-rslave "$root/dev" && mounted+=("
 say "cloning the repository into the root"
 git clone -q --no-hardlinks "$repo" "$root/tarvex"
 
+# A clean environment but for the marks by which the processes of this run
+# are found again.
 inside() {
     chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        TARVEX_PROCESS_MARKS="$TARVEX_PROCESS_MARKS" \
         bash -c "cd /tarvex && $1"
 }
 
 say "1/2: ./scripts/run-demo.sh"
-inside ./scripts/run-demo.sh
+tvx_run inside ./scripts/run-demo.sh
 say "2/2: ./scripts/run-tests.sh"
-inside ./scripts/run-tests.sh
+tvx_run inside ./scripts/run-tests.sh
 say "both commands passed on a fresh minimal Debian 12"

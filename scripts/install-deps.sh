@@ -7,13 +7,16 @@ packages=(
     g++ cmake ninja-build pkg-config
     qtbase5-dev qtbase5-dev-tools
     libcurl4-openssl-dev libssl-dev openssl
-    libjsoncpp-dev libspdlog-dev libcpp-httplib-dev libzstd-dev
+    libjsoncpp-dev libspdlog-dev libcpp-httplib-dev libzstd-dev zlib1g-dev
     p7zip-full curl
     nginx-light libnginx-mod-http-js
     xvfb xauth
     # A minimal Debian has no CA store: libcurl then fails every HTTPS
     # request with error 77 before it connects.
     ca-certificates
+    # Object storage for the publishing tests: OpenStack Swift with its s3api
+    # middleware, and the memcached it needs, all started by the tests.
+    swift-proxy swift-account swift-container swift-object memcached
 )
 
 missing=()
@@ -25,8 +28,7 @@ if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
+source "$(dirname "$0")/apt.sh"
 echo "install-deps: installing ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+tvx_apt_get update -qq
+tvx_apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

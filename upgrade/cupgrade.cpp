@@ -1,6 +1,5 @@
 #include "upgrade/cupgrade.h"
 
-#include "platform/platformnames.h"
 #include "upgrade/files/freespace.h"
 #include "upgrade/files/tmpdirs.h"
 #include "upgrade/transaction/journal.h"
@@ -18,11 +17,11 @@ CUpgrade::CUpgrade()
     qRegisterMetaType<UpgradeOpError>("UpgradeOpError");
     qRegisterMetaType<QVector<ModuleVersion>>("QVector<ModuleVersion>");
 
-    const QChar sep = QDir::separator();
-    strAppDir = QCoreApplication::applicationDirPath();
-    str7zPath = strAppDir + sep + PlatformNames::sevenZipFileName();
-    strServerClusterCfgPath = strAppDir + sep + QLatin1String("Conf/System/UpgradeServerCluster.xml");
-    strTmpDir = strAppDir + sep + QLatin1String("Tmp");
+    const CInstallLayout layout(QCoreApplication::applicationDirPath());
+    strAppDir = layout.appDir();
+    str7zPath = layout.sevenZip();
+    strServerClusterCfgPath = layout.serverClusterFile();
+    strTmpDir = layout.tmpDir();
     updateTmpSubDirs();
 }
 
@@ -73,9 +72,10 @@ void CUpgrade::setTmpDir(const QString &strDir)
 
 void CUpgrade::updateTmpSubDirs()
 {
+    // The layout's names, below whatever the caller chose, even nothing.
     const QChar sep = QDir::separator();
-    strPacketDir = strTmpDir + sep + QLatin1String("Packet");
-    strBackupDir = strTmpDir + sep + QLatin1String("Backup");
+    strPacketDir = strTmpDir + sep + CInstallLayout::packetName();
+    strBackupDir = strTmpDir + sep + CInstallLayout::backupName();
 }
 
 void CUpgrade::stopUpgrade()
@@ -95,7 +95,7 @@ bool CUpgrade::removeTmpDir()
 
 QString CUpgrade::partialPacketDir() const
 {
-    return QDir(strTmpDir).absoluteFilePath(TmpNames::partialPacket());
+    return installLayout().partialPacketDir();
 }
 
 bool CUpgrade::testCanUpgrade()
@@ -110,7 +110,7 @@ UpgradeOpError CUpgrade::upgradeTmpDirToDstDir()
         qWarning() << "no completely staged packet in" << strTmpDir;
         return UPGRADE_OP_NOT_STAGED;
     }
-    CUpgradeTransaction transaction(strAppDir, strTmpDir);
+    CUpgradeTransaction transaction(installLayout());
     const UpgradeOpError result = transaction.apply();
     if (result == UPGRADE_OP_SUCCESS)
         transaction.finish();

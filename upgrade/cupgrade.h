@@ -2,8 +2,9 @@
 #define TVX_CUPGRADE_H
 
 #include "platform/download.h"
+#include "upgrade/files/installlayout.h"
 #include "upgrade/files/upgradetypes.h"
-#include "upgrade/trust/packetverifier.h"
+#include "upgrade/trust/releasedocument.h"
 #include "upgrade/trust/signature.h"
 
 #include <QFile>
@@ -14,6 +15,7 @@
 
 #include <atomic>
 
+class CPacketFetch;
 struct ServerClusterInfo;
 
 struct TimeOutParam
@@ -86,6 +88,8 @@ public:
     QString partialPacketDir() const;
     QString serverClusterCfgPath() const { return strServerClusterCfgPath; }
     QString sevenZipPath() const { return str7zPath; }
+    // Every path of the installation and of this engine's temporary directory.
+    CInstallLayout installLayout() const { return CInstallLayout(strAppDir, strTmpDir); }
     TimeOutParam httpTimeOut() const;
     QVector<ModuleVersion> localModuleVersion() const { return vecLocalModuleVersion; }
     QVector<ModuleVersion> needUpgradeModule() const { return vecToUpgrade; }
@@ -106,13 +110,9 @@ public:
     UpgradeOpError getUpgradePacket(const QVector<ModuleVersion> &vecModules);
     UpgradeOpError downloadUpgradePacket(const QVector<ModuleVersion> &vecModules);
     bool createTmpDirForUpgrade();
+    // The write callback for CHttp::DownloadFile into fileDownload, with
+    // the engine as context; the engine's own downloads go through CPacketFetch.
     static quint64 writeDownloadData(const void *data, quint64 size, quint64 count, void *context);
-    // Before the bytes of an answer reach writeDownloadData: llOffset 0
-    // restarts the packet from zero, N continues after the N bytes already
-    // in fileDownload. Whatever follows the bytes as they come (progress, a
-    // running hash) starts over, or catches up on those N bytes, here.
-    bool beginDownloadData(qint64 llOffset, double dModuleBase);
-    bool restartPacketVerifier(qint64 llOffset);
     void emitDownloadProgress();
 
     // Delta packets: the one the signed document offers for the installed
@@ -133,6 +133,9 @@ public:
     UpgradeOpError checkPacketSources(const QVector<ModuleVersion> &vecModules, bool isVerifying);
     QUrl packetQueryUrl() const;
     UpgradeOpError checkStagedTrustFile();
+    // The staged tree takes none of the names the engine keeps (the install
+    // layout's rule): 15 when packets are verified, 4 otherwise.
+    UpgradeOpError checkStagedTree(bool isVerifying);
     QString lastQueryUrl() const { return strQueryUrl; }
 
 Q_SIGNALS:
@@ -145,6 +148,10 @@ public:
     void run() override;
 
 private:
+    void setUpFetch(CPacketFetch &fetch);
+    // dDownloadedSize is dBase + dBytes; the progress signal follows.
+    void showDownloadProgress(double dBase, double dBytes);
+
     QString strAppDir;
     QString strTmpDir;
     QString strServerClusterCfgPath;
@@ -158,9 +165,6 @@ private:
     QFile fileDownload;
     double dTotalSize = 0;
     double dDownloadedSize = 0;
-    // What one received byte counts for in dDownloadedSize: a delta stands
-    // in for its whole full packet.
-    double dByteWeight = 1.0;
     int nFinishedCount = 0;
     int nModuleCount = 0;
     int nLastProgress = 0;
@@ -170,7 +174,7 @@ private:
     QString strQueryUrl;
     Trust::SignedEnvelope releaseEnvelope;
     bool hasReleaseEnvelope = false;
-    Trust::CPacketVerifier packetVerifier;
+    Trust::OpenedRelease openedRelease; // opened while the answer was read
     DownloadPolicy policyDownload;
     DownloadPolicy policyQuery = DownloadPolicy::versionQuery();
     QVector<PacketDownloadReport> vecPacketReport;

@@ -1,32 +1,22 @@
 #include "upgrade/cupgrade.h"
-#include "upgrade/packetreceiver.h"
+#include "upgrade/packetfetch.h"
 
-#include "platform/download.h"
+#include "platform/readfile.h"
 #include "upgrade/delta/delta.h"
 #include "upgrade/files/archive.h"
+#include "upgrade/files/filenamerule.h"
 #include "upgrade/files/tmpdirs.h"
 #include "upgrade/transaction/staging.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QStorageInfo>
 #include <QUrl>
 
 namespace {
 
 // The index lists every file of the new tree; a few hundred bytes each.
 constexpr qint64 maxIndexBytes = 64 * 1024 * 1024;
-
-// The name comes from the signed document, which refuses unsafe names; it
-// still must not reach outside the download directory or take a name the
-// engine keeps there.
-bool isPlainDeltaName(const QString &name)
-{
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0))
-        && !name.contains(QLatin1Char(':')) && !isReservedTmpEntryName(name) && name.size() <= 255;
-}
 
 // The full packet's URL with its last path segment replaced by the delta's
 // file name; query and fragment stay.
@@ -48,26 +38,12 @@ QByteArray deltaIdentity(const ModuleVersion &module, const DeltaPacket &delta)
 
 bool readIndexFile(const QString &strPath, QByteArray &baJson, QString &strError)
 {
-    const QFileInfo info(strPath);
-    if (info.isSymLink() || !info.isFile()) {
-        strError = QStringLiteral("it holds no delta.json");
+    // 7z makes the links an archive holds: one must not lead the read elsewhere.
+    if (QFileInfo(strPath).isSymLink()) {
+        strError = QStringLiteral("its delta.json is a link");
         return false;
     }
-    if (info.size() > maxIndexBytes) {
-        strError = QStringLiteral("its delta.json has %1 bytes, more than an index may").arg(info.size());
-        return false;
-    }
-    QFile file(strPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        strError = QStringLiteral("cannot read its delta.json: %1").arg(file.errorString());
-        return false;
-    }
-    baJson = file.read(maxIndexBytes + 1);
-    if (baJson.size() > maxIndexBytes) {
-        strError = QStringLiteral("its delta.json grew past the size an index may have");
-        return false;
-    }
-    return true;
+    return readFileBounded(strPath, maxIndexBytes, baJson, strError);
 }
 
 bool moveRebuiltFiles(const Delta::Index &index, const QString &strOutDir, const QString &strTargetDir,
@@ -113,9 +89,8 @@ CUpgrade::DeltaResult CUpgrade::stageDelta(const ModuleVersion &module, const De
 {
     report.llDeltaBytes = delta.llBytes;
     const QString scratch = QDir(strTmpDir).absoluteFilePath(TmpNames::delta());
-    const QString strDownloadDir = downloadDir();
-    const QString partPath = strDownloadDir + QLatin1Char('/') + delta.strPacket + QLatin1String(".part");
-    const QString statePath = strDownloadDir + QLatin1Char('/') + delta.strPacket + QLatin1String(".state");
+    CPacketFetch fetch(installLayout());
+    setUpFetch(fetch);
     const double dModuleBase = dDownloadedSize;
     // The delta's transfer fills the first half of the module's share of the
     // progress, the rebuild the second.
@@ -126,16 +101,10 @@ CUpgrade::DeltaResult CUpgrade::stageDelta(const ModuleVersion &module, const De
     // bytes of a stopped transfer, and the progress goes back to where the
     // module started.
     auto fail = [&](const QString &strReason) {
-        if (fileDownload.isOpen())
-            fileDownload.close();
-        if (!isStopped || QFileInfo(partPath).size() == 0) {
-            QFile::remove(partPath);
-            removeDownloadState(statePath);
-        }
+        if (!isStopped)
+            fetch.discard(delta.strPacket);
         removeDirTree(scratch);
-        dByteWeight = 1.0;
-        dDownloadedSize = dModuleBase;
-        llBytesInHand = qint64(dModuleBase);
+        showDownloadProgress(dModuleBase, 0);
         if (isStopped)
             return DeltaResult::Stopped;
         report.strDeltaFallback = strReason;
@@ -144,57 +113,38 @@ CUpgrade::DeltaResult CUpgrade::stageDelta(const ModuleVersion &module, const De
         return DeltaResult::Fallback;
     };
 
-    if (!isPlainDeltaName(delta.strPacket))
-        return fail(QStringLiteral("its file name is refused"));
-    if (!removeDirTree(scratch) || !QDir().mkpath(scratch) || !QDir().mkpath(strDownloadDir))
+    QString reason;
+    if (!isPlainServerFileName(delta.strPacket, &reason))
+        return fail(QStringLiteral("its file name is refused: %1").arg(reason));
+    if (!removeDirTree(scratch) || !QDir().mkpath(scratch))
         return fail(QStringLiteral("cannot make %1").arg(scratch));
 
-    DownloadRequest request;
+    PacketSource source;
+    source.strName = delta.strPacket;
     for (const QString &url : listPacketUrls)
-        request.listUrls << deltaUrl(url, delta.strPacket);
-    request.strStatePath = statePath;
-    request.baIdentity = deltaIdentity(module, delta);
-
-    if (fileDownload.isOpen())
-        fileDownload.close();
-    fileDownload.setFileName(partPath);
-    if (!fileDownload.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
-        return fail(QStringLiteral("cannot write %1: %2").arg(partPath, fileDownload.errorString()));
-    request.llExistingBytes = fileDownload.size();
-    request.llExactBytes = delta.llBytes;
-    request.llMaxBytes = delta.llBytes;
-    const QStorageInfo storage(strDownloadDir);
-    if (storage.isValid() && storage.bytesAvailable() >= 0)
-        request.llMaxBytes = qMin(request.llMaxBytes, request.llExistingBytes + storage.bytesAvailable());
-    packetVerifier.reset(delta.llBytes, delta.baSha256);
-    dByteWeight = dHalfShare / double(delta.llBytes);
-
-    CPacketReceiver receiver(this, dModuleBase);
-    DownloadOutcome outcome;
-    const bool isDownloaded = downloadResumable(request, policyDownload, nTimeOut1, nTimeOut2, nTimeOut3, receiver,
-                                                &isStop, outcome);
-    fileDownload.close();
+        source.listUrls << deltaUrl(url, delta.strPacket);
+    source.baIdentity = deltaIdentity(module, delta);
+    source.llSignedBytes = delta.llBytes;
+    source.baSignedSha256 = delta.baSha256;
+    const double dWeight = dHalfShare / double(delta.llBytes);
+    fetch.setProgress([this, dModuleBase, dWeight](qint64 llInHand) {
+        showDownloadProgress(dModuleBase, double(llInHand) * dWeight);
+    });
+    const QString archive = scratch + QLatin1Char('/') + delta.strPacket;
+    const FetchResult fetched = fetch.fetch(source, archive);
+    const DownloadOutcome &outcome = fetch.outcome();
     report.strUrl = outcome.strUrl;
     report.llResumedBytes = outcome.llResumedBytes;
     report.llReceivedBytes = outcome.llReceivedBytes;
     report.nAttempts = outcome.nAttempts;
 
-    isStopped = isStop.load() || outcome.isStopped;
-    if (isStopped)
-        return fail(QStringLiteral("stopped"));
-    if (packetVerifier.isOverflowed() || (!isDownloaded && outcome.error == HTTP_TOO_LARGE))
-        return fail(QStringLiteral("%1 goes past its signed size %2").arg(outcome.strUrl).arg(delta.llBytes));
-    if (!isDownloaded)
-        return fail(QStringLiteral("cannot get %1: %2").arg(outcome.strUrl, outcome.strError));
+    isStopped = fetched == FetchResult::Stopped;
+    if (fetched == FetchResult::NotTrusted)
+        return fail(QStringLiteral("not the signed delta: %1").arg(fetch.errorString()));
+    if (fetched != FetchResult::Fetched)
+        return fail(fetch.errorString());
+
     QString error;
-    if (!packetVerifier.finish(error))
-        return fail(QStringLiteral("%1 is not the signed delta: %2").arg(outcome.strUrl, error));
-
-    const QString archive = scratch + QLatin1Char('/') + delta.strPacket;
-    if (!QFile::rename(partPath, archive))
-        return fail(QStringLiteral("cannot move %1 to %2").arg(partPath, archive));
-    removeDownloadState(statePath);
-
     const QString unpacked = scratch + QLatin1String("/unpacked");
     const QString rebuilt = scratch + QLatin1String("/rebuilt");
     if (!do7z(str7zPath, archive, unpacked))
@@ -209,14 +159,10 @@ CUpgrade::DeltaResult CUpgrade::stageDelta(const ModuleVersion &module, const De
                         .arg(index.strModule, index.strBase, index.strVersion, module.strId, delta.strBaseVersion,
                              module.strVersion));
 
-    const double dRebuildBase = dModuleBase + dHalfShare;
-    dByteWeight = 1.0;
     const auto progress = [&](int nDone, int nTotal) {
         if (isStop.load())
             return false;
-        dDownloadedSize = dRebuildBase + (nTotal > 0 ? dHalfShare * nDone / nTotal : dHalfShare);
-        llBytesInHand = qint64(dDownloadedSize);
-        emitDownloadProgress();
+        showDownloadProgress(dModuleBase, dHalfShare + (nTotal > 0 ? dHalfShare * nDone / nTotal : dHalfShare));
         return true;
     };
     if (!Delta::rebuild(index, strAppDir, unpacked, rebuilt, error, progress)) {
@@ -227,8 +173,7 @@ CUpgrade::DeltaResult CUpgrade::stageDelta(const ModuleVersion &module, const De
         return fail(error);
 
     removeDirTree(scratch);
-    dDownloadedSize = dModuleBase + 2 * dHalfShare;
-    llBytesInHand = qint64(dDownloadedSize);
+    showDownloadProgress(dModuleBase, 2 * dHalfShare);
     report.isDelta = true;
     qInfo() << "packet of " << module.strId << " made from delta " << delta.strPacket << " (" << delta.llBytes
             << " bytes instead of " << module.llPacketBytes << ")";

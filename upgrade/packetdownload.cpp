@@ -1,9 +1,10 @@
 #include "upgrade/cupgrade.h"
-#include "upgrade/packetreceiver.h"
+#include "upgrade/packetfetch.h"
 
 #include "platform/download.h"
-#include "platform/http.h"
 #include "upgrade/files/archive.h"
+#include "upgrade/files/filenamerule.h"
+#include "upgrade/files/portablenames.h"
 #include "upgrade/files/tmpdirs.h"
 #include "upgrade/trust/transport.h"
 #include "upgrade/trust/truststore.h"
@@ -13,32 +14,11 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QSet>
-#include <QStorageInfo>
 #include <QUrl>
 
-#include <climits>
 #include <limits>
 
 namespace {
-
-bool fitsFileSystemName(const QString &name)
-{
-#ifdef Q_OS_WIN
-    return name.size() <= 255;
-#else
-    return QFile::encodeName(name).size() <= NAME_MAX;
-#endif
-}
-
-// The name comes fully decoded from the URL ("%2e%2e", "%5c", "%00"): it
-// must name a file directly inside the temporary directory, of its own.
-bool isPlainFileName(const QString &name)
-{
-    return name != QLatin1String(".") && name != QLatin1String("..") && !name.contains(QLatin1Char('/'))
-        && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0)) && !isReservedTmpEntryName(name)
-        && fitsFileSystemName(name);
-}
 
 // Percent done: 20 once every module is in (the integer quotient), 80 in
 // proportion to the bytes received against the announced total. Without a
@@ -84,25 +64,6 @@ QStringList packetUrls(const ModuleVersion &module, const QUrl &query)
     return urls;
 }
 
-// An unsigned packet may differ from its announced size (a size in
-// megabytes is rounded, and publishers announce small packets loosely);
-// beyond 10 % and 8 MiB more, it is a server that does not stop. A signed one has its exact size. Neither may take
-// more than the disk has.
-qint64 packetBound(const ModuleVersion &module, qint64 llExisting, const QString &strDir)
-{
-    qint64 bound = -1;
-    if (module.llPacketBytes >= 0)
-        bound = module.llPacketBytes;
-    else if (module.dSize > 0 && module.dSize < 1e9)
-        bound = qint64(module.dSize * 1024.0 * 1024.0 * 1.1) + 8 * 1024 * 1024;
-    const QStorageInfo storage(strDir);
-    if (storage.isValid() && storage.bytesAvailable() >= 0) {
-        const qint64 room = llExisting + storage.bytesAvailable();
-        bound = bound < 0 ? room : qMin(bound, room);
-    }
-    return bound;
-}
-
 // Which release the partial bytes belong to. The URL is left out: a server
 // that moved keeps the bytes valid, and the validator sent with the range
 // tells whether they still are.
@@ -112,58 +73,12 @@ QByteArray packetIdentity(const ModuleVersion &module)
         + '\n' + QByteArray::number(module.llPacketBytes) + '\n' + module.baPacketSha256.toHex();
 }
 
-// Partial packets of modules no longer on the list are obsolete.
-void removeObsoletePartials(const QString &strDir, const QSet<QString> &keep)
-{
-    const QDir dir(strDir);
-    const QFileInfoList entries = dir.entryInfoList({QStringLiteral("*.part"), QStringLiteral("*.state")},
-                                                    QDir::Files | QDir::Hidden | QDir::System);
-    for (const QFileInfo &entry : entries) {
-        if (!keep.contains(entry.fileName()))
-            QFile::remove(entry.absoluteFilePath());
-    }
-}
-
 
 } // namespace
 
 QString CUpgrade::downloadDir() const
 {
-    // Named after Tmp, so that it is never a folder of someone else's.
-    return QDir::cleanPath(QFileInfo(strTmpDir).absoluteFilePath()) + QLatin1String(".download");
-}
-
-bool CUpgrade::beginDownloadData(qint64 llOffset, double dModuleBase)
-{
-    if (!fileDownload.isOpen() || llOffset < 0 || fileDownload.size() < llOffset)
-        return false;
-    if (!fileDownload.resize(llOffset) || !restartPacketVerifier(llOffset) || !fileDownload.seek(llOffset)) {
-        qWarning() << "cannot continue " << fileDownload.fileName() << " at " << llOffset;
-        return false;
-    }
-    dDownloadedSize = dModuleBase + double(llOffset) * dByteWeight;
-    llBytesInHand = qint64(dDownloadedSize);
-    return true;
-}
-
-// The bytes kept from before are hashed once, here, so that the hash of the
-// whole packet is complete when the last byte arrives.
-bool CUpgrade::restartPacketVerifier(qint64 llOffset)
-{
-    packetVerifier.restart();
-    if (llOffset == 0 || !packetVerifier.isExpecting())
-        return true;
-    if (!fileDownload.seek(0))
-        return false;
-    QByteArray buffer(1024 * 1024, Qt::Uninitialized);
-    qint64 left = llOffset;
-    while (left > 0) {
-        const qint64 got = fileDownload.read(buffer.data(), qMin<qint64>(left, buffer.size()));
-        if (got <= 0 || !packetVerifier.update(buffer.constData(), got))
-            return false;
-        left -= got;
-    }
-    return true;
+    return installLayout().downloadDir();
 }
 
 UpgradeOpError CUpgrade::getUpgradePacket(const QVector<ModuleVersion> &vecModules)
@@ -203,7 +118,7 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
 
     Trust::CTrustStore trustStore(strAppDir);
     QString trustError;
-    if (!trustStore.load(trustError)) {
+    if (!trustStore.load(trustError) || !trustStore.canVerify(trustError)) {
         qWarning() << "packet not trusted: cannot read the trusted keys:" << trustError;
         return UPGRADE_OP_PACKET_NOT_TRUSTED;
     }
@@ -233,21 +148,23 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
     vecPacketReport.clear();
     llBytesInHand = 0;
     const QString strDownloadDir = downloadDir();
-    QSet<QString> keep;
+    CPacketFetch fetch(installLayout());
+    setUpFetch(fetch);
+    QStringList keep;
     for (const ModuleVersion &module : vecModules) {
-        const QString fileName = QUrl(module.strUrl, QUrl::TolerantMode).fileName();
-        keep << fileName + QLatin1String(".part") << fileName + QLatin1String(".state");
+        keep << QUrl(module.strUrl, QUrl::TolerantMode).fileName();
         if (const DeltaPacket *delta = trustStore.hasKeys() ? offeredDelta(module) : nullptr)
-            keep << delta->strPacket + QLatin1String(".part") << delta->strPacket + QLatin1String(".state");
+            keep << delta->strPacket;
     }
-    removeObsoletePartials(strDownloadDir, keep);
+    fetch.removeObsolete(keep);
 
     for (const ModuleVersion &module : vecModules) {
         const QString fileName = QUrl(module.strUrl, QUrl::TolerantMode).fileName();
         if (fileName.isEmpty())
             return UPGRADE_OP_NETWORK_FAILED;
-        if (!isPlainFileName(fileName)) {
-            qWarning() << "packet file name " << fileName << " of " << module.strUrl << " refused";
+        QString reason;
+        if (!isPlainServerFileName(fileName, &reason)) {
+            qWarning() << "packet file name " << fileName << " of " << module.strUrl << " refused: " << reason;
             return UPGRADE_OP_NETWORK_FAILED;
         }
         if (!isPacketUrlAllowed(module.strUrl)) {
@@ -273,44 +190,22 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
             }
         }
 
-        const QString localPath = strTmpDir + QDir::separator() + fileName;
         // The bytes gather outside Tmp, so that a failed run, which removes
         // Tmp, leaves them for the next one to continue.
-        const QString partPath = strDownloadDir + QDir::separator() + fileName + QLatin1String(".part");
-        const QString statePath = strDownloadDir + QDir::separator() + fileName + QLatin1String(".state");
-        if (!QDir().mkpath(strDownloadDir)) {
-            qWarning() << "mkdir " << strDownloadDir << " failed!";
-            return UPGRADE_OP_CREATE_DIR_FAILED;
-        }
+        PacketSource source;
+        source.strName = fileName;
+        source.listUrls = packetUrls(module, query);
+        source.baIdentity = packetIdentity(module);
+        source.llSignedBytes = module.llPacketBytes;
+        source.baSignedSha256 = module.baPacketSha256;
+        source.llMaxBytes = unsignedPacketBound(module.dSize, policyDownload.llUnsignedCapBytes);
+        const double dModuleBase = dDownloadedSize;
+        fetch.setProgress(
+            [this, dModuleBase](qint64 llInHand) { showDownloadProgress(dModuleBase, double(llInHand)); });
+        const QString localPath = strTmpDir + QDir::separator() + fileName;
+        const FetchResult fetched = fetch.fetch(source, localPath);
 
-        if (fileDownload.isOpen())
-            fileDownload.close();
-        fileDownload.setFileName(partPath);
-        // Unbuffered: each block goes to disk as it comes, and a failed write
-        // shows in the callback instead of at close.
-        if (!fileDownload.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
-            return UPGRADE_OP_WRITE_FILE_FAILED;
-
-        DownloadRequest request;
-        request.listUrls = packetUrls(module, query);
-        request.strStatePath = statePath;
-        request.baIdentity = packetIdentity(module);
-        request.llExistingBytes = fileDownload.size();
-        request.llExactBytes = module.llPacketBytes;
-        request.llMaxBytes = packetBound(module, request.llExistingBytes, strDownloadDir);
-        // A record that carries a signed size and hash is held to them; with
-        // trusted keys every record carries them (checked above).
-        if (module.llPacketBytes >= 0 && module.baPacketSha256.size() == 32)
-            packetVerifier.reset(module.llPacketBytes, module.baPacketSha256);
-        else
-            packetVerifier.reset(-1, QByteArray());
-        CPacketReceiver receiver(this, dDownloadedSize);
-        DownloadOutcome outcome;
-        const bool isDownloaded = downloadResumable(request, policyDownload, nTimeOut1, nTimeOut2, nTimeOut3,
-                                                    receiver, &isStop, outcome);
-        if (fileDownload.isOpen())
-            fileDownload.close();
-
+        const DownloadOutcome &outcome = fetch.outcome();
         report.strUrl = outcome.strUrl;
         report.llResumedBytes = outcome.llResumedBytes;
         // A delta tried first cost its bytes too.
@@ -318,47 +213,35 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         report.nAttempts += outcome.nAttempts;
         vecPacketReport.append(report);
 
-        // The signed size bounds the transfer itself, so a longer body may
-        // be cut by the client before the verifier sees its extra byte.
-        const bool isPastSignedSize = packetVerifier.isOverflowed()
-            || (outcome.error == HTTP_TOO_LARGE && module.llPacketBytes >= 0 && request.llMaxBytes == module.llPacketBytes);
-        if (isPastSignedSize) {
-            QFile::remove(partPath);
-            removeDownloadState(statePath);
-            qWarning() << "packet not trusted:" << module.strUrl << "goes past its signed size"
-                       << module.llPacketBytes;
+        switch (fetched) {
+        case FetchResult::Fetched:
+            break;
+        case FetchResult::NotTrusted:
+            qWarning() << "packet not trusted:" << fetch.errorString();
             return UPGRADE_OP_PACKET_NOT_TRUSTED;
-        }
-        if (!isDownloaded) {
-            // Bytes beyond the bound are no packet worth continuing, and
-            // nothing at all is not worth keeping.
-            if (outcome.error == HTTP_TOO_LARGE || QFileInfo(partPath).size() == 0) {
-                QFile::remove(partPath);
-                removeDownloadState(statePath);
-            }
+        case FetchResult::WriteFailed:
+            // As ever, a packet file that cannot be written is no warning.
+            qInfo() << fetch.errorString();
+            return UPGRADE_OP_WRITE_FILE_FAILED;
+        case FetchResult::NoRoom:
+            qWarning() << fetch.errorString();
+            return UPGRADE_OP_WRITE_FILE_FAILED;
+        case FetchResult::TooLarge:
+            qWarning() << "packet refused:" << fetch.errorString();
+            if (!source.isSigned() && fetch.maxBytes() == source.llMaxBytes
+                && unsignedPacketBound(module.dSize, -1) < 0)
+                qWarning() << "its \"Size\"" << module.dSize
+                           << "gives no bound; an unsigned packet without one may have" << source.llMaxBytes
+                           << "bytes at most";
+            qWarning() << "get " << module.strUrl << " failed";
+            return UPGRADE_OP_NETWORK_FAILED;
+        case FetchResult::Stopped:
+        case FetchResult::NetworkFailed:
             qWarning() << "get " << module.strUrl << " failed";
             return UPGRADE_OP_NETWORK_FAILED;
         }
-        // Checked before 7z ever reads the file. Bytes that are not the
-        // signed packet are no start to continue from either.
-        if (!packetVerifier.finish(trustError)) {
-            QFile::remove(partPath);
-            removeDownloadState(statePath);
-            qWarning() << "packet not trusted:" << outcome.strUrl << trustError;
-            return UPGRADE_OP_PACKET_NOT_TRUSTED;
-        }
         if (outcome.strUrl != module.strUrl)
             qInfo() << "packet " << fileName << " came from mirror " << outcome.strUrl;
-
-        // A packet of the same name from an earlier module gives way, as a
-        // truncating open would.
-        if (QFileInfo::exists(localPath) && !QFile::remove(localPath))
-            return UPGRADE_OP_WRITE_FILE_FAILED;
-        if (!QFile::rename(partPath, localPath)) {
-            qWarning() << "cannot move " << partPath << " to " << localPath;
-            return UPGRADE_OP_WRITE_FILE_FAILED;
-        }
-        removeDownloadState(statePath);
 
         if (!do7z(str7zPath, localPath, partialDir)) {
             qWarning() << "do7z " << localPath << " to " << strPacketDir << " failed!";
@@ -367,11 +250,21 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         ++nFinishedCount;
     }
     QDir().rmdir(strDownloadDir);
+    // Every file or none: a name that cannot travel would be left behind
+    // by the apply without a word.
+    QString nameError;
+    if (!PortableNames::checkTree(partialDir, nameError)) {
+        qWarning().noquote() << "packet refused, a file in it cannot be installed:" << nameError;
+        return UPGRADE_OP_DO7Z_FAILED;
+    }
     if (!QDir().rename(partialDir, strPacketDir)) {
         qWarning() << "mkdir " << strPacketDir << " failed!";
         return UPGRADE_OP_CREATE_DIR_FAILED;
     }
 
+    const UpgradeOpError stagedNames = checkStagedTree(trustStore.hasKeys());
+    if (stagedNames != UPGRADE_OP_SUCCESS)
+        return stagedNames;
     const UpgradeOpError stagedTrust = checkStagedTrustFile();
     if (stagedTrust != UPGRADE_OP_SUCCESS)
         return stagedTrust;
@@ -383,6 +276,8 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
     return UPGRADE_OP_SUCCESS;
 }
 
+// The engine's own downloads go through CPacketFetch; this is the callback
+// for a caller that drives CHttp::DownloadFile into fileDownload itself.
 quint64 CUpgrade::writeDownloadData(const void *data, quint64 size, quint64 count, void *context)
 {
     CUpgrade *self = static_cast<CUpgrade *>(context);
@@ -395,15 +290,24 @@ quint64 CUpgrade::writeDownloadData(const void *data, quint64 size, quint64 coun
     const quint64 bytes = size * count;
     if (bytes == 0)
         return 0;
-
-    if (!self->packetVerifier.update(static_cast<const char *>(data), qint64(bytes)))
-        return 0;
     if (self->fileDownload.write(static_cast<const char *>(data), qint64(bytes)) != qint64(bytes))
         return 0;
-    self->dDownloadedSize += double(bytes) * self->dByteWeight;
-    self->llBytesInHand = qint64(self->dDownloadedSize);
-    self->emitDownloadProgress();
+    self->showDownloadProgress(self->dDownloadedSize, double(bytes));
     return bytes;
+}
+
+void CUpgrade::setUpFetch(CPacketFetch &fetch)
+{
+    fetch.setPolicy(policyDownload);
+    fetch.setTimeOuts(nTimeOut1, nTimeOut2, nTimeOut3);
+    fetch.setStopFlag(&isStop);
+}
+
+void CUpgrade::showDownloadProgress(double dBase, double dBytes)
+{
+    dDownloadedSize = dBase + dBytes;
+    llBytesInHand = qint64(dDownloadedSize);
+    emitDownloadProgress();
 }
 
 void CUpgrade::emitDownloadProgress()

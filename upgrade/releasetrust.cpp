@@ -1,5 +1,7 @@
 #include "upgrade/cupgrade.h"
 
+#include "platform/readfile.h"
+
 #include "upgrade/config/serverclusterinfo.h"
 #include "upgrade/trust/releasedocument.h"
 #include "upgrade/trust/transport.h"
@@ -7,7 +9,6 @@
 #include "upgrade/versionquery.h"
 
 #include <QDebug>
-#include <QFile>
 #include <QFileInfo>
 #include <QUrl>
 
@@ -15,9 +16,10 @@ UpgradeOpError CUpgrade::checkReleaseTrust(QVector<ModuleVersion> &vecServerModu
 {
     Trust::CTrustStore store(strAppDir);
     QString error;
-    if (!store.load(error)) {
-        // A damaged trust file must not turn verification off.
-        qWarning() << "release not trusted: cannot read the trusted keys:" << error;
+    if (!store.load(error) || !store.canVerify(error)) {
+        // A damaged or lost trust file or serial must not turn verification
+        // off, nor let an older release back in.
+        qWarning().noquote() << "release not trusted:" << error;
         vecServerModuleVersion.clear();
         return UPGRADE_OP_RELEASE_NOT_TRUSTED;
     }
@@ -26,10 +28,21 @@ UpgradeOpError CUpgrade::checkReleaseTrust(QVector<ModuleVersion> &vecServerModu
         return UPGRADE_OP_SUCCESS;
     }
 
+    // Opened already, while the answer was read, if that was this envelope.
+    Trust::ReleaseDocument document;
+    Trust::ReleaseCheck check = Trust::ReleaseCheck::Missing;
+    if (hasReleaseEnvelope && openedRelease.isFor(releaseEnvelope, store.keys())) {
+        check = openedRelease.check;
+        document = std::move(openedRelease.document);
+        error = openedRelease.strError;
+    } else {
+        check = Trust::openRelease(hasReleaseEnvelope ? &releaseEnvelope : nullptr, store.keys(), document, error);
+    }
+    openedRelease = Trust::OpenedRelease();
     qint64 llSerial = 0;
-    const Trust::ReleaseCheck check =
-        Trust::checkRelease(hasReleaseEnvelope ? &releaseEnvelope : nullptr, store.keys(), store.lastSerial(),
-                            QDateTime::currentDateTimeUtc(), vecServerModuleVersion, llSerial, error);
+    if (check == Trust::ReleaseCheck::Accepted)
+        check = Trust::checkOpenedRelease(document, store.lastSerial(), QDateTime::currentDateTimeUtc(),
+                                          vecServerModuleVersion, llSerial, error);
     if (check != Trust::ReleaseCheck::Accepted) {
         qWarning() << "release not trusted:" << Trust::releaseCheckName(check) << "-" << error;
         // What an untrusted answer offers is passed on to nobody.
@@ -38,7 +51,7 @@ UpgradeOpError CUpgrade::checkReleaseTrust(QVector<ModuleVersion> &vecServerModu
     }
     // Written before anything of the release is used: an older document
     // served later is refused even if this run ends here.
-    if (llSerial > store.lastSerial() && !store.saveLastSerial(llSerial, error)) {
+    if ((llSerial > store.lastSerial() || !store.isSerialRecorded()) && !store.saveLastSerial(llSerial, error)) {
         qWarning() << "release not trusted: cannot keep its serial:" << error;
         vecServerModuleVersion.clear();
         return UPGRADE_OP_RELEASE_NOT_TRUSTED;
@@ -87,13 +100,26 @@ UpgradeOpError CUpgrade::checkStagedTrustFile()
         return UPGRADE_OP_SUCCESS;
     Trust::CTrustStore store(strAppDir);
     QString error;
-    QFile file(staged);
-    if (!info.isFile() || info.isSymLink() || info.size() > 1024 * 1024 || !file.open(QIODevice::ReadOnly)
-        || !store.load(error) || !store.isSignedRotation(file.readAll(), error)) {
+    QByteArray content;
+    if (info.isSymLink() || !readFileBounded(staged, 1024 * 1024, content, error) || !store.load(error)
+        || !store.isSignedRotation(content, error)) {
         qWarning() << "packet not trusted: it carries" << Trust::trustFileRelativePath()
                    << "that is no signed rotation of the trusted keys:" << error;
         return UPGRADE_OP_PACKET_NOT_TRUSTED;
     }
     qInfo() << "the packet rotates the trusted release keys";
+    return UPGRADE_OP_SUCCESS;
+}
+
+UpgradeOpError CUpgrade::checkStagedTree(bool isVerifying)
+{
+    // Whatever the packet says, it does not write the journal, the lock, the
+    // serial or anything else the engine keeps: the apply would work against
+    // itself, and a crash would leave recovery acting on the packet's word.
+    QString error;
+    if (!installLayout().checkTree(strPacketDir, error)) {
+        qWarning().noquote() << "packet refused:" << error << "- a packet may not take a name the engine keeps";
+        return isVerifying ? UPGRADE_OP_PACKET_NOT_TRUSTED : UPGRADE_OP_NETWORK_FAILED;
+    }
     return UPGRADE_OP_SUCCESS;
 }

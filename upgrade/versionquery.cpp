@@ -1,9 +1,11 @@
 #include "upgrade/versionquery.h"
 
+#include "platform/beside.h"
 #include "platform/download.h"
 #include "platform/http.h"
 #include "upgrade/config/serverclusterinfo.h"
 #include "upgrade/cupgrade.h"
+#include "upgrade/trust/truststore.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -12,6 +14,7 @@
 #include <json/json.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -133,6 +136,101 @@ QStringList readMirrors(const Json::Value &value, const QString &strId)
     return mirrors;
 }
 
+// The answer's text as the classic reader reads it: the builder is laxer by
+// default, and these settings restore its grammar exactly, so that a
+// malformed answer is not taken as valid. Throws as jsoncpp does.
+bool parseJson(const char *begin, const char *end, Json::Value &root)
+{
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    builder["allowTrailingCommas"] = false;
+    builder["skipBom"] = false;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    return reader->parse(begin, end, &root, &errors);
+}
+
+// Where the value of the top-level member strKey of a JSON object stands,
+// found from the structure alone: strings are skipped with their escapes,
+// brackets counted, nothing decoded. A first look that a full reading
+// confirms; false where the text is not that simple.
+bool findTopLevelMember(const QByteArray &json, const QByteArray &key, int &nBegin, int &nEnd)
+{
+    const char *p = json.constData();
+    const int n = json.size();
+    int i = 0;
+    const auto skipSpace = [&] {
+        while (i < n && (p[i] == ' ' || p[i] == '\t' || p[i] == '\n' || p[i] == '\r'))
+            ++i;
+    };
+    const auto skipString = [&] {
+        for (++i; i < n; ++i) {
+            if (p[i] == '\\')
+                ++i;
+            else if (p[i] == '"')
+                return ++i <= n;
+        }
+        return false;
+    };
+    const auto skipValue = [&] {
+        if (i < n && p[i] == '"')
+            return skipString();
+        if (i < n && (p[i] == '{' || p[i] == '[')) {
+            for (int depth = 0; i < n;) {
+                if (p[i] == '"') {
+                    if (!skipString())
+                        return false;
+                    continue;
+                }
+                if (p[i] == '{' || p[i] == '[')
+                    ++depth;
+                else if ((p[i] == '}' || p[i] == ']') && --depth == 0)
+                    return ++i <= n;
+                ++i;
+            }
+            return false;
+        }
+        const int start = i;
+        while (i < n && p[i] != ',' && p[i] != '}' && p[i] != ']' && p[i] != ' ' && p[i] != '\n' && p[i] != '\r'
+               && p[i] != '\t')
+            ++i;
+        return i > start;
+    };
+    bool isFound = false;
+    skipSpace();
+    if (i >= n || p[i++] != '{')
+        return false;
+    for (;;) {
+        skipSpace();
+        if (i < n && p[i] == '}')
+            return isFound;
+        if (i >= n || p[i] != '"')
+            return false;
+        const int keyBegin = i + 1;
+        if (!skipString())
+            return false;
+        const int keyEnd = i - 1;
+        skipSpace();
+        if (i >= n || p[i++] != ':')
+            return false;
+        skipSpace();
+        const int valueBegin = i;
+        if (!skipValue())
+            return false;
+        // The last of several equal keys counts, as for the reader.
+        if (keyEnd - keyBegin == key.size() && std::memcmp(p + keyBegin, key.constData(), size_t(key.size())) == 0) {
+            nBegin = valueBegin;
+            nEnd = i;
+            isFound = true;
+        }
+        skipSpace();
+        if (i < n && p[i] == ',')
+            ++i;
+        else if (i >= n || p[i] != '}')
+            return false;
+    }
+}
+
 bool isErrorRetcode(const Json::Value &retcode)
 {
     if (retcode.type() != Json::intValue && retcode.type() != Json::uintValue)
@@ -169,16 +267,8 @@ bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServ
     if (pHasRelease)
         *pHasRelease = false;
     try {
-        Json::CharReaderBuilder builder;
-        builder["collectComments"] = false;
-        // The builder is laxer than the classic reader by default; these two
-        // restore its grammar exactly, so a malformed answer is not taken as valid.
-        builder["allowTrailingCommas"] = false;
-        builder["skipBom"] = false;
-        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
         Json::Value root;
-        std::string errors;
-        if (!reader->parse(answer.constData(), answer.constData() + answer.size(), &root, &errors)) {
+        if (!parseJson(answer.constData(), answer.constData() + answer.size(), root)) {
             qWarning() << "parse json failed!";
             return false;
         }
@@ -198,6 +288,13 @@ bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServ
             qWarning() << "json format error failed!";
             return false;
         }
+
+        // The signed document's bytes are unpacked on a second thread while
+        // the modules are read: for thousands of modules both take milliseconds.
+        const Json::Value *release = pRelease && pHasRelease ? &member(root, "release") : nullptr;
+        std::future<bool> envelope;
+        if (release && !release->isNull())
+            envelope = startBeside([release, pRelease] { return readReleaseEnvelope(*release, *pRelease); });
 
         const Json::ArrayIndex count = upgrade.isArray() ? upgrade.size() : 0;
         ModuleVersion moduleVersion;
@@ -232,11 +329,8 @@ bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServ
             moduleVersion.listMirrors = readMirrors(member(element, "Mirrors"), moduleVersion.strId);
             vecServerModuleVersion.append(moduleVersion);
         }
-        if (pRelease && pHasRelease) {
-            const Json::Value &release = member(root, "release");
-            if (!release.isNull() && !(*pHasRelease = readReleaseEnvelope(release, *pRelease)))
-                qWarning() << "the signed release document of the answer is malformed";
-        }
+        if (envelope.valid() && !(*pHasRelease = envelope.get()))
+            qWarning() << "the signed release document of the answer is malformed";
         return true;
     } catch (const Json::Exception &) {
         // jsoncpp throws for nesting deeper than its limit instead of failing the parse.
@@ -244,6 +338,21 @@ bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServ
         return false;
     } catch (const std::exception &) {
         qWarning() << "parse json failed!";
+        return false;
+    }
+}
+
+bool findReleaseEnvelope(const QByteArray &answer, Trust::SignedEnvelope &envelope)
+{
+    int begin = 0;
+    int end = 0;
+    if (!findTopLevelMember(answer, QByteArrayLiteral("release"), begin, end))
+        return false;
+    try {
+        Json::Value release;
+        return parseJson(answer.constData() + begin, answer.constData() + end, release)
+            && readReleaseEnvelope(release, envelope);
+    } catch (const std::exception &) {
         return false;
     }
 }
@@ -267,8 +376,41 @@ bool CUpgrade::getVersionInfoFromServer(const ServerClusterInfo &info, QVector<M
     const QString strResult = http.GetResult();
     if (error != HTTP_SUCCESS) {
         qWarning() << "get " << request.strUrl << " failed!" << " result is " << strResult;
+        // The one refusal that the installation itself can mend.
+        if (http.answerInfo().status == 403)
+            qWarning() << "the server refused the query's token (HTTP 403): the key of the server list "
+                          "(tarvex-upgrade servers write --key) must be the one the site was published with";
         return false;
     }
     strQueryUrl = request.strUrl;
-    return readVersionAnswer(strResult.toUtf8(), vecServerModuleVersion, &releaseEnvelope, &hasReleaseEnvelope);
+    const QByteArray answer = strResult.toUtf8();
+
+    // An installation that verifies opens the signed document on a second
+    // thread while the answer is read: for thousands of modules each takes
+    // milliseconds. What it opened is used only for the very envelope the
+    // reading finds, with the very keys the check holds it to.
+    openedRelease = Trust::OpenedRelease();
+    Trust::CTrustStore store(strAppDir);
+    QString storeError;
+    std::future<Trust::OpenedRelease> opening;
+    if (store.load(storeError) && store.hasKeys()) {
+        opening = startBeside([&answer, keys = store.keys()] {
+            Trust::OpenedRelease opened;
+            opened.keys = keys;
+            opened.isOpened = findReleaseEnvelope(answer, opened.envelope);
+            if (opened.isOpened)
+                opened.check = Trust::openRelease(&opened.envelope, keys, opened.document, opened.strError);
+            return opened;
+        });
+    }
+    const bool isRead = readVersionAnswer(answer, vecServerModuleVersion, &releaseEnvelope, &hasReleaseEnvelope);
+    if (opening.valid()) {
+        // What could not be opened ahead is opened again by the check.
+        try {
+            openedRelease = opening.get();
+        } catch (const std::exception &) {
+            openedRelease = Trust::OpenedRelease();
+        }
+    }
+    return isRead;
 }

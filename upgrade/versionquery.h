@@ -29,5 +29,9 @@ bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServ
 // never looks there). *pHasRelease tells whether a well-formed one was found.
 bool readVersionAnswer(const QByteArray &answer, QVector<ModuleVersion> &vecServerModuleVersion,
                        Trust::SignedEnvelope *pRelease, bool *pHasRelease);
+// A first look for the signed release document of an answer, without
+// reading the rest: the top-level member "release", when the answer's
+// structure shows it plainly. readVersionAnswer has the last word.
+bool findReleaseEnvelope(const QByteArray &answer, Trust::SignedEnvelope &envelope);
 
 #endif // TVX_VERSIONQUERY_H

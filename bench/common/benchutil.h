@@ -52,6 +52,15 @@ inline qint64 threadCpuNs()
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+// CPU time of the whole process, every thread of it: work moved to a
+// second thread still counts.
+inline qint64 processCpuNs()
+{
+    timespec now {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 // Resets the peak resident memory of this process (Linux).
 inline bool resetPeakMemory()
 {

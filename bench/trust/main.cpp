@@ -1,20 +1,27 @@
-// bench_trust [--modules N] [--size-mib N] [--rounds R] [--repeat R] [--dir PATH]
+// bench_trust [--modules N] [--repeat R] [--dir PATH]
+// bench_trust [--modules N] --write-sites DIR
 //
-// 1. The version check of N modules (default 10000) against the development
-//    server: the query and reading of the answer, unsigned, against the same
-//    with the signed release document in the answer and its verification
-//    (signature, expiry, serial, every module against the document). Target:
-//    signed at most 1.2 times unsigned.
-// 2. A packet of N MiB (default 1024) of random bytes, fetched by the engine
-//    with its signed size and SHA-256 (hashed as it arrives), against
-//    "curl -s -o", from the development server and from nginx serving the
-//    site that "tarvex-release publish" wrote. The engine's figure leaves out
-//    7z's refusal of the payload, timed on its own. Target: at least 0.9 of curl.
+// The version check of N modules (default 10000) against the development
+// server, signed against unsigned. Target: signed at most 1.2 times unsigned.
+// (The signed download against curl is bench_download's.)
+// 1. In this process, step by step: the query and reading of the answer,
+//    unsigned, against the same with the signed release document in the
+//    answer and its verification (signature, expiry, serial, every module
+//    against the document) as Trust::checkRelease does it in one go.
+// 2. As a user runs it: "tarvex-upgrade check", whole processes, of an
+//    installation that trusts the release key against a server whose answer
+//    carries the signed document, and of one without either. This is the
+//    engine's own path, the document opened while the answer is read. Once
+//    with the development server making each answer from its manifest, once
+//    with the answers served as files, as nginx serves a published site.
+//
+// With --write-sites it only writes the two sites it would serve, for the
+// development server (DIR/unsigned, DIR/signed), and the public key of the
+// release (DIR/release.key.pub), so that an installation's whole check can
+// be timed from outside against each.
 
 #include "platform/http.h"
 #include "upgrade/config/serverclusterinfo.h"
-#include "upgrade/cupgrade.h"
-#include "upgrade/files/archive.h"
 #include "upgrade/trust/releasedocument.h"
 #include "upgrade/trust/signature.h"
 #include "upgrade/versionquery.h"
@@ -30,14 +37,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRandomGenerator>
-#include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QThread>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -55,22 +56,6 @@ bool writeAll(const QString &path, const QByteArray &content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
-int freeLoopbackPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0)
-        ::close(fd);
-    return port;
-}
-
 ServerClusterInfo clusterInfo(const QString &hostAndPort)
 {
     ServerClusterInfo info;
@@ -82,8 +67,9 @@ ServerClusterInfo clusterInfo(const QString &hostAndPort)
     return info;
 }
 
-// The check, unsigned and signed, on one site whose release.json comes and goes.
-bool benchCheck(const QString &root, int moduleCount, int repeat)
+// The check, unsigned and signed, on one site whose release.json comes and
+// goes; or, with sitesDir, both sites written for a server of one's own.
+bool benchCheck(const QString &root, int moduleCount, int repeat, const QString &sitesDir)
 {
     QJsonArray modules;
     Trust::ReleaseDocument document;
@@ -120,7 +106,20 @@ bool benchCheck(const QString &root, int moduleCount, int repeat)
     envelope.vecSignatures.append(signature);
     Trust::KeyList keys;
     keys.vecKeys.append(Trust::TrustedKey{signature.strKeyId, publicKey});
-    if (!writeAll(root + "/manifest.json", QJsonDocument(QJsonObject{{"modules", modules}}).toJson()))
+    const QByteArray manifest = QJsonDocument(QJsonObject{{"modules", modules}}).toJson();
+    if (!sitesDir.isEmpty()) {
+        QDir().mkpath(sitesDir + "/unsigned");
+        QDir().mkpath(sitesDir + "/signed");
+        const bool isWritten = writeAll(sitesDir + "/unsigned/manifest.json", manifest)
+            && writeAll(sitesDir + "/signed/manifest.json", manifest)
+            && writeAll(sitesDir + "/signed/release.json", Trust::envelopeToJson(envelope))
+            && writeAll(sitesDir + "/release.key.pub", Trust::publicKeyToPem(publicKey));
+        std::printf("%s: sites of %d modules in %s/unsigned and %s/signed, the key in %s/release.key.pub\n",
+                    isWritten ? "written" : "not written", moduleCount, qPrintable(sitesDir), qPrintable(sitesDir),
+                    qPrintable(sitesDir));
+        return isWritten;
+    }
+    if (!writeAll(root + "/manifest.json", manifest))
         return false;
 
     TestServer server;
@@ -143,7 +142,7 @@ bool benchCheck(const QString &root, int moduleCount, int repeat)
             QVector<ModuleVersion> vecServer;
             QElapsedTimer timer;
             timer.start();
-            const qint64 cpuStart = Bench::threadCpuNs();
+            const qint64 cpuStart = Bench::processCpuNs();
             // The engine's query with the reading of the answer, the release included.
             CHttp http;
             http.InitData();
@@ -170,7 +169,7 @@ bool benchCheck(const QString &root, int moduleCount, int repeat)
                 }
             }
             (isSigned ? signedNs : unsignedNs) << timer.nsecsElapsed();
-            (isSigned ? signedCpuNs : unsignedCpuNs) << Bench::threadCpuNs() - cpuStart;
+            (isSigned ? signedCpuNs : unsignedCpuNs) << Bench::processCpuNs() - cpuStart;
             (isSigned ? signedFetchNs : unsignedFetchNs) << fetchedNs;
             (isSigned ? signedReadNs : unsignedReadNs) << readNs - fetchedNs;
         }
@@ -181,7 +180,7 @@ bool benchCheck(const QString &root, int moduleCount, int repeat)
                 Bench::median(unsignedFetchNs) / 1e6, Bench::median(signedFetchNs) / 1e6,
                 Bench::median(unsignedReadNs) / 1e6, Bench::median(signedReadNs) / 1e6);
     // On a shared machine wall time swings with the other processes; the
-    // engine's own CPU time does not.
+    // engine's own CPU time (all its threads) does not.
     std::printf("  engine CPU time: unsigned %.1f ms, signed %.1f ms, ratio %.2f\n", Bench::median(unsignedCpuNs) / 1e6,
                 Bench::median(signedCpuNs) / 1e6, double(Bench::median(signedCpuNs)) / double(Bench::median(unsignedCpuNs)));
     std::printf("check of %d modules (median of %d): unsigned %.1f ms (answer %d bytes), signed %.1f ms (answer %d "
@@ -190,55 +189,71 @@ bool benchCheck(const QString &root, int moduleCount, int repeat)
     return true;
 }
 
-struct Fetch
+bool runTool(const QString &program, const QStringList &arguments)
 {
-    double curlSeconds = 1e300;
-    double engineSeconds = 1e300;
-};
-
-bool fetch(const QString &url, const QString &scratch, qint64 bytes, const QByteArray &sha256, int rounds, Fetch &best)
-{
-    for (int round = 0; round < rounds; ++round) {
-        const QString curlOut = scratch + "/curl.out";
-        QElapsedTimer timer;
-        timer.start();
-        QProcess curl;
-        curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), curlOut, url});
-        if (!curl.waitForFinished(-1) || curl.exitCode() != 0 || QFileInfo(curlOut).size() != bytes) {
-            std::fprintf(stderr, "curl failed on %s\n", qPrintable(url));
-            return false;
-        }
-        best.curlSeconds = std::min(best.curlSeconds, timer.nsecsElapsed() / 1e9);
-        QFile::remove(curlOut);
-
-        CUpgrade engine;
-        engine.setTmpDir(scratch + "/Tmp");
-        ModuleVersion module;
-        module.strId = QStringLiteral("packet");
-        module.strUrl = url;
-        module.dSize = double(bytes) / 1048576.0;
-        module.llPacketBytes = bytes;
-        module.baPacketSha256 = sha256;
-        timer.restart();
-        const UpgradeOpError result = engine.downloadUpgradePacket({module});
-        const double total = timer.nsecsElapsed() / 1e9;
-        // Verified, then refused by 7z: the payload is no archive.
-        if (result != UPGRADE_OP_DO7Z_FAILED) {
-            std::fprintf(stderr, "the engine's download failed (result %d)\n", int(result));
-            return false;
-        }
-        timer.restart();
-        do7z(engine.sevenZipPath(), engine.tmpDir() + "/packet.7z", engine.packetDir());
-        best.engineSeconds = std::min(best.engineSeconds, total - timer.nsecsElapsed() / 1e9);
-        engine.removeTmpDir();
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        std::fprintf(stderr, "%s %s failed: %s\n", qPrintable(program), qPrintable(arguments.join(QLatin1Char(' '))),
+                     process.readAllStandardError().constData());
+        return false;
     }
     return true;
 }
 
-void printFetch(const char *host, qint64 sizeMiB, const Fetch &f)
+// The whole check, as processes, unsigned and signed in turn; with
+// isStatic the servers send answers made once beforehand.
+bool benchProcesses(const QString &scratch, const QString &sites, int repeat, bool isStatic)
 {
-    std::printf("%s: curl %.0f MiB/s, engine with SHA-256 %.0f MiB/s, ratio %.2f (target at least 0.9)\n", host,
-                sizeMiB / f.curlSeconds, sizeMiB / f.engineSeconds, f.curlSeconds / f.engineSeconds);
+    const QByteArray solutionInfo = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SolutionInfo><SolutionS>"
+                                    "<Solution id=\"module-5\" name=\"m\"><Version>1.0</Version>"
+                                    "<ReleaseDate>202300000000</ReleaseDate><State>1</State><Desc>d</Desc>"
+                                    "<Size>1</Size></Solution></SolutionS></SolutionInfo>\n";
+    TestServer servers[2];
+    QString tools[2];
+    for (int i = 0; i < 2; ++i) {
+        const QString kind = i == 0 ? QStringLiteral("unsigned") : QStringLiteral("signed");
+        const QString site = sites + QLatin1Char('/') + kind;
+        if (!servers[i].start(site, QStringLiteral("bench-key"))) {
+            std::fprintf(stderr, "%s\n", qPrintable(servers[i].errorText()));
+            return false;
+        }
+        if (isStatic) {
+            CHttp http;
+            http.InitData();
+            const VersionRequest request = buildVersionRequest(clusterInfo(servers[i].hostAndPort()), 1);
+            if (http.GetInfo(request.strUrl, QStringList{request.strHeader}) != HTTP_SUCCESS
+                || !writeAll(site + QLatin1String("/answer.json"), http.GetResult().toUtf8())
+                || !servers[i].start(site, QStringLiteral("bench-key"), {"--answer", site + "/answer.json"}))
+                return false;
+        }
+        const QString app = scratch + QLatin1Char('/') + kind + (isStatic ? "-static" : "") + QLatin1String("-app");
+        tools[i] = app + QLatin1String("/tarvex-upgrade");
+        if (!QDir().mkpath(app + QLatin1String("/Solutions"))
+            || !QFile::copy(QStringLiteral(TVX_BIN_DIR "/tarvex-upgrade"), tools[i])
+            || !writeAll(app + QLatin1String("/Solutions/SolutionInfo.xml"), solutionInfo)
+            || !runTool(tools[i], {"servers", "write", "--server", "test=" + servers[i].hostAndPort(), "--current",
+                                   "test", "--prefix", "/api", "--path", "/upgrade/query", "--key", "bench-key"})
+            || (i == 1 && !runTool(tools[i], {"trust", "add", "--public", sites + "/release.key.pub"})))
+            return false;
+    }
+    QVector<qint64> ns[2];
+    for (int r = 0; r < repeat; ++r) {
+        for (int i = 0; i < 2; ++i) {
+            QElapsedTimer timer;
+            timer.start();
+            if (!runTool(tools[i], {"check"}))
+                return false;
+            ns[i] << timer.nsecsElapsed();
+        }
+    }
+    const double unsignedMs = double(Bench::median(ns[0])) / 1e6;
+    const double signedMs = double(Bench::median(ns[1])) / 1e6;
+    std::printf("tarvex-upgrade check, whole process, %s (median of %d): unsigned %.1f ms, signed %.1f ms, "
+                "ratio %.2f (target at most 1.2)\n",
+                isStatic ? "answers served as files" : "answers made by the development server", repeat, unsignedMs,
+                signedMs, signedMs / unsignedMs);
+    return true;
 }
 
 } // namespace
@@ -248,93 +263,26 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     int moduleCount = 10000;
-    qint64 sizeMiB = 1024;
-    int rounds = 2;
     int repeat = 5;
     QString value;
     if (Bench::argValue(args, QStringLiteral("--modules"), value))
         moduleCount = qMax(1, value.toInt());
-    if (Bench::argValue(args, QStringLiteral("--size-mib"), value))
-        sizeMiB = qMax<qint64>(1, value.toLongLong());
-    if (Bench::argValue(args, QStringLiteral("--rounds"), value))
-        rounds = qMax(1, value.toInt());
     if (Bench::argValue(args, QStringLiteral("--repeat"), value))
         repeat = qMax(1, value.toInt());
     QTemporaryDir tmp(Bench::scratchTemplate(args, QStringLiteral("bench_trust")));
     if (!tmp.isValid())
         return 1;
     qInstallMessageHandler(quiet);
-    // nginx started as root serves as "nobody".
-    QFile::setPermissions(tmp.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
-                                          | QFile::ExeOther);
+    QString sitesDir;
+    Bench::argValue(args, QStringLiteral("--write-sites"), sitesDir);
 
     QDir().mkpath(tmp.filePath("check"));
-    if (!benchCheck(tmp.filePath("check"), moduleCount, repeat))
-        return 1;
-
-    // The payload, written in blocks and hashed on the way.
-    const qint64 bytes = sizeMiB * 1024 * 1024;
-    const QString site = tmp.filePath("site");
-    QDir().mkpath(site + "/packets");
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    {
-        QFile payload(site + "/packets/packet.7z");
-        if (!payload.open(QIODevice::WriteOnly))
-            return 1;
-        QByteArray block(4 * 1024 * 1024, '\0');
-        QRandomGenerator generator(7);
-        for (qint64 done = 0; done < bytes; done += block.size()) {
-            generator.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
-            const int n = int(qMin<qint64>(block.size(), bytes - done));
-            hash.addData(block.constData(), n);
-            if (payload.write(block.constData(), n) != n)
-                return 1;
-        }
-    }
-    const QByteArray sha256 = hash.result();
-    QFile::setPermissions(site + "/packets/packet.7z", QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
-    writeAll(site + "/manifest.json",
-             QJsonDocument(QJsonObject{{"modules", QJsonArray{QJsonObject{{"ID", "packet"}, {"Version", "1"},
-                                                                          {"ReleaseDate", 1.0}, {"IconUrl", "i"},
-                                                                          {"Packet", "packet.7z"}}}}})
-                 .toJson());
-
-    TestServer server;
-    if (!server.start(site, QStringLiteral("bench-key"))) {
-        std::fprintf(stderr, "%s\n", qPrintable(server.errorText()));
-        return 1;
-    }
-    Fetch dev;
-    if (!fetch(server.url() + "/packets/packet.7z", tmp.path(), bytes, sha256, rounds, dev))
-        return 1;
-    server.stop();
-    printFetch("development server", sizeMiB, dev);
-
-    const QString nginx = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"});
-    if (nginx.isEmpty()) {
-        std::printf("nginx: not installed, skipped\n");
-        return 0;
-    }
-    const int port = freeLoopbackPort();
-    const QString out = tmp.filePath("published");
-    QProcess publish;
-    publish.start(QStringLiteral(TVX_PUBLISHER_BIN_DIR "/tarvex-release"),
-                  {"publish", "--root", site, "--out", out, "--prefix", "/api", "--path", "/upgrade/query", "--listen",
-                   QStringLiteral("127.0.0.1:%1").arg(port)});
-    if (!publish.waitForFinished(600000) || publish.exitCode() != 0) {
-        std::fprintf(stderr, "publish failed: %s\n", publish.readAllStandardError().constData());
-        return 1;
-    }
-    QProcess nginxProcess;
-    nginxProcess.start(nginx, {"-p", out, "-c", "nginx.conf", "-g", "daemon off;"});
-    QThread::msleep(500);
-    Fetch viaNginx;
-    const bool ok = fetch(QStringLiteral("http://127.0.0.1:%1/packets/packet.7z").arg(port), tmp.path(), bytes, sha256,
-                          rounds, viaNginx);
-    nginxProcess.terminate();
-    nginxProcess.waitForFinished(10000);
-    if (!ok)
-        return 1;
-    printFetch("nginx", sizeMiB, viaNginx);
-    return 0;
+    if (!sitesDir.isEmpty())
+        return benchCheck(tmp.filePath("check"), moduleCount, repeat, sitesDir) ? 0 : 1;
+    const QString sites = tmp.filePath(QStringLiteral("sites"));
+    return benchCheck(tmp.filePath("check"), moduleCount, repeat, QString())
+            && benchCheck(tmp.filePath("check"), moduleCount, repeat, sites)
+            && benchProcesses(tmp.path(), sites, repeat, false) && benchProcesses(tmp.path(), sites, repeat, true)
+        ? 0
+        : 1;
 }

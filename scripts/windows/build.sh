@@ -26,7 +26,8 @@ cmake -S . -B "$dir" -G Ninja \
     -DTVX_WIN_QT="$TVX_WIN_QT" -DTVX_WIN_DEPS="$deps" \
     -DCMAKE_PREFIX_PATH="$TVX_WIN_QT" -DOPENSSL_ROOT_DIR="$deps" \
     -DTVX_7Z_PROGRAM="$deps/bin/7z.exe" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTVX_BUILD_TESTS=$tests -DTVX_BUILD_BENCH=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTVX_BUILD_TESTS=$tests -DTVX_FAULT_INJECTION=$tests \
+    -DTVX_BUILD_BENCH=OFF >/dev/null
 cmake --build "$dir" -j "${TARVEX_WIN_JOBS:-2}"
 
 # Windows finds a program's DLLs beside it first; there is no rpath. Copy the

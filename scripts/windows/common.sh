@@ -3,8 +3,9 @@ TVX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 # The machine's cache where this user may write to it, else the user's own.
 if [ -n "${TARVEX_WIN_CACHE:-}" ]; then
     TVX_WIN_CACHE="$TARVEX_WIN_CACHE"
-elif mkdir -p /var/cache/tarvex-ci/win 2>/dev/null && [ -w /var/cache/tarvex-ci/win ]; then
-    TVX_WIN_CACHE=/var/cache/tarvex-ci/win
+elif mkdir -p "${TARVEX_CI_CACHE:-/var/cache/tarvex-ci}/win" 2>/dev/null \
+        && [ -w "${TARVEX_CI_CACHE:-/var/cache/tarvex-ci}/win" ]; then
+    TVX_WIN_CACHE="${TARVEX_CI_CACHE:-/var/cache/tarvex-ci}/win"
 else
     TVX_WIN_CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/tarvex-ci/win"
 fi
@@ -12,6 +13,8 @@ TVX_WIN_TRIPLET=x86_64-w64-mingw32
 TVX_WIN_TOOLCHAIN="$TVX_ROOT/scripts/windows/toolchain.cmake"
 TVX_WIN_QT_ARCHIVE="${TARVEX_WIN_QT_ARCHIVE:-$TVX_ROOT/../shared/toolchains/qt5-mingw64.tar.xz}"
 TVX_WIN_QT="$TVX_WIN_CACHE/qt5"
+# Prebuilt dependencies (win-deps-<key>.tar.xz) are looked for beside the Qt archive.
+TVX_WIN_DEPS_ARCHIVE_DIR="$(dirname "$TVX_WIN_QT_ARCHIVE")"
 # Runtime DLLs of the compiler itself, which every program needs beside it.
 TVX_WIN_GCC_DLLS=(
     /usr/lib/gcc/x86_64-w64-mingw32/12-posix/libstdc++-6.dll

@@ -38,6 +38,9 @@ while [ $# -gt 0 ]; do
         *) die "unknown argument $1 (see --help)" ;;
     esac
 done
+# The server, Xvfb, Wine's server and the Windows programs end with it.
+source "$TVX_ROOT/scripts/processes.sh"
+tvx_own_processes
 out=$(realpath -m "$out")
 win_bin=$TVX_ROOT/build-win/bin
 native_bin=${TARVEX_NATIVE_BUILD:-$TVX_ROOT/build}/bin
@@ -130,7 +133,7 @@ say "running wine Tarvex.exe under xvfb-run: check, download, hand-over, relaunc
 session="cd '$install' && '$TVX_WINE' Tarvex.exe; echo \"first launcher exit code \$?\";
          timeout $wait_seconds '$(dirname "$TVX_WINE")/wineserver' -w"
 set +e
-timeout $((wait_seconds + 60)) xvfb-run -a bash -c "$session" >"$out/wine.out" 2>"$out/wine.err"
+tvx_run timeout $((wait_seconds + 60)) xvfb-run -a bash -c "$session" >"$out/wine.out" 2>"$out/wine.err"
 code=$?
 set -e
 sed -n 's/^first launcher exit code/the first launcher exited with/p' "$out/wine.out" | sed 's/^/windows\/demo: /'

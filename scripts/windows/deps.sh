@@ -89,6 +89,32 @@ for s in "${sources[@]}"; do fetch "$s"; done
 key="$( { for s in "${sources[@]}"; do basename "${dsc[$s]}"; done; } | sha256sum | cut -c1-16)"
 prefix="$TVX_WIN_CACHE/deps-$key"
 work="$TVX_WIN_CACHE/work-$key"
+
+# A machine that has built nothing for this key yet starts from the prebuilt
+# dependencies of the same key, when they lie beside the Qt archive. Their
+# stamps then decide as if they had been built here: a changed recipe still
+# rebuilds its own library, and nothing else.
+prebuilt="$TVX_WIN_DEPS_ARCHIVE_DIR/win-deps-$key.tar.xz"
+if ! compgen -G "$prefix/.done-*" > /dev/null && [ -f "$prebuilt" ]; then
+    echo "windows/deps: unpacking the prebuilt dependencies $prebuilt"
+    unpacked="$(mktemp -d "$TVX_WIN_CACHE/deps-$key.XXXXXX")"
+    tar -C "$unpacked" -xJf "$prebuilt"
+    if [ ! -d "$unpacked/deps-$key" ]; then
+        echo "windows/deps: $prebuilt holds no deps-$key/" >&2
+        rm -rf "$unpacked"
+        exit 1
+    fi
+    # pkg-config files and curl-config name the prefix they were built for.
+    built_for="$(sed -n 's/^prefix=//p' "$unpacked/deps-$key"/lib/pkgconfig/*.pc 2>/dev/null | head -1)"
+    if [ -n "$built_for" ] && [ "$built_for" != "$prefix" ]; then
+        { grep -rlIF -- "$built_for" "$unpacked/deps-$key" || true; } | while read -r f; do
+            BUILT_FOR="$built_for" PREFIX="$prefix" perl -pi -e 's/\Q$ENV{BUILT_FOR}\E/$ENV{PREFIX}/g' "$f"
+        done
+    fi
+    rm -rf "$prefix"
+    mv "$unpacked/deps-$key" "$prefix"
+    rmdir "$unpacked"
+fi
 mkdir -p "$prefix" "$work"
 summary=()
 

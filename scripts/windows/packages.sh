@@ -17,8 +17,7 @@ if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
+source "$(dirname "$0")/../apt.sh"
 echo "windows/packages: installing ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+tvx_apt_get update -qq
+tvx_apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

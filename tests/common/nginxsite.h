@@ -6,6 +6,7 @@
 #include "common/nativeprocess.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -39,8 +40,10 @@ public:
         return nullptr;
     }
 
-    // Publishes strSite into strOut with strReleaseTool and serves it.
-    bool start(const QString &strReleaseTool, const QString &strSite, const QString &strOut, const QString &strTokenKey)
+    // Publishes strSite into strOut with strReleaseTool (and the extra
+    // options of publish, from strWorkingDir) and serves it.
+    bool start(const QString &strReleaseTool, const QString &strSite, const QString &strOut, const QString &strTokenKey,
+               const QStringList &listExtra = {}, const QString &strWorkingDir = QString())
     {
         // The port is free when chosen but may be taken before nginx binds
         // it; what answers there is ours only once nginx has written its pid.
@@ -50,23 +53,29 @@ public:
             m_hostAndPort = QStringLiteral("127.0.0.1:%1").arg(port);
             QFile::remove(strOut + "/nginx.pid");
             QProcess publish;
-            publish.start(strReleaseTool, {"publish", "--root", strSite, "--out", strOut, "--prefix", "/api", "--path",
-                                           "/upgrade/query", "--key", strTokenKey, "--listen", m_hostAndPort});
+            publish.setWorkingDirectory(strWorkingDir);
+            m_publishArguments = QStringList{"publish", "--root", strSite, "--out", strOut, "--prefix", "/api", "--path",
+                                             "/upgrade/query", "--key", strTokenKey, "--listen", m_hostAndPort}
+                + listExtra;
+            publish.start(strReleaseTool, m_publishArguments);
             if (port == 0 || !publish.waitForFinished(120000) || publish.exitStatus() != QProcess::NormalExit
                 || publish.exitCode() != 0) {
                 qWarning() << "publish failed:" << publish.readAllStandardError();
                 return false;
             }
             m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-            m_process.start(program(), {"-p", strOut, "-c", "nginx.conf", "-g", "daemon off;"});
+            m_process.start(program(), {"-p", QFileInfo(QDir(strWorkingDir), strOut).absoluteFilePath(), "-c",
+                                        "nginx.conf", "-g", "daemon off;"});
             QDeadlineTimer deadline(20000);
             while (!deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
-                if (FileTree::readFile(strOut + "/nginx.pid").trimmed() == QByteArray::number(m_process.processId())
+                const QString pidFile = QFileInfo(QDir(strWorkingDir), strOut + "/nginx.pid").absoluteFilePath();
+                if (FileTree::readFile(pidFile).trimmed() == QByteArray::number(m_process.processId())
                     && acceptsLoopbackConnections(port))
                     return true;
                 QThread::msleep(50);
             }
-            qWarning() << "nginx did not start:" << FileTree::readFile(strOut + "/logs/error.log");
+            qWarning() << "nginx did not start:"
+                       << FileTree::readFile(QFileInfo(QDir(strWorkingDir), strOut + "/logs/error.log").absoluteFilePath());
         }
         return false;
     }
@@ -75,10 +84,14 @@ public:
 
     // "127.0.0.1:PORT": the form the server cluster file keeps.
     QString hostAndPort() const { return m_hostAndPort; }
+    // The arguments of the publish that made the served site: a later one
+    // with the same arguments replaces the release while nginx serves.
+    QStringList publishArguments() const { return m_publishArguments; }
 
 private:
     QProcess m_process;
     QString m_hostAndPort;
+    QStringList m_publishArguments;
 };
 
 #endif // TVX_TEST_NGINXSITE_H

@@ -87,12 +87,26 @@ void tst_CliOptions::refused_data()
     QTest::newRow("write without server") << QStringList(write.mid(0, 2) + write.mid(4)) << "at least one --server";
     QTest::newRow("write without key") << QStringList(write.mid(0, write.size() - 2)) << "needs --key";
     QTest::newRow("write without prefix") << QStringList(write.mid(0, 6) + write.mid(8)) << "needs --prefix";
-    QTest::newRow("server without =") << (QStringList(write) << "--server" << "test") << "--server needs NAME=URL";
-    QTest::newRow("server without name") << (QStringList(write) << "--server" << "=x") << "--server needs NAME=URL";
-    QTest::newRow("server without url") << (QStringList(write) << "--server" << "b=") << "--server needs NAME=URL";
+    QTest::newRow("server without =") << (QStringList(write) << "--server" << "test") << "--server needs NAME=HOST[:PORT]";
+    QTest::newRow("server without name") << (QStringList(write) << "--server" << "=x") << "--server needs NAME=HOST[:PORT]";
+    QTest::newRow("server without url") << (QStringList(write) << "--server" << "b=") << "--server needs NAME=HOST[:PORT]";
     QTest::newRow("server with a scheme") << (QStringList(write) << "--server" << "b=https://h:1") << "without a scheme";
     QTest::newRow("server twice") << (QStringList(write) << "--server" << "test=other:2") << "given twice";
     QTest::newRow("rate limit on check") << QStringList{"check", "--limit-rate", "1M"} << "does not apply";
+    // Each of these would end up in a request URL or the server file as it stands.
+    QTest::newRow("url with a space") << (QStringList(write) << "--server" << "b=host :1") << "--server holds a space";
+    QTest::newRow("url with a newline") << (QStringList(write) << "--server" << "b=host\n:1")
+                                        << "--server holds the control character U+000A";
+    QTest::newRow("name with a tab") << (QStringList(write) << "--server" << "b\tc=host:1") << "U+0009";
+    QTest::newRow("name with a no-break space") << (QStringList(write) << "--server" << QString("b\u00a0c=host:1"))
+                                                << "holds a space (U+00A0)";
+    QTest::newRow("prefix with a space") << QStringList(write).replaceInStrings("/api", "/a pi") << "--prefix holds";
+    QTest::newRow("path with an escape") << QStringList(write).replaceInStrings("/q", "/q\x1b[2J") << "U+001B";
+    QTest::newRow("path with DEL") << QStringList(write).replaceInStrings("/q", "/q\x7f") << "U+007F";
+    QTest::newRow("key with a newline") << QStringList(write).replaceInStrings(QRegularExpression("^k$"), "k\n")
+                                        << "--key holds the control character";
+    QTest::newRow("key with a right-to-left override")
+        << QStringList(write).replaceInStrings(QRegularExpression("^k$"), QString("k\u202e")) << "invisible character U+202E";
     QTest::newRow("current unknown") << QStringList{"servers", "write", "--server", "a=h:1", "--current", "b",
                                                     "--prefix", "/api", "--path", "/q", "--key", "k"}
                                      << "names none of the servers";
@@ -145,7 +159,7 @@ void tst_CliOptions::serversWrite()
     QString error;
     const QStringList arguments{"servers", "write", "--file", "c.xml", "--server", "test=127.0.0.1:8080",
                                 "--server=inter=host:1=2", "--current", "inter", "--prefix", "/api",
-                                "--path", "/upgrade/query", "--key", "secret"};
+                                "--path", "/upgrade/query", "--key", "a secret"};
     QVERIFY2(parseCliArguments(arguments, options, error), qPrintable(error));
     QCOMPARE(options.command, CliOptions::CommandServersWrite);
     QCOMPARE(options.strServerFilePath, QString("c.xml"));
@@ -156,7 +170,8 @@ void tst_CliOptions::serversWrite()
     QCOMPARE(options.strCurrent, QString("inter"));
     QCOMPARE(options.strPrefix, QString("/api"));
     QCOMPARE(options.strPath, QString("/upgrade/query"));
-    QCOMPARE(options.strKey, QString("secret"));
+    // A key is a secret, not part of a URL: it may hold spaces.
+    QCOMPARE(options.strKey, QString("a secret"));
 }
 
 QTEST_GUILESS_MAIN(tst_CliOptions)

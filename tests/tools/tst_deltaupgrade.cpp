@@ -19,7 +19,8 @@ const char tokenKey[] = "tst-delta-key";
 const QString releaseTool = QStringLiteral(TVX_PUBLISHER_BIN_DIR "/") + PlatformNames::releaseToolFileName();
 const QString deltaName = QStringLiteral("demo-1.0-2.0.delta.7z");
 
-enum Case { Changes, InstalledEdited, DeltaAltered, PatchCorrupt, EscapingPath, DeltaMissing, Untrusted, Large };
+enum Case { Changes, InstalledEdited, DeltaAltered, PatchCorrupt, EscapingPath, DeltaMissing, Untrusted, Large,
+            JournalPath, LockPath };
 
 using Tree = QMap<QString, QByteArray>;
 
@@ -129,7 +130,9 @@ bool tst_DeltaUpgrade::repackDelta(int which)
     if (which == PatchCorrupt)
         writeFile(patch, changedSlightly(readFile(patch)));
     else
-        writeFile(index, readFile(index).replace("\"Solutions/demo/new/added.txt\"", "\"../escaped.txt\""));
+        writeFile(index, readFile(index).replace("\"Solutions/demo/new/added.txt\"",
+                                                 which == JournalPath ? "\"Tmp/Journal\""
+                                                     : which == LockPath ? "\".upgrade.lock\"" : "\"../escaped.txt\""));
     QFile::remove(packet);
     if (run(TVX_SYSTEM_7Z, {"a", "-mx1", packet, index, dir + "/patches", dir + "/files"}) != 0)
         return false;
@@ -152,6 +155,8 @@ void tst_DeltaUpgrade::upgrade_data()
     QTest::newRow("delta altered on the server") << int(DeltaAltered) << "full" << QByteArray("not the signed delta");
     QTest::newRow("corrupt patch in a signed delta") << int(PatchCorrupt) << "full" << QByteArray("rebuild failed");
     QTest::newRow("escaping path in a signed delta") << int(EscapingPath) << "full" << QByteArray("index is refused");
+    QTest::newRow("the journal's name in a signed delta") << int(JournalPath) << "full" << QByteArray("is reserved");
+    QTest::newRow("the lock file's name in a signed delta") << int(LockPath) << "full" << QByteArray("is reserved");
     QTest::newRow("delta missing on the server") << int(DeltaMissing) << "full" << QByteArray("404");
     QTest::newRow("no trusted key") << int(Untrusted) << "full" << QByteArray();
     QTest::newRow("20 MB in 200 files, 10 changed, 2 new") << int(Large) << "delta" << QByteArray();
@@ -192,7 +197,7 @@ void tst_DeltaUpgrade::upgrade()
                                "--base-version", "1.0"}),
              0);
     QVERIFY(QFileInfo::exists(site + "/packets/" + deltaName));
-    if (which == PatchCorrupt || which == EscapingPath)
+    if (which == PatchCorrupt || which == EscapingPath || which == JournalPath || which == LockPath)
         QVERIFY(repackDelta(which));
     QCOMPARE(run(releaseTool, {"sign", "--root", site, "--key", path("release.key")}), 0);
     const qint64 signedDeltaBytes = QFileInfo(site + "/packets/" + deltaName).size();
@@ -200,10 +205,15 @@ void tst_DeltaUpgrade::upgrade()
         QCOMPARE(run(tool, {"trust", "add", "--public", path("release.key.pub")}), 0);
     if (which == DeltaAltered)
         QVERIFY(writeFile(site + "/packets/" + deltaName, changedSlightly(readFile(site + "/packets/" + deltaName))));
-    else if (which == DeltaMissing)
-        QVERIFY(QFile::remove(site + "/packets/" + deltaName));
 
     QVERIFY(m_nginx.start(releaseTool, site, path("published"), tokenKey));
+    // publish refuses a site that lacks a packet it names: the delta goes
+    // missing on the server afterwards.
+    if (which == DeltaMissing) {
+        QDirIterator published(path("published/site/packets"), {deltaName}, QDir::Files, QDirIterator::Subdirectories);
+        QVERIFY(published.hasNext());
+        QVERIFY(QFile::remove(published.next()));
+    }
     QCOMPARE(run(tool, {"servers", "write", "--server", "test=" + m_nginx.hostAndPort(), "--current", "test",
                         "--prefix", "/api", "--path", "/upgrade/query", "--key", tokenKey}),
              0);
@@ -237,6 +247,7 @@ void tst_DeltaUpgrade::upgrade()
     QCOMPARE(FileTree::hashTree(app + "/Solutions/demo"), FileTree::hashTree(path("v2/Solutions/demo")));
     QVERIFY(!QFileInfo::exists(app + "/Tmp.download"));
     QVERIFY(!QFileInfo::exists(path("escaped.txt")));
+    QVERIFY(!QFileInfo::exists(app + "/Tmp"));
 }
 
 void tst_DeltaUpgrade::cleanup()

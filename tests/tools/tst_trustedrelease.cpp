@@ -8,8 +8,19 @@
 #include "common/nginxsite.h"
 #include "common/testcerts.h"
 #include "common/testserver.h"
+#include "upgrade/files/tmpdirs.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QScopeGuard>
 #include <QtTest>
+
+#include <cstdio>
+
+#ifdef Q_OS_UNIX
+#  include <sys/stat.h>
+#endif
 
 using FileTree::readFile;
 using FileTree::writeFile;
@@ -29,7 +40,8 @@ const QString releaseTool = QStringLiteral(TVX_PUBLISHER_BIN_DIR "/") + Platform
 const QString builtTool = QStringLiteral(TVX_BIN_DIR "/") + PlatformNames::upgradeToolFileName();
 
 enum Tamper { None, PacketAltered, PacketGrown, ManifestAltered, UntrustedKey, Expired, RolledBack, Unsigned,
-              TrustFileInPacket, SignedRotation, PlainHttpPacket, WrongToken };
+              TrustFileInPacket, SignedRotation, PlainHttpPacket, WrongToken, BadName, GzipPacket,
+              EngineNamesInPacket };
 enum Host { DevServer, HttpsDevServer, Nginx };
 
 struct Run
@@ -37,6 +49,17 @@ struct Run
     int exitCode = -1;
     QByteArray err;
 };
+
+// The bytes of the path as they are, whatever Qt would make of them.
+bool writeRawFile(const QByteArray &path)
+{
+#ifdef Q_OS_UNIX
+    for (int slash = path.indexOf('/', 1); slash > 0; slash = path.indexOf('/', slash + 1))
+        ::mkdir(path.left(slash).constData(), 0755);
+#endif
+    FILE *file = std::fopen(path.constData(), "wb");
+    return file && std::fputs("data\n", file) >= 0 && std::fclose(file) == 0;
+}
 
 } // namespace
 
@@ -50,10 +73,14 @@ private Q_SLOTS:
     void upgrade();
     void releaseToolRefusesBadInput_data();
     void releaseToolRefusesBadInput();
+    void damagedTrust_data();
+    void damagedTrust();
     void cleanup();
 
 private:
     Run run(const QString &program, const QStringList &arguments, const QStringList &environment = {});
+    // Version 1.0 of "demo" under app, with the tool and 7z.
+    void makeInstallation(const QString &app);
     QString path(const QString &relative) const { return m_work->filePath(relative); }
 
     QScopedPointer<QTemporaryDir> m_work;
@@ -104,9 +131,27 @@ void tst_TrustedRelease::upgrade_data()
     QTest::newRow("unsigned, key trusted") << int(DevServer) << int(Unsigned) << true << 14;
     QTest::newRow("signed key rotation in packet") << int(DevServer) << int(SignedRotation) << true << 0;
     QTest::newRow("unsigned trust file in packet") << int(DevServer) << int(TrustFileInPacket) << true << 15;
+    QTest::newRow("journal and lock in a signed packet") << int(DevServer) << int(EngineNamesInPacket) << true << 15;
+    QTest::newRow("journal and lock in an unsigned packet") << int(DevServer) << int(EngineNamesInPacket) << false << 4;
     QTest::newRow("plain-http packet behind https") << int(HttpsDevServer) << int(PlainHttpPacket) << true << 16;
     QTest::newRow("plain-http packet behind https, unsigned")
         << int(HttpsDevServer) << int(PlainHttpPacket) << false << 16;
+    // Past pack's refusal, made by hand: refused after unpacking, never staged without the file.
+    QTest::newRow("packet with a Latin-1 name") << int(DevServer) << int(BadName) << true << 10;
+    QTest::newRow("packet with a Latin-1 name, unsigned") << int(DevServer) << int(BadName) << false << 10;
+    QTest::newRow("gzip packet") << int(DevServer) << int(GzipPacket) << true << 10;
+    QTest::newRow("gzip packet, unsigned") << int(DevServer) << int(GzipPacket) << false << 10;
+}
+
+void tst_TrustedRelease::makeInstallation(const QString &app)
+{
+    QVERIFY(ProgramCopy::copyProgram(builtTool, app + "/" + PlatformNames::upgradeToolFileName()));
+    QVERIFY(ProgramCopy::installSevenZip(app));
+    QVERIFY(writeFile(app + "/Solutions/SolutionInfo.xml",
+                      "<?xml version=\"1.0\"?>\n<Solution><SolutionS><Solution id=\"demo\" name=\"Demo\">"
+                      "<Version>1.0</Version><ReleaseDate>202401010000</ReleaseDate><State>2</State>"
+                      "<Desc>Demo</Desc><Size>1</Size></Solution></SolutionS></Solution>\n"));
+    QVERIFY(writeFile(app + "/Solutions/demo.txt", "demo version 1\n"));
 }
 
 void tst_TrustedRelease::upgrade()
@@ -119,6 +164,12 @@ void tst_TrustedRelease::upgrade()
         QSKIP(NginxSite::missing());
     if (host == HttpsDevServer && !TestCerts::haveOpenSsl())
         QSKIP("the openssl program is needed for the test certificates");
+#ifdef Q_OS_WIN
+    if (tamper == BadName)
+        QSKIP("Windows cannot hold a name that is not valid UTF-16");
+    if (tamper == GzipPacket)
+        QSKIP("The 7z.exe shipped on Windows is the 7z-only build: it can neither make nor open a gzip packet");
+#endif
 
     m_work.reset(new QTemporaryDir);
     QVERIFY(m_work->isValid());
@@ -127,13 +178,7 @@ void tst_TrustedRelease::upgrade()
                                               | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
     const QString app = path("app");
     const QString tool = app + "/" + PlatformNames::upgradeToolFileName();
-    QVERIFY(ProgramCopy::copyProgram(builtTool, tool));
-    QVERIFY(ProgramCopy::installSevenZip(app));
-    QVERIFY(writeFile(app + "/Solutions/SolutionInfo.xml",
-                      "<?xml version=\"1.0\"?>\n<Solution><SolutionS><Solution id=\"demo\" name=\"Demo\">"
-                      "<Version>1.0</Version><ReleaseDate>202401010000</ReleaseDate><State>2</State>"
-                      "<Desc>Demo</Desc><Size>1</Size></Solution></SolutionS></Solution>\n"));
-    QVERIFY(writeFile(app + "/Solutions/demo.txt", "demo version 1\n"));
+    makeInstallation(app);
 
     // The publisher's side.
     const QString site = path("site");
@@ -141,8 +186,9 @@ void tst_TrustedRelease::upgrade()
     QCOMPARE(run(releaseTool, {"keygen", "--out", path("keys/release.key")}).exitCode, 0);
     QCOMPARE(run(releaseTool, {"keygen", "--out", path("keys/other.key")}).exitCode, 0);
     QVERIFY(writeFile(path("tree/Solutions/demo.txt"), "demo version 2\n"));
+    // pack refuses such a file: it goes into the packet behind its back.
     if (tamper == TrustFileInPacket)
-        QVERIFY(writeFile(path("tree/Conf/System/TrustedKeys.json"), readFile(path("keys/other.key.pub"))));
+        QVERIFY(writeFile(path("extra/Conf/System/TrustedKeys.json"), readFile(path("keys/other.key.pub"))));
     if (tamper == SignedRotation) {
         QCOMPARE(run(releaseTool, {"rotate", "--key", path("keys/release.key"), "--public", path("keys/other.key.pub"),
                                    "--out", path("tree/Conf/System/TrustedKeys.json")})
@@ -153,6 +199,49 @@ void tst_TrustedRelease::upgrade()
                                "--release-date", "202501010000", "--desc", "Demo"})
                  .exitCode,
              0);
+    if (tamper == TrustFileInPacket) {
+        const QString packet = site + "/packets/demo-2.0.7z";
+        const QByteArray before = readFile(packet);
+        QProcess add;
+        add.setWorkingDirectory(path("extra"));
+        add.start(TVX_SYSTEM_7Z, {"a", packet, "Conf"});
+        QVERIFY(add.waitForFinished(60000) && add.exitCode() == 0);
+        const QByteArray after = readFile(packet);
+        const auto hex = [](const QByteArray &bytes) {
+            return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+        };
+        QVERIFY(writeFile(site + "/manifest.json",
+                          readFile(site + "/manifest.json")
+                              .replace(hex(before), hex(after))
+                              .replace("\"Bytes\": " + QByteArray::number(before.size()) + ",",
+                                       "\"Bytes\": " + QByteArray::number(after.size()) + ",")));
+    }
+    if (tamper == BadName || tamper == GzipPacket || tamper == EngineNamesInPacket) {
+        // What pack refuses, made by hand in the packet's place, with its
+        // size and hash in the manifest.
+        const QString packet = site + "/packets/demo-2.0.7z";
+        QStringList content{tamper == GzipPacket ? "Solutions/demo.txt" : "Solutions"};
+        if (tamper == BadName)
+            QVERIFY(writeRawFile(QFile::encodeName(path("tree/Solutions/caf")) + "\xe9.txt"));
+        if (tamper == EngineNamesInPacket) {
+            QVERIFY(writeFile(path("tree/Tmp/Journal"), "TVXJ 2\nP\nC\n")
+                    && writeFile(path("tree/.upgrade.lock"), "1\n"));
+            content << "Tmp" << ".upgrade.lock";
+        }
+        QProcess sevenZip;
+        sevenZip.setWorkingDirectory(path("tree"));
+        sevenZip.start(TVX_SYSTEM_7Z,
+                       QStringList{"a", tamper == GzipPacket ? "-tgzip" : "-t7z", packet + ".new"} + content);
+        QVERIFY(sevenZip.waitForFinished(60000) && sevenZip.exitCode() == 0);
+        QVERIFY(QFile::remove(packet) && QFile::rename(packet + ".new", packet));
+        const QByteArray bytes = readFile(packet);
+        QJsonObject manifest = QJsonDocument::fromJson(readFile(site + "/manifest.json")).object();
+        QJsonObject entry = manifest.value("modules").toArray().at(0).toObject();
+        entry.insert("Bytes", double(bytes.size()));
+        entry.insert("Sha256", QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
+        manifest.insert("modules", QJsonArray{entry});
+        QVERIFY(writeFile(site + "/manifest.json", QJsonDocument(manifest).toJson()));
+    }
     const QString key = path(tamper == UntrustedKey ? "keys/other.key" : "keys/release.key");
     QStringList signArguments{"sign", "--root", site, "--key", key};
     if (tamper == Expired)
@@ -224,8 +313,11 @@ void tst_TrustedRelease::upgrade()
         QVERIFY(!QFileInfo::exists(app + "/Tmp"));
         QCOMPARE(FileTree::snapshot(app), before);
         TVX_EXPECT_NO_MESSAGES();
-        QVERIFY2(download.err.contains(expected == 16 ? "refused" : (expected == 4 ? "403" : "not trusted")),
-                 download.err.constData());
+        const QMap<int, QByteArray> messages{{16, "refused"}, {4, "403"}, {14, "not trusted"}, {15, "not trusted"},
+                                             {10, tamper == BadName ? "Solutions/caf\\xe9.txt: the name is not valid UTF-8"
+                                                                    : "as [7z] archive"}};
+        const QByteArray message = tamper == EngineNamesInPacket ? QByteArray("is reserved") : messages.value(expected);
+        QVERIFY2(download.err.contains(message), download.err.constData());
     } else {
         if (!isTrusting)
             TVX_EXPECT_NO_MESSAGES();
@@ -238,10 +330,13 @@ void tst_TrustedRelease::upgrade()
     }
 }
 
-// Also after a failed row, so that no nginx of one row outlives it.
+// Also after a failed row, so that no nginx of one row outlives it, nor a
+// name that QTemporaryDir cannot decode and so cannot remove.
 void tst_TrustedRelease::cleanup()
 {
     m_nginx.stop();
+    if (m_work)
+        QVERIFY(removeDirTree(m_work->path()));
 }
 
 void tst_TrustedRelease::releaseToolRefusesBadInput_data()
@@ -255,6 +350,19 @@ void tst_TrustedRelease::releaseToolRefusesBadInput_data()
     QTest::newRow("bad release date") << QStringList{"pack", "--root", "@/site", "--tree", "@/tree", "--module", "m",
                                                      "--version", "1", "--release-date", "2025"}
                                       << QByteArray("--release-date");
+    // Each part is short enough for the tool, their packet name too long for clients.
+    QTest::newRow("packet name clients refuse") << QStringList{"pack", "--root", "@/site", "--tree", "@/tree", "--module",
+                                                              QString(150, 'm'), "--version", QString(150, '1'),
+                                                              "--release-date", "202501010000"}
+                                                << QByteArray("clients would refuse the packet name");
+    QTest::newRow("tree holding Tmp/Journal") << QStringList{"pack", "--root", "@/site", "--tree", "@/installed",
+                                                             "--module", "m", "--version", "1", "--release-date",
+                                                             "202501010000"}
+                                              << QByteArray("\"Tmp\" is reserved for the engine's temporary directory");
+    QTest::newRow("tree holding .upgrade.lock") << QStringList{"pack", "--root", "@/site", "--tree", "@/locked",
+                                                               "--module", "m", "--version", "1", "--release-date",
+                                                               "202501010000"}
+                                                << QByteArray("\".upgrade.lock\" is reserved");
     QTest::newRow("bad key file") << QStringList{"sign", "--root", "@/site", "--key", "@/tree/file.txt"}
                                   << QByteArray("not a PEM private key");
     QTest::newRow("key readable by others") << QStringList{"sign", "--root", "@/site", "--key", "@/open.key"}
@@ -266,6 +374,24 @@ void tst_TrustedRelease::releaseToolRefusesBadInput_data()
                                           << QByteArray("not signed");
     QTest::newRow("bad public key") << QStringList{"verify", "--root", "@/site", "--public", "@/tree/file.txt"}
                                     << QByteArray("not a PEM Ed25519 key");
+    // Every file or none: for the full packet and the delta alike, with the name and why.
+    const QStringList pack{"pack", "--root", "@/site", "--module", "m", "--version", "2", "--release-date",
+                           "202501010000", "--tree"};
+    QTest::newRow("tree with a Latin-1 name") << (QStringList(pack) << "@/names/latin1")
+                                              << QByteArray("Solutions/caf\\xe9.txt: the name is not valid UTF-8");
+    QTest::newRow("tree with a Latin-1 directory, delta")
+        << (QStringList(pack) << "@/names/dir" << "--base-tree" << "@/tree" << "--base-version" << "1")
+        << QByteArray("Solutions/\\xe9t\\xe9: the name is not valid UTF-8");
+    QTest::newRow("tree with a colon") << (QStringList(pack) << "@/names/colon")
+                                       << QByteArray("a:b.txt: the name holds \":\", which Windows file names cannot");
+    QTest::newRow("tree with a device name") << (QStringList(pack) << "@/names/device")
+                                             << QByteArray("Aux.txt: the name is a device name on Windows");
+    QTest::newRow("tree with a device name before a space") << (QStringList(pack) << "@/names/port")
+                                                            << QByteArray("COM0 .dll: the name is a device name");
+    QTest::newRow("tree with a control character") << (QStringList(pack) << "@/names/control")
+                                                   << QByteArray("bell\\x07.txt: the name holds a control character");
+    QTest::newRow("tree with a trailing dot") << (QStringList(pack) << "@/names/dot")
+                                              << QByteArray("readme.: the name ends with a dot or a space");
 }
 
 void tst_TrustedRelease::releaseToolRefusesBadInput()
@@ -275,11 +401,22 @@ void tst_TrustedRelease::releaseToolRefusesBadInput()
 #ifdef Q_OS_WIN
     if (QByteArray(QTest::currentDataTag()) == "key readable by others")
         QSKIP("Windows files have no permission bits for others");
+    if (QByteArray(QTest::currentDataTag()).startsWith("tree with"))
+        QSKIP("Windows cannot hold these names to begin with");
 #endif
     QTemporaryDir dir;
+    const auto removeNames = qScopeGuard([&dir] { removeDirTree(dir.path()); });
+#ifndef Q_OS_WIN
+    for (const char *name : {"latin1/Solutions/caf\xe9.txt", "dir/Solutions/\xe9t\xe9/x.txt", "colon/Solutions/a:b.txt",
+                             "device/Solutions/Aux.txt", "port/Solutions/COM0 .dll", "control/Solutions/bell\x07.txt",
+                             "dot/Solutions/readme."})
+        QVERIFY(writeRawFile(QFile::encodeName(dir.filePath("names/")) + name));
+#endif
     QVERIFY(writeFile(dir.filePath("tree/file.txt"), "content\n"));
     QVERIFY(QFile::setPermissions(dir.filePath("tree/file.txt"), QFile::ReadOwner | QFile::WriteOwner));
     QVERIFY(writeFile(dir.filePath("site/manifest.json"), "{\"modules\": []}\n"));
+    QVERIFY(writeFile(dir.filePath("installed/Tmp/Journal"), "TVXJ 2\n") && writeFile(dir.filePath("installed/a"), "a"));
+    QVERIFY(writeFile(dir.filePath("locked/.upgrade.lock"), "1\n") && writeFile(dir.filePath("locked/a"), "a"));
     QCOMPARE(run(releaseTool, {"keygen", "--out", dir.filePath("good.key")}).exitCode, 0);
     QVERIFY(QFile::copy(dir.filePath("good.key"), dir.filePath("open.key")));
     QVERIFY(QFile::setPermissions(dir.filePath("open.key"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
@@ -287,6 +424,93 @@ void tst_TrustedRelease::releaseToolRefusesBadInput()
     const Run result = run(releaseTool, arguments);
     QVERIFY(result.exitCode != 0);
     QVERIFY2(result.err.contains(message), result.err.constData());
+    QCOMPARE(readFile(dir.filePath("site/manifest.json")), QByteArray("{\"modules\": []}\n"));
+    QVERIFY(!QFileInfo::exists(dir.filePath("site/packets")));
+}
+
+void tst_TrustedRelease::damagedTrust_data()
+{
+    QTest::addColumn<QString>("files"); // "|"-separated
+    QTest::addColumn<QByteArray>("content"); // written over each file; null: deleted
+    QTest::addColumn<QByteArray>("message"); // empty: no refusal
+    QTest::addColumn<bool>("isAllowingUnsigned"); // how trust reset is run then
+
+    const QString serial = "Conf/System/ReleaseSerial.json", keys = "Conf/System/TrustedKeys.json";
+    const QByteArray damaged = "ReleaseSerial.json is damaged";
+    QTest::newRow("serial garbage") << serial << QByteArray("garbage") << damaged << false;
+    QTest::newRow("serial empty") << serial << QByteArray("") << damaged << false;
+    QTest::newRow("serial negative") << serial << QByteArray("{\"serial\": -1}") << damaged << false;
+    QTest::newRow("serial not whole") << serial << QByteArray("{\"serial\": 1.5}") << damaged << true;
+    QTest::newRow("serial as text") << serial << QByteArray("{\"serial\": \"9\"}") << damaged << false;
+    QTest::newRow("serial deleted") << serial << QByteArray() << QByteArray("ReleaseSerial.json is missing") << false;
+    QTest::newRow("serial and record deleted") << serial + "|.upgrade.trust" << QByteArray()
+                                               << QByteArray("which record the releases accepted, are missing") << false;
+    QTest::newRow("record damaged") << ".upgrade.trust" << QByteArray("{\"serial\": 1}")
+                                    << QByteArray(".upgrade.trust is damaged") << false;
+    QTest::newRow("trust file deleted") << keys << QByteArray() << QByteArray("TrustedKeys.json is missing") << false;
+    QTest::newRow("trust file empty") << keys << QByteArray("") << QByteArray("TrustedKeys.json: ") << true;
+    QTest::newRow("trust and serial file deleted") << keys + "|" + serial << QByteArray()
+                                                   << QByteArray("TrustedKeys.json is missing") << false;
+    // The serial file still holds the serial; the next check writes the record again.
+    QTest::newRow("record deleted") << ".upgrade.trust" << QByteArray() << QByteArray() << false;
+}
+
+// After a signed upgrade, a damaged or lost part of the trust state refuses
+// every check; "trust add" cannot paper over it, "trust reset" can, and
+// leaves a line in the log.
+void tst_TrustedRelease::damagedTrust()
+{
+    QFETCH(QString, files);
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, message);
+    QFETCH(bool, isAllowingUnsigned);
+    m_work.reset(new QTemporaryDir);
+    const QString app = path("app");
+    const QString tool = app + "/" + PlatformNames::upgradeToolFileName();
+    makeInstallation(app);
+    QVERIFY(writeFile(path("tree/Solutions/demo.txt"), "demo version 2\n"));
+    QCOMPARE(run(releaseTool, {"keygen", "--out", path("release.key")}).exitCode, 0);
+    QCOMPARE(run(releaseTool, {"pack", "--root", path("site"), "--tree", path("tree"), "--module", "demo", "--version",
+                               "2.0", "--release-date", "202501010000", "--desc", "Demo"})
+                 .exitCode,
+             0);
+    QCOMPARE(run(releaseTool, {"sign", "--root", path("site"), "--key", path("release.key")}).exitCode, 0);
+    QCOMPARE(run(tool, {"trust", "add", "--public", path("release.key.pub")}).exitCode, 0);
+    TestServer server;
+    QVERIFY2(server.start(path("site"), tokenKey), qPrintable(server.errorText()));
+    QCOMPARE(run(tool, {"servers", "write", "--server", "test=" + server.hostAndPort(), "--current", "test", "--prefix",
+                        "/api", "--path", "/upgrade/query", "--key", tokenKey})
+                 .exitCode,
+             0);
+    QCOMPARE(run(tool, {"download"}).exitCode, 0);
+    QCOMPARE(run(tool, {"apply"}).exitCode, 0);
+    for (const QString &file : files.split('|'))
+        QVERIFY(content.isNull() ? QFile::remove(app + "/" + file) : writeFile(app + "/" + file, content));
+
+    const Run check = run(tool, {"check"});
+    QCOMPARE(check.exitCode, message.isEmpty() ? 0 : 14);
+    if (!message.isEmpty())
+        TVX_EXPECT_NO_MESSAGES();
+    QVERIFY2(check.err.contains(message) && check.err.contains("trust reset") != message.isEmpty(), check.err.constData());
+    if (message.isEmpty()) {
+        QVERIFY(QFileInfo::exists(app + "/.upgrade.trust"));
+        return;
+    }
+    const Run add = run(tool, {"trust", "add", "--public", path("release.key.pub")});
+    QVERIFY2(add.exitCode == 7 && add.err.contains("trust reset"), add.err.constData());
+    const QStringList reset{"trust", "reset"};
+    QCOMPARE(run(tool, isAllowingUnsigned ? reset + QStringList{"--allow-unsigned"} : reset).exitCode, 0);
+    QVERIFY(readFile(app + "/Log/Print.log").contains("trust reset"));
+    if (!isAllowingUnsigned && files.contains("TrustedKeys")) {
+        // No key left to verify with: refused until one is added.
+        QCOMPARE(run(tool, {"check"}).exitCode, 14);
+        QCOMPARE(run(tool, {"trust", "add", "--public", path("release.key.pub")}).exitCode, 0);
+    }
+    const Run verified = run(tool, {"check"});
+    QCOMPARE(verified.exitCode, 0);
+    if (isAllowingUnsigned)
+        TVX_EXPECT_NO_MESSAGES();
+    QCOMPARE(verified.err.contains("updates are not verified"), isAllowingUnsigned);
 }
 
 QTEST_GUILESS_MAIN(tst_TrustedRelease)

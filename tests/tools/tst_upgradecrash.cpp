@@ -1,9 +1,11 @@
 // Crash safety of the upgrade, on the real programs: an apply of a few
 // thousand files killed with SIGKILL at moments spread over its run, and
 // after the next start of any entry point the installation is exactly the
-// old one or exactly the new one. Also a second apply at the same time, a
-// packet that was never completely staged, a full disk, and a new version
-// that crashes at start.
+// old one or exactly the new one. Also a second apply at the same time, the
+// lock file deleted under an apply, a packet that was never completely
+// staged or takes the engine's names, a full disk, journals that cannot be
+// trusted, and new versions that fail their health check, with the upgrader
+// alive or killed while it watches.
 
 #include "common/filetree.h"
 #include "common/filesizelimit.h"
@@ -11,6 +13,7 @@
 #include "upgrade/transaction/heldback.h"
 #include "upgrade/transaction/installlock.h"
 #include "upgrade/transaction/staging.h"
+#include "upgrade/files/upgradetypes.h"
 
 #include <QtTest>
 
@@ -25,10 +28,30 @@ using FileTree::writeFile;
 namespace {
 
 constexpr int FileCount = 2000; // half replaced, half added in new directories
+constexpr int SmallFileCount = 200;
+
+// The stand-in launcher: records its start, and reports to a watching
+// upgrader what the real one does, its main form loaded and returned.
+const QByteArray HealthyLauncher = "#!/bin/sh\ndir=$(dirname \"$0\")\n"
+                                   "echo \"$(cat \"$dir/version.txt\")\" >> \"$dir/runs.txt\"\n"
+                                   "health=\"${TARVEX_UPGRADE_HEALTH_FILE:-/dev/null}\"\n"
+                                   "echo loaded > \"$health\"; echo returned > \"$health\"\n";
 
 QMap<QString, QByteArray> installedTree(const QString &root)
 {
-    return FileTree::hashTree(root, {QStringLiteral("Log"), QStringLiteral("Tmp"), QStringLiteral("runs.txt")});
+    return FileTree::hashTree(root, {QStringLiteral("Log"), QStringLiteral("Tmp"), QStringLiteral("runs.txt"),
+                                     QStringLiteral(".upgrade.lock")});
+}
+
+// The record of held-back versions leaves the tree; what it says comes back.
+QString takeHeldBack(const QString &root, QMap<QString, QByteArray> &tree)
+{
+    if (!tree.remove(QStringLiteral("Conf/System/HeldBack.json")))
+        return QString();
+    tree.remove(QStringLiteral("Conf/System"));
+    tree.remove(QStringLiteral("Conf"));
+    const QVector<HeldBackModule> held = readHeldBack(root);
+    return held.isEmpty() ? QStringLiteral("<unreadable>") : held.first().strReason;
 }
 
 int run(const QString &program, const QStringList &arguments, const QString &dir,
@@ -61,7 +84,15 @@ private Q_SLOTS:
     void killMatrix_data();
     void killMatrix();
     void concurrentApplies();
+    void lockDeletedDuringApply_data();
+    void lockDeletedDuringApply();
     void unstagedPacketRefused();
+    void reservedNamesRefused_data();
+    void reservedNamesRefused();
+    void untrustedJournal_data();
+    void untrustedJournal();
+    void failedHealthCheck_data();
+    void failedHealthCheck();
     void fullDisk();
     void fullVolume_data();
     void fullVolume();
@@ -70,7 +101,12 @@ private Q_SLOTS:
 private:
     // Version 1 installed, version 2 staged and marked; the old and new trees
     // as they must come out.
-    void makeInstallation(const QByteArray &launcherScript = QByteArray());
+    void makeInstallation(const QByteArray &launcherScript = HealthyLauncher, int fileCount = FileCount);
+    // The built launcher in place of the stand-in, in both trees.
+    void useRealLauncher();
+    // Starts an entry point that recovers first: "tarvex-upgrade" (a command
+    // that only reads), "Upgrade" (with no launcher to apply to) or "Tarvex".
+    int recoverWith(const QString &entryPoint);
     QString path(const QString &relative) const { return m_dir->path() + QLatin1Char('/') + relative; }
     QString launcherPath() const { return path(PlatformNames::launcherFileName()); }
     QString toolPath() const { return path(PlatformNames::upgradeToolFileName()); }
@@ -88,24 +124,20 @@ void tst_UpgradeCrash::init()
     QVERIFY(m_dir->isValid());
 }
 
-void tst_UpgradeCrash::makeInstallation(const QByteArray &launcherScript)
+void tst_UpgradeCrash::makeInstallation(const QByteArray &launcherScript, int fileCount)
 {
-    // A stand-in launcher: records its start and ends normally, or as told.
-    QVERIFY(writeFile(launcherPath(), launcherScript.isEmpty()
-                                          ? "#!/bin/sh\necho \"$(cat \"$(dirname \"$0\")/version.txt\")\" >> "
-                                            "\"$(dirname \"$0\")/runs.txt\"\n"
-                                          : launcherScript));
+    QVERIFY(writeFile(launcherPath(), launcherScript));
     QFile(launcherPath()).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QVERIFY(ProgramCopy::copyProgram(built(PlatformNames::upgradeToolFileName()), toolPath()));
     QVERIFY(ProgramCopy::copyProgram(built(QStringLiteral("Upgrade/") + PlatformNames::upgraderFileName()),
                                      upgraderPath()));
     QVERIFY(writeFile(path("version.txt"), "1"));
-    for (int i = 0; i < FileCount; i += 2)
+    for (int i = 0; i < fileCount; i += 2)
         QVERIFY(writeFile(path(QString("Solutions/m%1/f%2.txt").arg(i / 200).arg(i)), "old " + QByteArray::number(i)));
     m_old = installedTree(m_dir->path());
 
     QVERIFY(writeFile(path("Tmp/Packet/version.txt"), "2"));
-    for (int i = 0; i < FileCount; ++i) {
+    for (int i = 0; i < fileCount; ++i) {
         const QString relative = i % 2 ? QString("Solutions/n%1/f%2.txt").arg(i / 200).arg(i)
                                        : QString("Solutions/m%1/f%2.txt").arg(i / 200).arg(i);
         QVERIFY(writeFile(path("Tmp/Packet/" + relative), "new " + QByteArray::number(i)));
@@ -115,6 +147,34 @@ void tst_UpgradeCrash::makeInstallation(const QByteArray &launcherScript)
     const QMap<QString, QByteArray> staged = installedTree(path("Tmp/Packet"));
     for (auto it = staged.cbegin(); it != staged.cend(); ++it)
         m_new.insert(it.key(), it.value());
+}
+
+void tst_UpgradeCrash::useRealLauncher()
+{
+    QVERIFY(QFile::remove(launcherPath())
+            && ProgramCopy::copyProgram(built(PlatformNames::launcherFileName()), launcherPath()));
+    // The real launcher, with the libraries it brought along, in both.
+    const QMap<QString, QByteArray> now = installedTree(m_dir->path());
+    for (auto it = now.cbegin(); it != now.cend(); ++it) {
+        const bool brought = it.key().endsWith(QLatin1String(".dll")) && !m_old.contains(it.key());
+        if (it.key() == PlatformNames::launcherFileName() || brought) {
+            m_old.insert(it.key(), it.value());
+            m_new.insert(it.key(), it.value());
+        }
+    }
+}
+
+int tst_UpgradeCrash::recoverWith(const QString &entryPoint)
+{
+    if (entryPoint == "Upgrade")
+        return run(upgraderPath(), {path("Tmp"), path("no-launcher")}, m_dir->path());
+    if (entryPoint == "Tarvex") {
+        useRealLauncher();
+        QProcess::ExitStatus status = QProcess::CrashExit;
+        const int code = run(launcherPath(), {}, m_dir->path(), {}, &status);
+        return status == QProcess::NormalExit ? code : -2;
+    }
+    return run(toolPath(), {"trust", "show"}, m_dir->path());
 }
 
 void tst_UpgradeCrash::killMatrix_data()
@@ -162,6 +222,9 @@ void tst_UpgradeCrash::killMatrix()
     QFETCH(int, killAt);
     QFETCH(QString, recovery);
     QFETCH(int, failAfter);
+#ifndef TVX_FAULT_INJECTION
+    QSKIP("needs a build with TVX_FAULT_INJECTION");
+#endif
 #ifdef Q_OS_WIN
     QFETCH(bool, underWine);
     if (!underWine)
@@ -187,31 +250,25 @@ void tst_UpgradeCrash::killMatrix()
 
     // The launcher ends at once without a main form; the upgrader finds no
     // packet left to apply, or applies it, which is fine too.
-    if (recovery == "Tarvex") {
-        QVERIFY(QFile::remove(launcherPath())
-                && ProgramCopy::copyProgram(built(PlatformNames::launcherFileName()), launcherPath()));
-        // The real launcher, with the libraries it brought along, in both.
-        const QMap<QString, QByteArray> now = installedTree(m_dir->path());
-        for (auto it = now.cbegin(); it != now.cend(); ++it) {
-            const bool brought = it.key().endsWith(QLatin1String(".dll")) && !m_old.contains(it.key());
-            if (it.key() == PlatformNames::launcherFileName() || brought) {
-                m_old.insert(it.key(), it.value());
-                m_new.insert(it.key(), it.value());
-            }
-        }
-        QProcess::ExitStatus launcherStatus = QProcess::CrashExit;
-        run(launcherPath(), {}, m_dir->path(), {}, &launcherStatus);
-        QCOMPARE(launcherStatus, QProcess::NormalExit);
-    } else if (recovery == "Upgrade") {
-        run(upgraderPath(), {path("Tmp"), path("no-launcher")}, m_dir->path());
-    } else {
+    if (recovery == "Tarvex")
+        QVERIFY(recoverWith(recovery) != -2);
+    else if (recovery == "Upgrade")
+        recoverWith(recovery);
+    else
         run(toolPath(), {"check"}, m_dir->path());
-    }
 
-    const QMap<QString, QByteArray> after = installedTree(m_dir->path());
+    QMap<QString, QByteArray> after = installedTree(m_dir->path());
+    // An upgrader killed after the commit never saw the new version healthy:
+    // it is taken back, and held back.
+    if (!takeHeldBack(m_dir->path(), after).isEmpty())
+        QVERIFY2(killed == "Upgrade" && after == m_old, "held back, but not the old installation");
     QVERIFY2(after == m_old || after == m_new, "the installation is a mix of the old and the new version");
     QVERIFY(!QFileInfo::exists(path("Tmp/Journal")));
-    QVERIFY(!QFileInfo::exists(path(".upgrade.lock")));
+#ifndef Q_OS_WIN
+    QVERIFY(!QFileInfo::exists(path(".upgrade.lock"))); // only the owner's number; Windows keeps the file
+#endif
+    CInstallLock lock(m_dir->path());
+    QVERIFY(lock.tryLock());
 }
 
 void tst_UpgradeCrash::concurrentApplies()
@@ -324,6 +381,219 @@ void tst_UpgradeCrash::fullVolume()
         QCOMPARE(installedTree(m_dir->path()), m_old);
     }
 #endif
+}
+
+void tst_UpgradeCrash::lockDeletedDuringApply_data()
+{
+    QTest::addColumn<int>("pauseAt");
+    QTest::addColumn<QString>("second"); // the command that comes while the apply waits
+    QTest::addColumn<bool>("underWine");  // every fifth row, each command once
+    // Steps of the small apply: the journal, one new directory, two per
+    // replaced file, one per added one, the commit, the two of the clean-up.
+    const int total = 1 + 1 + (SmallFileCount / 2 + 1) * 2 + SmallFileCount / 2 + 1 + 2;
+    const QStringList second{"apply", "trust show", "Upgrade", "Tarvex"};
+    for (int i = 0; i < 16; ++i) {
+        const int step = 1 + i * (total - 1) / 15;
+        QTest::addRow("step %d of %d, then %s", step, total, qPrintable(second.at(i % 4)))
+            << step << second.at(i % 4) << (i % 5 == 0);
+    }
+}
+
+// Deleting the lock file under a running apply gives nobody a lock of his
+// own: the second command is refused or leaves the apply alone, and the
+// apply ends exactly new.
+void tst_UpgradeCrash::lockDeletedDuringApply()
+{
+    QFETCH(int, pauseAt);
+    QFETCH(QString, second);
+#ifndef TVX_FAULT_INJECTION
+    QSKIP("needs a build with TVX_FAULT_INJECTION");
+#endif
+#ifdef Q_OS_WIN
+    QFETCH(bool, underWine);
+    if (!underWine)
+        QSKIP("Wine starts processes and writes files slowly: every fifth row runs there");
+#endif
+    makeInstallation(HealthyLauncher, SmallFileCount);
+    useRealLauncher();
+    QTemporaryDir outside;
+    const QString pauseFile = outside.filePath("paused");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TARVEX_UPGRADE_PAUSE_AT", QString::number(pauseAt));
+    environment.insert("TARVEX_UPGRADE_PAUSE_FILE", pauseFile);
+    QProcess first;
+    first.setProcessEnvironment(environment);
+    first.setWorkingDirectory(m_dir->path());
+    first.start(toolPath(), {"apply"});
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(pauseFile), 120000);
+
+#ifdef Q_OS_WIN
+    QVERIFY2(!QFile::remove(path(".upgrade.lock")), "the lock file is held without delete sharing");
+#else
+    QVERIFY(QFile::remove(path(".upgrade.lock")));
+#endif
+    if (second == "Tarvex") {
+        QProcess::ExitStatus status = QProcess::CrashExit;
+        run(launcherPath(), {}, m_dir->path(), {}, &status);
+        QCOMPARE(status, QProcess::NormalExit);
+    } else if (second == "Upgrade") {
+        QCOMPARE(run(upgraderPath(), {path("Tmp"), launcherPath()}, m_dir->path()), int(UPGRADE_OP_LOCKED));
+    } else {
+        QCOMPARE(run(toolPath(), second.split(' '), m_dir->path()), second == "apply" ? int(UPGRADE_OP_LOCKED) : 0);
+    }
+    QVERIFY(QFile::remove(pauseFile));
+    QVERIFY(first.waitForFinished(120000));
+    QCOMPARE(first.exitCode(), 0);
+    QCOMPARE(installedTree(m_dir->path()), m_new);
+    QVERIFY(!QFileInfo::exists(path("Tmp")));
+}
+
+void tst_UpgradeCrash::reservedNamesRefused_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("program");
+    QTest::newRow("journal, tarvex-upgrade") << "Tmp/Journal" << "tarvex-upgrade";
+    QTest::newRow("lock file, Upgrade") << ".upgrade.lock" << "Upgrade";
+    QTest::newRow("serial in another case, tarvex-upgrade") << "conf/SYSTEM/ReleaseSerial.json" << "tarvex-upgrade";
+}
+
+// A packet staged by someone else's code with one of the engine's names:
+// the apply's plan refuses it before it changes anything.
+void tst_UpgradeCrash::reservedNamesRefused()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, program);
+    makeInstallation(HealthyLauncher, SmallFileCount);
+    QVERIFY(writeFile(path("Tmp/Packet/" + name), "TVXJ 2\nP\nC\n"));
+    const int code = program == "Upgrade" ? run(upgraderPath(), {path("Tmp"), path("no-launcher")}, m_dir->path())
+                                          : run(toolPath(), {"apply"}, m_dir->path());
+    QCOMPARE(code, program == "Upgrade" ? 1 : int(UPGRADE_OP_WRITE_FILE_FAILED));
+    QCOMPARE(installedTree(m_dir->path()), m_old);
+}
+
+void tst_UpgradeCrash::untrustedJournal_data()
+{
+    QTest::addColumn<QByteArray>("journal");
+    QTest::addColumn<QString>("entryPoint");
+    // The first replaced file is in place, its old version in the backup.
+    const QByteArray first = "R Solutions/m0/f0.txt 5\n";
+    const QList<QPair<const char *, QByteArray>> journals{
+        {"cut line", "TVXJ 2\n" + first + "P\nC"},
+        {"truncated after changes", "TVXJ 2\n" + first},
+        {"names Tmp", "TVXJ 2\nD Tmp\n" + first + "P\n"},
+        {"names the root", "TVXJ 2\nD .\n" + first + "P\n"},
+        {"names the lock file", "TVXJ 2\n" + first + "F .upgrade.lock 2\nP\n"},
+        {"leaves the installation", "TVXJ 2\n" + first + "F ../outside 1\nP\n"},
+        {"commit inside the plan", "TVXJ 2\n" + first + "C\nP\n"},
+        {"committed, the new file removed", "TVXJ 2\n" + first + "P\nC\n"},
+        {"garbage", QByteArray("\x7f\x45\x4c\x46\x02\x01\x00\n", 8)},
+    };
+    const QStringList entryPoints{"tarvex-upgrade", "Upgrade", "Tarvex"};
+    for (const auto &journal : journals) {
+        for (const QString &entryPoint : entryPoints)
+            QTest::addRow("%s, %s", journal.first, qPrintable(entryPoint)) << journal.second << entryPoint;
+    }
+}
+
+// A journal that cannot be trusted is never acted upon and never reported
+// as success, from any entry point: 13, everything kept for inspection.
+void tst_UpgradeCrash::untrustedJournal()
+{
+    QFETCH(QByteArray, journal);
+    QFETCH(QString, entryPoint);
+    makeInstallation(HealthyLauncher, 20);
+    const QString file = "Solutions/m0/f0.txt";
+    QVERIFY(QDir().mkpath(path("Tmp/Backup/Solutions/m0")));
+    QVERIFY(QFile::rename(path(file), path("Tmp/Backup/" + file)));
+    QVERIFY(QFile::rename(path("Tmp/Packet/" + file), path(file)));
+    if (QByteArray(QTest::currentDataTag()).startsWith("committed"))
+        QVERIFY(QFile::remove(path(file)));
+    QVERIFY(writeFile(path("Tmp/Journal"), journal));
+    if (entryPoint == "Tarvex")
+        useRealLauncher();
+    const QMap<QString, QByteArray> before = installedTree(m_dir->path());
+    const QMap<QString, QByteArray> tmpBefore = FileTree::hashTree(path("Tmp"));
+
+    QCOMPARE(recoverWith(entryPoint), int(UPGRADE_OP_ROLLBACK_INCOMPLETE));
+    QCOMPARE(installedTree(m_dir->path()), before);
+    QCOMPARE(FileTree::hashTree(path("Tmp")), tmpBefore);
+    QCOMPARE(FileTree::readFile(path("Tmp/Backup/" + file)), QByteArray("old 0"));
+}
+
+void tst_UpgradeCrash::failedHealthCheck_data()
+{
+    QTest::addColumn<QByteArray>("behaviour"); // of version 2, in the stand-in launcher's words
+    QTest::addColumn<QString>("recovery");     // after the upgrader was killed; empty: it stays alive
+    QTest::addColumn<QString>("reason");
+
+    const QList<QPair<const char *, QByteArray>> behaviours{
+        {"hangs", "while [ ! -e \"$stop\" ]; do sleep 0.05; done\n"},
+        {"exits 0 at once", "exit 0\n"},
+        {"crashes", "kill -SEGV $$\n"},
+        {"loads, then crashes", "echo loaded > \"$health\"\nkill -SEGV $$\n"},
+    };
+    const QStringList recoveries{"tarvex-upgrade", "Upgrade", "Tarvex", "tarvex-upgrade"};
+    const QStringList reasons{"did not load within", "before its main form loaded", "crashed", "crashed"};
+    for (int i = 0; i < behaviours.size(); ++i) {
+        QTest::addRow("%s", behaviours.at(i).first) << behaviours.at(i).second << QString() << reasons.at(i);
+        QTest::addRow("%s after the upgrader was killed, then %s", behaviours.at(i).first,
+                      qPrintable(recoveries.at(i)))
+            << behaviours.at(i).second << recoveries.at(i) << "proved healthy";
+    }
+}
+
+// A new version that does not prove healthy is taken back, byte for byte,
+// and held back: by the upgrader watching it, or, when the upgrader died
+// meanwhile, by whatever entry point comes next.
+void tst_UpgradeCrash::failedHealthCheck()
+{
+    QFETCH(QByteArray, behaviour);
+    QFETCH(QString, recovery);
+    QFETCH(QString, reason);
+#ifdef Q_OS_WIN
+    QSKIP("the stand-in launcher is a shell script");
+#endif
+    QTemporaryDir outside;
+    const QString started = outside.filePath("started");
+    const QString go = outside.filePath("go");
+    const QString acting = outside.filePath("acting");
+    if (recovery.isEmpty())
+        QVERIFY(writeFile(go, ""));
+    makeInstallation("#!/bin/sh\ndir=$(dirname \"$0\")\necho \"$(cat \"$dir/version.txt\")\" >> \"$dir/runs.txt\"\n"
+                     "[ \"$(cat \"$dir/version.txt\")\" = 2 ] || exit 0\n"
+                     "health=\"$TARVEX_UPGRADE_HEALTH_FILE\"; stop=\"" + QFile::encodeName(outside.filePath("stop"))
+                         + "\"\ntouch \"" + QFile::encodeName(started) + "\"\nwhile [ ! -e \"" + QFile::encodeName(go)
+                         + "\" ]; do sleep 0.05; done\ntouch \"" + QFile::encodeName(acting) + "\"\n" + behaviour,
+                     SmallFileCount);
+    struct Stop {
+        QString path;
+        ~Stop() { writeFile(path, ""); }
+    } stop{outside.filePath("stop")};
+
+    QProcess upgrader;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TARVEX_UPGRADE_HEALTH_SECONDS", "30");
+    environment.insert("TARVEX_UPGRADE_LOAD_SECONDS", "1");
+    upgrader.setProcessEnvironment(environment);
+    upgrader.setWorkingDirectory(m_dir->path());
+    upgrader.start(upgraderPath(), {path("Tmp"), launcherPath()});
+    if (recovery.isEmpty()) {
+        QVERIFY(upgrader.waitForFinished(120000));
+        QCOMPARE(upgrader.exitCode(), 65);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(started), 120000);
+        upgrader.kill();
+        QVERIFY(upgrader.waitForFinished(120000));
+        QVERIFY(writeFile(go, ""));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(acting), 120000);
+        recoverWith(recovery);
+    }
+
+    QMap<QString, QByteArray> after = installedTree(m_dir->path());
+    const QString heldBack = takeHeldBack(m_dir->path(), after);
+    QVERIFY2(heldBack.contains(reason), qPrintable(heldBack));
+    QCOMPARE(after, m_old);
+    QVERIFY(!QFileInfo::exists(path("Tmp")));
 }
 
 void tst_UpgradeCrash::crashingNewVersion()

@@ -6,6 +6,12 @@
 
 #include <QtTest>
 
+#ifdef Q_OS_UNIX
+#  include <fcntl.h>
+#  include <sys/file.h>
+#  include <unistd.h>
+#endif
+
 using FileTree::readFile;
 using FileTree::writeFile;
 
@@ -43,6 +49,8 @@ private Q_SLOTS:
     void launcherNeverExits();
     void refusedHandOver_data();
     void refusedHandOver();
+    void inheritedLock_data();
+    void inheritedLock();
 
 private:
     // An installation with version 1, the upgrader in Upgrade/, a stand-in
@@ -81,12 +89,17 @@ void tst_Upgrader::cleanup()
 void tst_Upgrader::makeInstallation()
 {
     // The launcher records each start with its working directory and
-    // arguments, then waits while the file "hold" exists.
+    // arguments, then waits while the file "hold" exists. To a watching
+    // upgrader it reports what the real one does: its main form loaded, then
+    // returned.
     QVERIFY(writeFile(launcher(), "#!/bin/sh\n"
                                   "dir=$(dirname \"$0\")\n"
+                                  "health=\"${TARVEX_UPGRADE_HEALTH_FILE:-/dev/null}\"\n"
                                   "echo \"ran in $(pwd) with $# arguments, demo: $(cat \"$dir/Solutions/demo.txt\")\""
                                   " >> \"$dir/launcher-runs.txt\"\n"
-                                  "while [ -e \"$dir/hold\" ]; do sleep 0.05; done\n"));
+                                  "echo loaded > \"$health\"\n"
+                                  "while [ -e \"$dir/hold\" ]; do sleep 0.05; done\n"
+                                  "echo returned > \"$health\"\n"));
     QFile launcherFile(launcher());
     QVERIFY(launcherFile.setPermissions(launcherFile.permissions() | QFileDevice::ExeOwner));
 
@@ -171,6 +184,9 @@ void tst_Upgrader::failureRollsBack_data()
 void tst_Upgrader::failureRollsBack()
 {
     QFETCH(int, failAfter);
+#ifndef TVX_FAULT_INJECTION
+    QSKIP("needs a build with TVX_FAULT_INJECTION");
+#endif
     makeInstallation();
     const QMap<QString, QByteArray> before = hashTree(m_appDir->path());
 
@@ -267,8 +283,12 @@ void tst_Upgrader::refusedHandOver()
     // Also a packet at the top, so that "APP" as temporary directory has one.
     QVERIFY(writeFile(appPath("Packet/keep.txt"), "packet at the top"));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    if (!arguments.isEmpty() && arguments.last().startsWith("FAIL_AFTER="))
+    if (!arguments.isEmpty() && arguments.last().startsWith("FAIL_AFTER=")) {
+#ifndef TVX_FAULT_INJECTION
+        QSKIP("needs a build with TVX_FAULT_INJECTION");
+#endif
         environment.insert("TARVEX_UPGRADE_FAIL_AFTER", arguments.takeLast().section('=', 1));
+    }
     if (!arguments.isEmpty() && arguments.last() == "PACKET_TMP") {
         arguments.removeLast();
         QVERIFY(writeFile(appPath("Tmp/Packet/Tmp/Packet/keep.txt"), "overwritten"));
@@ -284,6 +304,46 @@ void tst_Upgrader::refusedHandOver()
         QTRY_COMPARE_WITH_TIMEOUT(launcherRuns().size(), 1, 30000);
     else
         QVERIFY(launcherRuns().isEmpty());
+}
+
+void tst_Upgrader::inheritedLock_data()
+{
+    QTest::addColumn<QString>("passed"); // what the launcher passed down, relative to the installation
+    QTest::addColumn<bool>("isLocked");  // and locked
+    QTest::addColumn<bool>("isAdopted");
+    QTest::newRow("the installation, locked") << "." << true << true;
+    // An older launcher locked the file and passed that on.
+    QTest::newRow("the lock file, locked") << ".upgrade.lock" << true << true;
+    QTest::newRow("another directory") << "Solutions" << false << false;
+    QTest::newRow("another file") << "keep.txt" << false << false;
+}
+
+// The upgrader takes over only the lock of this installation; a stray
+// descriptor in the variable is no lock, and it then locks on its own.
+void tst_Upgrader::inheritedLock()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("passes a POSIX descriptor");
+#else
+    QFETCH(QString, passed);
+    QFETCH(bool, isLocked);
+    QFETCH(bool, isAdopted);
+    makeInstallation();
+    if (!QFileInfo::exists(appPath(passed)))
+        QVERIFY(writeFile(appPath(passed), "1\n"));
+    const int fd = ::open(QFile::encodeName(appPath(passed)).constData(), O_RDONLY);
+    QVERIFY(fd >= 0);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    QVERIFY(!isLocked || ::flock(fd, LOCK_EX | LOCK_NB) == 0);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TARVEX_UPGRADE_LOCK_FD", QString::number(fd));
+    QCOMPARE(runUpgrader({appPath("Tmp"), launcher()}, environment), 0);
+    QCOMPARE(readFile(appPath("Solutions/demo.txt")), QByteArray("demo version 2"));
+    QCOMPARE(printLog().contains("took over the installation lock from the launcher"), isAdopted);
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_Upgrader)

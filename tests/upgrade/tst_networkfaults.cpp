@@ -10,6 +10,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#ifdef Q_OS_LINUX
+#include <sys/mount.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -30,6 +34,7 @@ DownloadPolicy quickPolicy()
     policy.nBackoffBaseMs = 50;
     policy.nBackoffCapMs = 200;
     policy.nRetryAfterCapMs = 2000;
+    policy.llUnsignedCapBytes = 4 * MiB;
     return policy;
 }
 
@@ -85,37 +90,48 @@ void tst_NetworkFaults::faults_data()
     QTest::addColumn<bool>("isRangeLogged");      // the server saw a range request
     QTest::addColumn<int>("resumed");             // bytes kept from the stopped run: -1 any, 0 none, 1 some
     QTest::addColumn<int>("signature");           // 0 unsigned, 1 signed size and hash, 2 signed with another hash
+    QTest::addColumn<int>("volumeMiB");           // > 0: Tmp on a tmpfs volume of this size (root only)
 
     const QStringList none;
     const QString big = QStringLiteral("big.bin");
     const QString small = QStringLiteral("small.bin");
     QTest::newRow("drop every 10 MiB") << QStringList{"--drop-after-bytes", QString::number(10 * MiB)} << big << 50.0
-                                       << false << none << 10 << qint64(55 * MiB) << -1 << true << 0 << 0;
+                                       << false << none << 10 << qint64(55 * MiB) << -1 << true << 0 << 0 << 0;
     QTest::newRow("503 twice, Retry-After 1") << QStringList{"--unavailable", "2", "--retry-after", "1"} << small
-                                              << 0.25 << false << none << 10 << -1LL << 3 << false << 0 << 0;
-    QTest::newRow("dead primary, mirror") << none << small << 0.25 << true << none << 10 << -1LL << -1 << false << 0 << 0;
+                                              << 0.25 << false << none << 10 << -1LL << 3 << false << 0 << 0 << 0;
+    QTest::newRow("dead primary, mirror") << none << small << 0.25 << true << none << 10 << -1LL << -1 << false << 0 << 0 << 0;
     QTest::newRow("endless body") << QStringList{"--endless"} << small << 1.0 << false << none << 4
-                                  << qint64(9 * MiB + MiB / 4) << 1 << false << -1 << 0;
+                                  << qint64(9 * MiB + MiB / 4) << 1 << false << -1 << 0 << 0;
     QTest::newRow("404 not retried") << none << QStringLiteral("missing.bin") << 1.0 << false << none << 4 << 0LL << 1
-                                     << false << -1 << 0;
+                                     << false << -1 << 0 << 0;
     QTest::newRow("stopped while stalled, resumed")
         << QStringList{"--stall-after-bytes", QString::number(8 * MiB)} << big << 50.0 << false
-        << QStringList{"--quiet"} << 10 << qint64(43 * MiB) << 1 << true << 1 << 0;
+        << QStringList{"--quiet"} << 10 << qint64(43 * MiB) << 1 << true << 1 << 0 << 0;
     QTest::newRow("stopped, server ignores the range")
         << QStringList{"--stall-after-bytes", QString::number(8 * MiB)} << big << 50.0 << false
-        << QStringList{"--ignore-ranges"} << 10 << qint64(51 * MiB) << 1 << true << 0 << 0;
+        << QStringList{"--ignore-ranges"} << 10 << qint64(51 * MiB) << 1 << true << 0 << 0 << 0;
     QTest::newRow("query dripped at 600 B/s")
         << QStringList{"--throttle-bytes-per-sec", "600", "--answer", m_root.filePath("slow.json")} << QString()
-        << 0.0 << false << none << 4 << -1LL << -1 << false << -1 << 0;
+        << 0.0 << false << none << 4 << -1LL << -1 << false << -1 << 0 << 0;
     // Kept and resumed bytes count towards the signed hash exactly once.
     QTest::newRow("signed, drop every 10 MiB") << QStringList{"--drop-after-bytes", QString::number(10 * MiB)} << big
-                                               << 50.0 << false << none << 10 << qint64(55 * MiB) << -1 << true << 0 << 1;
+                                               << 50.0 << false << none << 10 << qint64(55 * MiB) << -1 << true << 0 << 1 << 0;
     QTest::newRow("signed, stopped while stalled, resumed")
         << QStringList{"--stall-after-bytes", QString::number(8 * MiB)} << big << 50.0 << false
-        << QStringList{"--quiet"} << 10 << qint64(43 * MiB) << 1 << true << 1 << 1;
+        << QStringList{"--quiet"} << 10 << qint64(43 * MiB) << 1 << true << 1 << 1 << 0;
     QTest::newRow("signed with another hash, resumed")
         << QStringList{"--stall-after-bytes", QString::number(8 * MiB)} << big << 50.0 << false
-        << QStringList{"--quiet"} << 15 << qint64(43 * MiB) << 1 << true << 1 << 2;
+        << QStringList{"--quiet"} << 15 << qint64(43 * MiB) << 1 << true << 1 << 2 << 0;
+    // No usable "Size": the policy's cap (4 MiB here) bounds the body.
+    QTest::newRow("endless body, size 0") << QStringList{"--endless"} << small << 0.0 << false << none << 4
+                                          << qint64(4 * MiB) << 1 << false << -1 << 0 << 0;
+    QTest::newRow("endless body, negative size") << QStringList{"--endless"} << small << -1.0 << false << none << 4
+                                                 << qint64(4 * MiB) << 1 << false << -1 << 0 << 0;
+    // At most half of the free space, announced size or not.
+    QTest::newRow("unsigned, half a 24 MiB volume") << none << big << 50.0 << false << none << 4 << qint64(12 * MiB)
+                                                    << 1 << false << -1 << 0 << 24;
+    QTest::newRow("signed, larger than half a 24 MiB volume") << none << big << 50.0 << false << none << 7 << 0LL << 0
+                                                              << false << -1 << 1 << 24;
 }
 
 void tst_NetworkFaults::faults()
@@ -131,9 +147,32 @@ void tst_NetworkFaults::faults()
     QFETCH(bool, isRangeLogged);
     QFETCH(int, resumed);
     QFETCH(int, signature);
+    QFETCH(int, volumeMiB);
 
     QTemporaryDir work;
     QVERIFY(work.isValid());
+    QString tmpDir = work.filePath(QStringLiteral("Tmp"));
+    if (volumeMiB > 0) {
+#ifndef Q_OS_LINUX
+        QSKIP("mounts a tmpfs");
+#else
+        if (::geteuid() != 0)
+            QSKIP("needs root to mount a small tmpfs volume");
+        QVERIFY(QDir().mkpath(work.filePath(QStringLiteral("volume"))));
+        const QByteArray options = "size=" + QByteArray::number(volumeMiB) + "m";
+        const QByteArray volume = QFile::encodeName(work.filePath("volume"));
+        if (::mount("tmpfs", volume.constData(), "tmpfs", 0, options.constData()) != 0)
+            QSKIP("cannot mount a tmpfs volume here");
+        tmpDir = work.filePath(QStringLiteral("volume/Tmp"));
+#endif
+    }
+#ifdef Q_OS_LINUX
+    struct Unmount {
+        QString path;
+        bool isMounted;
+        ~Unmount() { if (isMounted) ::umount2(QFile::encodeName(path).constData(), MNT_DETACH); }
+    } unmount{work.filePath(QStringLiteral("volume")), volumeMiB > 0};
+#endif
     const QString log = work.filePath(QStringLiteral("requests.log"));
     TestServer server;
     QVERIFY2(server.start(m_root.path(), QLatin1String(key), serverArguments + QStringList{"--request-log", log}),
@@ -189,7 +228,7 @@ void tst_NetworkFaults::faults()
     }
 
     CUpgrade upgrade;
-    upgrade.setTmpDir(work.filePath(QStringLiteral("Tmp")));
+    upgrade.setTmpDir(tmpDir);
     upgrade.setDownloadPolicy(quickPolicy());
     QCOMPARE(int(upgrade.downloadUpgradePacket({module})), result);
     QCOMPARE(upgrade.packetReports().size(), 1);
@@ -211,8 +250,7 @@ void tst_NetworkFaults::faults()
         QCOMPARE(report.llResumedBytes > 0, resumed > 0);
 
     QFile requests(log);
-    QVERIFY(requests.open(QIODevice::ReadOnly));
-    QCOMPARE(requests.readAll().contains("range=bytes="), isRangeLogged);
+    QCOMPARE(requests.open(QIODevice::ReadOnly) && requests.readAll().contains("range=bytes="), isRangeLogged);
 }
 
 QTEST_GUILESS_MAIN(tst_NetworkFaults)

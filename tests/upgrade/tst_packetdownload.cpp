@@ -370,6 +370,17 @@ void tst_PacketDownload::hostileFileName_data()
     QTest::newRow("the packet directory") << "/packets/Packet" << "Packet";
     QTest::newRow("the backup directory") << "/packets/Backup" << "Backup";
     QTest::newRow("the backup directory in other letter case") << "/packets/bACKUP" << "bACKUP";
+    QTest::newRow("a file stream on Windows") << "/packets/evil.7z%3A$DATA" << "evil.7z:$DATA";
+    QTest::newRow("a device on Windows") << "/packets/CON.7z" << "CON.7z";
+    QTest::newRow("a device in other letter case") << "/packets/com1" << "com1";
+    QTest::newRow("the console's input") << "/packets/CONIN$" << "CONIN$";
+    QTest::newRow("a device with spaces before its extension") << "/packets/nul%20%20.7z" << "nul  .7z";
+    QTest::newRow("a trailing dot Windows drops") << "/packets/Backup." << "Backup.";
+    QTest::newRow("a line break") << "/packets/a%0Ab.7z" << "a\nb.7z";
+    QTest::newRow("the journal") << "/packets/journal" << "journal";
+    // Leaves no room for the ".state" beside its partial data.
+    const QString tooLong = QString(241 - 3, QLatin1Char('p')) + QLatin1String(".7z");
+    QTest::newRow("longer than 240 bytes") << "/packets/" + tooLong << tooLong;
     const QString longest = QString(255 - 3, QLatin1Char('p')) + QLatin1String(".7z");
     QTest::newRow("longer than a file name can be") << "/packets/p" + longest << "p" + longest;
 #ifndef Q_OS_WIN

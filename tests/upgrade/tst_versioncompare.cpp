@@ -1,4 +1,6 @@
 #include "upgrade/cupgrade.h"
+#include "upgrade/trust/releasedocument.h"
+#include "upgrade/trust/truststore.h"
 
 #include "common/clusterfile.h"
 #include "common/messagecapture.h"
@@ -66,6 +68,8 @@ private Q_SLOTS:
     void check_data();
     void check();
     void needListKeptOnFailure();
+    void signedAnswer_data();
+    void signedAnswer();
 
 private:
     QString writeManifest(const QByteArray &modules);
@@ -275,6 +279,97 @@ void tst_VersionCompare::needListKeptOnFailure()
     QCOMPARE(need.size(), 1);
     QCOMPARE(need.first().strId, QStringLiteral("A"));
     QCOMPARE(need.first().llReleaseDate, qint64(200));
+}
+
+// The signed document is opened on a second thread from a first look at the
+// answer; only the envelope the full reading finds counts.
+void tst_VersionCompare::signedAnswer_data()
+{
+    QTest::addColumn<QByteArray>("answer"); // @ the trusted release, # one signed by another key
+    QTest::addColumn<int>("result");
+
+    const QByteArray modules = R"("retcode": 0, "value": {"upgrade": [{"ID": "A", "Version": "2.0", )"
+                               R"("ReleaseDate": 200, "Desc": "d", "IconUrl": "i", "Url": "http://h/p/a.7z"}]})";
+    const int accepted = int(UPGRADE_OP_SUCCESS);
+    const int refused = int(UPGRADE_OP_RELEASE_NOT_TRUSTED);
+    QTest::newRow("release last") << "{" + modules + R"(, "release": @})" << accepted;
+    QTest::newRow("release first") << R"({"release": @, )" + modules + "}" << accepted;
+    QTest::newRow("twice, the trusted one last") << R"({"release": #, )" + modules + R"(, "release": @})" << accepted;
+    QTest::newRow("twice, the other one last") << R"({"release": @, )" + modules + R"(, "release": #})" << refused;
+    // The first look matches the key's bytes, the reader its decoded text.
+    QTest::newRow("the other one last, its key escaped")
+        << R"({"release": @, )" + modules + R"(, "rel\u0065ase": #})" << refused;
+    QTest::newRow("only inside the value")
+        << QByteArray(R"({"retcode": 0, "value": {"release": @, "upgrade": []}})") << refused;
+    QTest::newRow("a text that looks like one")
+        << QByteArray(R"({"retcode": 0, "note": "\"release\": {\"signed\": 1}", "value": {"upgrade": []}})")
+        << refused;
+}
+
+void tst_VersionCompare::signedAnswer()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(int, result);
+
+    Trust::ReleaseDocument document;
+    document.llSerial = 1;
+    document.expires = QDateTime::currentDateTimeUtc().addDays(1);
+    Trust::ReleaseModule module;
+    module.strId = QStringLiteral("A");
+    module.strVersion = QStringLiteral("2.0");
+    module.llReleaseDate = 200;
+    module.strDesc = QStringLiteral("d");
+    module.strIconUrl = QStringLiteral("i");
+    module.strPacket = QStringLiteral("a.7z");
+    module.llBytes = 10;
+    module.baSha256 = QByteArray(32, 'a');
+    document.vecModules.append(module);
+    QByteArray releases[2];
+    QByteArray trustedKey;
+    for (QByteArray &release : releases) {
+        QByteArray privatePem;
+        QString error;
+        Trust::SignedEnvelope envelope;
+        envelope.baSigned = Trust::releaseDocumentToJson(document);
+        Trust::SignatureEntry signature;
+        QVERIFY(Trust::generateKeyPair(privatePem, trustedKey, error));
+        QVERIFY(Trust::signBytes(privatePem, envelope.baSigned, signature.baSignature, error));
+        signature.strKeyId = Trust::keyId(trustedKey);
+        envelope.vecSignatures.append(signature);
+        release = Trust::envelopeToJson(envelope);
+    }
+    QFile file(m_root.filePath(QStringLiteral("answer.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(answer.replace('#', releases[0]).replace('@', releases[1]));
+    file.close();
+    TestServer server;
+    QVERIFY2(server.start(m_root.path(), QStringLiteral("key"), {QStringLiteral("--answer"), file.fileName()}),
+             qPrintable(server.errorText()));
+
+    ScopedServerClusterFile cluster;
+    QVERIFY(cluster.write(ScopedServerClusterFile::info(QStringLiteral("test"), server.hostAndPort(),
+                                                        QStringLiteral("key"))));
+    const QString appDir = QCoreApplication::applicationDirPath();
+    // Gone before the cluster file's directories are.
+    struct TrustFiles {
+        QString appDir;
+        ~TrustFiles()
+        {
+            QFile::remove(appDir + QLatin1Char('/') + Trust::trustFileRelativePath());
+            QFile::remove(appDir + QLatin1Char('/') + Trust::serialFileRelativePath());
+            QFile::remove(appDir + QLatin1Char('/') + Trust::trustRecordRelativePath());
+        }
+    } trustFiles{appDir};
+    Trust::CTrustStore store(appDir);
+    QString error;
+    QVERIFY2(store.load(error) && store.addKey(trustedKey, error), qPrintable(error));
+
+    CUpgrade upgrade;
+    Modules need;
+    Modules offeredModules;
+    MessageCapture capture;
+    QCOMPARE(int(upgrade.getUpdateModuleVersion(Modules{installed("A", 100, 1)}, need, offeredModules)), result);
+    QCOMPARE(need.size(), result == int(UPGRADE_OP_SUCCESS) ? 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(tst_VersionCompare)

@@ -17,7 +17,9 @@ enum OptionId {
     OptPath,
     OptKey,
     OptPublic,
-    OptLimitRate
+    OptLimitRate,
+    OptId,
+    OptAllowUnsigned
 };
 
 struct OptionInfo
@@ -39,6 +41,8 @@ const OptionInfo optionTable[] = {
     {"key", OptKey, true},
     {"public", OptPublic, true},
     {"limit-rate", OptLimitRate, true},
+    {"id", OptId, true},
+    {"allow-unsigned", OptAllowUnsigned, false},
 };
 
 const OptionInfo *findOption(const QString &name)
@@ -67,6 +71,10 @@ QVector<OptionId> allowedOptions(CliOptions::Command command)
         return {OptPublic};
     case CliOptions::CommandTrustShow:
         return {OptJson};
+    case CliOptions::CommandTrustRemove:
+        return {OptPublic, OptId};
+    case CliOptions::CommandTrustReset:
+        return {OptAllowUnsigned};
     default:
         return {};
     }
@@ -82,8 +90,48 @@ QString commandName(CliOptions::Command command)
     case CliOptions::CommandServersWrite: return QStringLiteral("servers write");
     case CliOptions::CommandTrustAdd: return QStringLiteral("trust add");
     case CliOptions::CommandTrustShow: return QStringLiteral("trust show");
+    case CliOptions::CommandTrustRemove: return QStringLiteral("trust remove");
+    case CliOptions::CommandTrustReset: return QStringLiteral("trust reset");
     default: return QString();
     }
+}
+
+CliOptions::Command commandOf(const QStringList &arguments)
+{
+    static const struct { const char *first; const char *second; CliOptions::Command command; } names[] = {
+        {"check", nullptr, CliOptions::CommandCheck},
+        {"download", nullptr, CliOptions::CommandDownload},
+        {"apply", nullptr, CliOptions::CommandApply},
+        {"servers", "show", CliOptions::CommandServersShow},
+        {"servers", "write", CliOptions::CommandServersWrite},
+        {"trust", "add", CliOptions::CommandTrustAdd},
+        {"trust", "show", CliOptions::CommandTrustShow},
+        {"trust", "remove", CliOptions::CommandTrustRemove},
+        {"trust", "reset", CliOptions::CommandTrustReset},
+    };
+    for (const auto &name : names) {
+        if (arguments.value(0) == QLatin1String(name.first)
+            && (!name.second || arguments.value(1) == QLatin1String(name.second)))
+            return name.command;
+    }
+    return CliOptions::CommandNone;
+}
+
+// The server list's settings end up in URLs and in a file other programs
+// read: a line break, an invisible character or, except in the key, a space
+// is a slip of the command line, never a setting.
+QString characterFault(const QString &strValue, bool isSpaceAllowed)
+{
+    for (const QChar c : strValue) {
+        const QString code = QStringLiteral("U+%1").arg(c.unicode(), 4, 16, QLatin1Char('0')).toUpper();
+        if (c.category() == QChar::Other_Control)
+            return QStringLiteral("holds the control character %1").arg(code);
+        if (c.category() == QChar::Other_Format)
+            return QStringLiteral("holds the invisible character %1").arg(code);
+        if (!isSpaceAllowed && c.isSpace())
+            return QStringLiteral("holds a space (%1)").arg(code);
+    }
+    return QString();
 }
 
 } // namespace
@@ -94,12 +142,18 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
     strError.clear();
 
     // --help wins wherever it stands, so that "tarvex-upgrade servers write
-    // --help" helps instead of complaining about missing options.
+    // --help" helps instead of complaining about missing options; after a
+    // command it helps with that one.
     for (const QString &argument : arguments) {
         if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
             options.command = CliOptions::CommandHelp;
+            options.helpTopic = commandOf(arguments);
             return true;
         }
+    }
+    if (arguments.value(0) == QLatin1String("--version")) {
+        options.command = CliOptions::CommandVersion;
+        return true;
     }
 
     if (arguments.isEmpty()) {
@@ -135,8 +189,12 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
             options.command = CliOptions::CommandTrustAdd;
         } else if (subCommand == QLatin1String("show")) {
             options.command = CliOptions::CommandTrustShow;
+        } else if (subCommand == QLatin1String("remove")) {
+            options.command = CliOptions::CommandTrustRemove;
+        } else if (subCommand == QLatin1String("reset")) {
+            options.command = CliOptions::CommandTrustReset;
         } else {
-            strError = QStringLiteral("trust needs \"add\" or \"show\"");
+            strError = QStringLiteral("trust needs \"add\", \"show\", \"remove\" or \"reset\"");
             return false;
         }
     } else {
@@ -199,6 +257,7 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
         switch (option->id) {
         case OptJson: options.isJson = true; break;
         case OptShowKey: options.isShowKey = true; break;
+        case OptAllowUnsigned: options.isAllowingUnsigned = true; break;
         case OptSolutionInfo: options.strSolutionInfoPath = value; break;
         case OptFile: options.strServerFilePath = value; break;
         case OptCurrent: options.strCurrent = value; break;
@@ -206,6 +265,7 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
         case OptPath: options.strPath = value; break;
         case OptKey: options.strKey = value; break;
         case OptPublic: options.strPublicKeyPath = value; break;
+        case OptId: options.strKeyId = value; break;
         case OptLimitRate:
             options.llLimitRate = parseRate(value);
             if (options.llLimitRate <= 0) {
@@ -218,7 +278,7 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
             const QString serverName = separator < 0 ? QString() : value.left(separator);
             const QString serverUrl = separator < 0 ? QString() : value.mid(separator + 1);
             if (serverName.isEmpty() || serverUrl.isEmpty()) {
-                strError = QStringLiteral("--server needs NAME=URL, got \"%1\"").arg(value);
+                strError = QStringLiteral("--server needs NAME=HOST[:PORT], got \"%1\"").arg(value);
                 return false;
             }
             // The engine puts the scheme in front itself (http for the
@@ -242,7 +302,7 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
 
     if (options.command == CliOptions::CommandServersWrite) {
         if (options.vecServers.isEmpty()) {
-            strError = QStringLiteral("servers write needs at least one --server NAME=URL");
+            strError = QStringLiteral("servers write needs at least one --server NAME=HOST[:PORT]");
             return false;
         }
         const struct { int id; const char *name; } required[] = {
@@ -250,6 +310,20 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
         for (const auto &option : required) {
             if (!seen.contains(option.id)) {
                 strError = QStringLiteral("servers write needs --%1").arg(QLatin1String(option.name));
+                return false;
+            }
+        }
+        QVector<QPair<QString, QString>> values; // (option, value)
+        for (const auto &server : qAsConst(options.vecServers))
+            values.append(qMakePair(QStringLiteral("--server"), server.first + QLatin1Char('=') + server.second));
+        values << qMakePair(QStringLiteral("--current"), options.strCurrent)
+               << qMakePair(QStringLiteral("--prefix"), options.strPrefix)
+               << qMakePair(QStringLiteral("--path"), options.strPath)
+               << qMakePair(QStringLiteral("--key"), options.strKey);
+        for (const auto &value : qAsConst(values)) {
+            const QString fault = characterFault(value.second, value.first == QLatin1String("--key"));
+            if (!fault.isEmpty()) {
+                strError = QStringLiteral("%1 %2; write the value without it").arg(value.first, fault);
                 return false;
             }
         }
@@ -265,71 +339,129 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
         strError = QStringLiteral("trust add needs --public FILE");
         return false;
     }
+    if (options.command == CliOptions::CommandTrustRemove
+        && options.strPublicKeyPath.isEmpty() == options.strKeyId.isEmpty()) {
+        strError = QStringLiteral("trust remove needs --id ID or --public FILE");
+        return false;
+    }
     return true;
+}
+
+namespace {
+
+const char usageHead[] =
+    "Usage: tarvex-upgrade COMMAND [OPTIONS]\n"
+    "       tarvex-upgrade COMMAND --help\n"
+    "       tarvex-upgrade --version\n"
+    "\n"
+    "Checks, downloads and applies upgrades of the installation that this\n"
+    "program stands in, and maintains its upgrade server list.\n"
+    "\n";
+
+const struct
+{
+    CliOptions::Command command;
+    const char *text;
+} commandHelp[] = {
+    {CliOptions::CommandCheck,
+     "  check [--solution-info FILE] [--json]\n"
+     "      Asks the current upgrade server which module versions it offers and\n"
+     "      lists the installed modules that need an upgrade.\n"},
+    {CliOptions::CommandDownload,
+     "  download [--solution-info FILE] [--limit-rate RATE] [--json]\n"
+     "      The check, then downloads and unpacks what needs an upgrade into Tmp/\n"
+     "      and stages the new module versions with it. Ctrl+C, SIGTERM and SIGHUP\n"
+     "      stop the download and remove Tmp/ (a second one ends it at once); the\n"
+     "      bytes already received wait in Tmp.download/ and the next download\n"
+     "      continues from them where the server allows it. Only 7z packets are\n"
+     "      unpacked, and a packet holding a file name that is not valid UTF-8 or\n"
+     "      that Windows cannot hold is refused as a whole (10).\n"
+     "      Interrupted transfers are retried and continued; a module's mirrors\n"
+     "      are tried after its own URL. --limit-rate holds the download to RATE\n"
+     "      bytes per second: 500K, 1M, 2.5M or a plain number. With a trusted key,\n"
+     "      a signed delta from the installed version is taken instead of the full\n"
+     "      packet; if anything about it fails, the full packet comes after all.\n"},
+    {CliOptions::CommandApply,
+     "  apply [--json]\n"
+     "      Copies the staged upgrade into the installation, with a backup of every\n"
+     "      replaced file and a rollback on failure.\n"},
+    {CliOptions::CommandServersShow,
+     "  servers show [--file FILE] [--show-key] [--json]\n"
+     "      Prints the upgrade server list; the key is masked unless --show-key.\n"},
+    {CliOptions::CommandServersWrite,
+     "  servers write [--file FILE] --server NAME=HOST[:PORT] [--server ...]\n"
+     "                --current NAME --prefix PREFIX --path PATH --key KEY\n"
+     "      Writes the upgrade server list, its settings encrypted. The query is\n"
+     "      SCHEME://HOST[:PORT]PREFIX PATH/NUMBER with the token MD5(PATH/NUMBER\n"
+     "      KEY) in a header; the scheme follows the server's name: \"test\" and\n"
+     "      \"inter\" are asked over HTTP, every other name over HTTPS. Values with\n"
+     "      control or invisible characters, and all but KEY with spaces, are\n"
+     "      refused.\n"},
+    {CliOptions::CommandTrustAdd,
+     "  trust add --public FILE\n"
+     "      Trusts the release signing key of the PEM public key FILE (as made by\n"
+     "      \"tarvex-release keygen\"); a file that holds a private key is refused.\n"
+     "      From then on every check needs a release document signed by a trusted\n"
+     "      key, and every packet its signed size and SHA-256. A trust file or\n"
+     "      serial record that is damaged or missing then refuses every check (14).\n"},
+    {CliOptions::CommandTrustShow,
+     "  trust show [--json]\n"
+     "      Lists the trusted release keys and the last accepted release serial.\n"},
+    {CliOptions::CommandTrustRemove,
+     "  trust remove --id ID | --public FILE\n"
+     "      Stops trusting a release key (ID as trust show lists it). The last key\n"
+     "      is not removed: without a key nothing would be verified.\n"},
+    {CliOptions::CommandTrustReset,
+     "  trust reset [--allow-unsigned]\n"
+     "      The way out of a damaged trust state, logged in Log/Print.log: keeps\n"
+     "      the keys of a readable trust file and forgets the serial of the last\n"
+     "      accepted release, so the next signed release is accepted whatever its\n"
+     "      serial. With --allow-unsigned, removes the trusted keys and the serial\n"
+     "      record instead: the installation takes unsigned releases again.\n"},
+};
+
+const char usageTail[] =
+    "\n"
+    "Defaults: FILE of --solution-info is Solutions/SolutionInfo.xml and FILE of\n"
+    "--file is Conf/System/UpgradeServerCluster.xml, both under the directory\n"
+    "of this program.\n"
+    "\n"
+    "--json prints one JSON document: {\"result\", \"resultName\", \"needUpgrade\",\n"
+    "\"serverModules\"} (and for download \"progress\" and \"packets\": per packet\n"
+    "its id, the url that served it, bytesResumed from an earlier run,\n"
+    "bytesReceived over the network, attempts, method \"delta\" or \"full\",\n"
+    "bytesFull, bytesDelta, bytesSaved and deltaFallback, why an offered delta\n"
+    "was not used).\n"
+    "\n"
+    "Environment: TARVEX_DOWNLOAD_RETRIES (retries in a row without progress,\n"
+    "per URL; default 5), TARVEX_DOWNLOAD_RETRY_WINDOW (seconds without progress\n"
+    "after which no retry starts; default 300), TARVEX_DOWNLOAD_DEADLINE\n"
+    "(seconds for a packet in all; default none), TARVEX_DOWNLOAD_LIMIT_RATE (as\n"
+    "--limit-rate, which wins), CURL_CA_BUNDLE (a PEM file of the certificate\n"
+    "authorities to trust for HTTPS instead of the system's).\n"
+    "\n"
+    "Exit status: the engine's result code: 0 success, 2 no module needs an\n"
+    "upgrade (download) or nothing is staged (apply), 3 not enough room to apply,\n"
+    "4 network failure or download stopped, 5 temporary directory not creatable,\n"
+    "6 server list unreadable, 7 writing failed, 8 solution information\n"
+    "unreadable, 9 staging the solution information failed, 10 unpacking\n"
+    "failed, 14 release not trusted (or the trust state damaged), 15 packet\n"
+    "not trusted, 16 packet URL over plain HTTP behind an HTTPS query; 64 for\n"
+    "a wrong command line.\n";
+
+} // namespace
+
+QString cliCommandHelp(CliOptions::Command command)
+{
+    QString text = QLatin1String(usageHead) + QLatin1String(command == CliOptions::CommandNone ? "Commands:\n" : "");
+    for (const auto &help : commandHelp) {
+        if (command == CliOptions::CommandNone || help.command == command)
+            text += QLatin1String(help.text);
+    }
+    return text + QLatin1String(usageTail);
 }
 
 QString cliUsageText()
 {
-    return QStringLiteral(
-        "Usage: tarvex-upgrade COMMAND [OPTIONS]\n"
-        "\n"
-        "Checks, downloads and applies upgrades of the installation that this\n"
-        "program stands in, and maintains its upgrade server list.\n"
-        "\n"
-        "Commands:\n"
-        "  check [--solution-info FILE] [--json]\n"
-        "      Asks the current upgrade server which module versions it offers and\n"
-        "      lists the installed modules that need an upgrade.\n"
-        "  download [--solution-info FILE] [--limit-rate RATE] [--json]\n"
-        "      The check, then downloads and unpacks what needs an upgrade into Tmp/\n"
-        "      and stages the new module versions with it. Ctrl+C stops the download\n"
-        "      and removes Tmp/; the bytes already received wait in Tmp.download/ and\n"
-        "      the next download continues from them where the server allows it.\n"
-        "      Interrupted transfers are retried and continued; a module's mirrors\n"
-        "      are tried after its own URL. --limit-rate holds the download to RATE\n"
-        "      bytes per second: 500K, 1M, 2.5M or a plain number. With a trusted key,\n"
-        "      a signed delta from the installed version is taken instead of the full\n"
-        "      packet; if anything about it fails, the full packet comes after all.\n"
-        "  apply [--json]\n"
-        "      Copies the staged upgrade into the installation, with a backup of every\n"
-        "      replaced file and a rollback on failure.\n"
-        "  servers show [--file FILE] [--show-key] [--json]\n"
-        "      Prints the upgrade server list; the key is masked unless --show-key.\n"
-        "  servers write [--file FILE] --server NAME=URL [--server NAME=URL ...]\n"
-        "                --current NAME --prefix PREFIX --path PATH --key KEY\n"
-        "      Writes the upgrade server list, its settings encrypted. URL is\n"
-        "      HOST[:PORT]: the servers named \"test\" and \"inter\" are asked over\n"
-        "      HTTP, all others over HTTPS.\n"
-        "  trust add --public FILE\n"
-        "      Trusts the release signing key of the PEM public key FILE (as made by\n"
-        "      \"tarvex-release keygen\"). From then on every check needs a release\n"
-        "      document signed by a trusted key, and every packet its signed size and\n"
-        "      SHA-256.\n"
-        "  trust show [--json]\n"
-        "      Lists the trusted release keys and the last accepted release serial.\n"
-        "\n"
-        "Defaults: FILE of --solution-info is Solutions/SolutionInfo.xml and FILE of\n"
-        "--file is Conf/System/UpgradeServerCluster.xml, both under the directory\n"
-        "of this program.\n"
-        "\n"
-        "--json prints one JSON document: {\"result\", \"resultName\", \"needUpgrade\",\n"
-        "\"serverModules\"} (and for download \"progress\" and \"packets\": per packet\n"
-        "its id, the url that served it, bytesResumed from an earlier run,\n"
-        "bytesReceived over the network, attempts, method \"delta\" or \"full\",\n"
-        "bytesFull, bytesDelta, bytesSaved and deltaFallback, why an offered delta\n"
-        "was not used).\n"
-        "\n"
-        "Environment (download): TARVEX_DOWNLOAD_RETRIES (retries in a row without\n"
-        "progress, per URL; default 5), TARVEX_DOWNLOAD_RETRY_WINDOW (seconds\n"
-        "without progress after which no retry starts; default 300),\n"
-        "TARVEX_DOWNLOAD_DEADLINE (seconds for a packet in all; default none),\n"
-        "TARVEX_DOWNLOAD_LIMIT_RATE (as --limit-rate, which wins).\n"
-        "\n"
-        "Exit status: the engine's result code: 0 success, 2 no module needs an\n"
-        "upgrade (download) or nothing is staged (apply), 3 not enough room to apply,\n"
-        "4 network failure or download stopped, 5 temporary directory not creatable,\n"
-        "6 server list unreadable, 7 writing failed, 8 solution information\n"
-        "unreadable, 9 staging the solution information failed, 10 unpacking\n"
-        "failed, 14 release not trusted, 15 packet not trusted, 16 packet URL over\n"
-        "plain HTTP behind an HTTPS query; 64 for a wrong command line.\n");
+    return cliCommandHelp(CliOptions::CommandNone);
 }

@@ -19,12 +19,17 @@ struct CliOptions
         CommandServersShow,
         CommandServersWrite,
         CommandTrustAdd,
-        CommandTrustShow
+        CommandTrustShow,
+        CommandVersion,
+        CommandTrustRemove,
+        CommandTrustReset
     };
 
     Command command = CommandNone;
+    Command helpTopic = CommandNone; // with CommandHelp: the command asked about, if any
     bool isJson = false;
     bool isShowKey = false;
+    bool isAllowingUnsigned = false; // trust reset
     QString strSolutionInfoPath; // empty: the installation's own
     QString strServerFilePath;   // empty: the engine's own
     QVector<QPair<QString, QString>> vecServers; // (name, url), in command line order
@@ -32,7 +37,8 @@ struct CliOptions
     QString strPrefix;
     QString strPath;
     QString strKey;
-    QString strPublicKeyPath; // trust add
+    QString strPublicKeyPath; // trust add, trust remove
+    QString strKeyId;         // trust remove
     qint64 llLimitRate = -1; // download --limit-rate, bytes per second; -1: not given
 };
 
@@ -44,5 +50,7 @@ constexpr int CliUsageExitCode = 64;
 bool parseCliArguments(const QStringList &arguments, CliOptions &options, QString &strError);
 
 QString cliUsageText();
+// The part of the usage text about one command; the whole text for CommandNone.
+QString cliCommandHelp(CliOptions::Command command);
 
 #endif // TVX_CLIOPTIONS_H

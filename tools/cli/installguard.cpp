@@ -4,30 +4,29 @@
 #include "upgrade/transaction/installlock.h"
 #include "upgrade/transaction/journal.h"
 
-#include <QCoreApplication>
 #include <QDir>
 
 #include <cstdio>
 
-int guardInstallation(CInstallLock &lock, const QString &strTmpDir, bool isChanging)
+int guardInstallation(CInstallLock &lock, const CInstallLayout &layout, bool isChanging)
 {
     if (!lock.tryLock()) {
-        if (!isChanging)
+        if (lock.isHeldElsewhere() && !isChanging)
             return 0; // reading only; whoever holds the lock finishes its own work
         std::fprintf(stderr, "tarvex-upgrade: %s\n", qUtf8Printable(lock.refusalText()));
-        return UPGRADE_OP_LOCKED;
+        return lock.isHeldElsewhere() ? UPGRADE_OP_LOCKED : UPGRADE_OP_CREATE_DIR_FAILED;
     }
-    const UpgradeOpError recovered =
-        recoverInterruptedUpgrade(QCoreApplication::applicationDirPath(), strTmpDir);
+    QString error;
+    const UpgradeOpError recovered = recoverInterruptedUpgrade(layout, false, &error);
     if (!isChanging)
         lock.unlock();
     if (recovered != UPGRADE_OP_SUCCESS) {
-        std::fprintf(stderr,
-                     "tarvex-upgrade: an interrupted upgrade could not be rolled back completely; %s and its "
-                     "journal are kept, and the next command tries again\n",
-                     qUtf8Printable(QDir::toNativeSeparators(strTmpDir)));
-        if (isChanging)
-            return UPGRADE_OP_ROLLBACK_INCOMPLETE;
+        // No command answers over an installation in that state, not even one
+        // that only reads: whatever it said would be about a mix of versions.
+        std::fprintf(stderr, "tarvex-upgrade: an interrupted upgrade could not be finished: %s; the next command "
+                             "tries again\n",
+                     qUtf8Printable(error));
+        return UPGRADE_OP_ROLLBACK_INCOMPLETE;
     }
     return 0;
 }

@@ -6,7 +6,7 @@
 #include "progressdisplay.h"
 #include "report.h"
 #include "servercommands.h"
-#include "sigintnotifier.h"
+#include "stopsignalnotifier.h"
 #include "trustcommands.h"
 #include "upgradecommand.h"
 
@@ -44,6 +44,21 @@ void printJson(const CommandReport &report)
     std::fflush(stdout);
 }
 
+// What to do about a failure, where the result code alone does not say it.
+QString nextStep(UpgradeOpError result)
+{
+    switch (result) {
+    case UPGRADE_OP_READ_SERVER_CFG_FAILED:
+        return QStringLiteral("; write the server list with \"tarvex-upgrade servers write --server NAME=HOST[:PORT] "
+                              "--current NAME --prefix PREFIX --path PATH --key KEY\"");
+    case UPGRADE_OP_RELEASE_NOT_TRUSTED:
+        return QStringLiteral("; the log above says which check failed, \"tarvex-upgrade trust show\" lists the "
+                              "trusted keys");
+    default:
+        return QString();
+    }
+}
+
 QString defaultSolutionInfoPath()
 {
     return QCoreApplication::applicationDirPath() + QLatin1Char('/') + QGetSolutionsDirPath()
@@ -60,7 +75,8 @@ int runCheck(const CliOptions &options)
     } else if (report.result == UPGRADE_OP_SUCCESS) {
         printOut(needUpgradeText(report) + heldBackText(upgrade.appDir(), report));
     } else {
-        printErr(QStringLiteral("tarvex-upgrade: check failed: %1\n").arg(resultText(report.result)));
+        printErr(QStringLiteral("tarvex-upgrade: check failed: %1%2\n")
+                     .arg(resultText(report.result), nextStep(report.result)));
     }
     return report.result;
 }
@@ -75,7 +91,9 @@ int runDownload(const CliOptions &options)
     upgrade.setDownloadPolicy(policy);
     CUpgradeCommand command(&upgrade);
     CProgressDisplay progress(stdout);
-    CSigIntNotifier sigInt(CSigIntNotifier::SecondInterruptEnds);
+    // Ctrl+C, kill and a closed terminal alike stop the download cleanly:
+    // the bytes received are kept for the next one, Tmp/ and the lock go.
+    CStopSignalNotifier stopSignals(CStopSignalNotifier::SecondSignalEnds);
 
     // The engine's signals carry percent in coarse steps; the bytes in hand
     // give the speed and the time left between them.
@@ -91,10 +109,11 @@ int runDownload(const CliOptions &options)
         QObject::connect(&speedTimer, &QTimer::timeout, [&] { progress.setBytes(upgrade.bytesInHand(), llTotal); });
     }
 
-    QObject::connect(&sigInt, &CSigIntNotifier::interrupted, &command, [&] {
+    QObject::connect(&stopSignals, &CStopSignalNotifier::stopRequested, &command, [&](int nSignal) {
         if (!options.isJson) {
             progress.finish();
-            printErr(QStringLiteral("Stopping the download (Ctrl+C again to end at once)...\n"));
+            printErr(QStringLiteral("Stopping the download on %1 (a second one ends it at once)...\n")
+                         .arg(CStopSignalNotifier::signalName(nSignal)));
         }
         command.requestStop();
     });
@@ -122,7 +141,8 @@ int runDownload(const CliOptions &options)
     } else if (command.isStopRequested()) {
         printErr(QStringLiteral("tarvex-upgrade: download stopped: %1\n").arg(resultText(report.result)));
     } else {
-        printErr(QStringLiteral("tarvex-upgrade: download failed: %1\n").arg(resultText(report.result)));
+        printErr(QStringLiteral("tarvex-upgrade: download failed: %1%2\n")
+                     .arg(resultText(report.result), nextStep(report.result)));
     }
     return report.result;
 }
@@ -132,9 +152,9 @@ int runApply(const CliOptions &options)
     CUpgrade upgrade;
     CUpgradeCommand command(&upgrade);
     // Cut short, an apply would leave the installation half old, half new:
-    // Ctrl+C only tells to wait.
-    CSigIntNotifier sigInt(CSigIntNotifier::EveryInterruptCaught);
-    QObject::connect(&sigInt, &CSigIntNotifier::interrupted, [] {
+    // Ctrl+C, kill and a closed terminal only tell to wait.
+    CStopSignalNotifier stopSignals(CStopSignalNotifier::EverySignalCaught);
+    QObject::connect(&stopSignals, &CStopSignalNotifier::stopRequested, [] {
         printErr(QStringLiteral("The upgrade is being applied and cannot be stopped; it ends shortly.\n"));
     });
 
@@ -177,7 +197,11 @@ int main(int argc, char *argv[])
         return CliUsageExitCode;
     }
     if (options.command == CliOptions::CommandHelp) {
-        printOut(cliUsageText());
+        printOut(cliCommandHelp(options.helpTopic));
+        return 0;
+    }
+    if (options.command == CliOptions::CommandVersion) {
+        printOut(QStringLiteral("tarvex-upgrade %1\n").arg(QLatin1String(TVX_VERSION)));
         return 0;
     }
 
@@ -186,12 +210,17 @@ int main(int argc, char *argv[])
     if (options.strServerFilePath.isEmpty())
         options.strServerFilePath = CUpgrade().serverClusterCfgPath();
 
+    const QString appDirProblem = CInstallLayout::appDirProblem(QCoreApplication::applicationDirPath());
+    if (!appDirProblem.isEmpty()) {
+        printErr(QStringLiteral("tarvex-upgrade: %1\n").arg(appDirProblem));
+        return UPGRADE_OP_CREATE_DIR_FAILED;
+    }
     // Every command first finishes an upgrade that a crash interrupted;
     // those that change the installation or its Tmp hold its lock throughout.
     CInstallLock lock(QCoreApplication::applicationDirPath());
     const bool isChanging = options.command == CliOptions::CommandDownload
-        || options.command == CliOptions::CommandApply;
-    if (const int refused = guardInstallation(lock, CUpgrade().tmpDir(), isChanging))
+        || options.command == CliOptions::CommandApply || options.command == CliOptions::CommandTrustReset;
+    if (const int refused = guardInstallation(lock, CUpgrade().installLayout(), isChanging))
         return refused;
 
     switch (options.command) {
@@ -209,6 +238,10 @@ int main(int argc, char *argv[])
         return runTrustAdd(options, QCoreApplication::applicationDirPath());
     case CliOptions::CommandTrustShow:
         return runTrustShow(options, QCoreApplication::applicationDirPath());
+    case CliOptions::CommandTrustRemove:
+        return runTrustRemove(options, QCoreApplication::applicationDirPath());
+    case CliOptions::CommandTrustReset:
+        return runTrustReset(options, QCoreApplication::applicationDirPath());
     default:
         break;
     }

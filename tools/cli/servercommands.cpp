@@ -15,7 +15,10 @@ int runServersShow(const CliOptions &options, const QString &strFilePath)
 {
     ServerClusterInfo info;
     if (!readServerClusterInfo(strFilePath, info)) {
-        std::fprintf(stderr, "tarvex-upgrade: cannot read the server list %s\n", qPrintable(strFilePath));
+        std::fprintf(stderr,
+                     "tarvex-upgrade: cannot read the server list %s; write it with \"tarvex-upgrade servers write "
+                     "--server NAME=HOST[:PORT] --current NAME --prefix PREFIX --path PATH --key KEY\"\n",
+                     qPrintable(strFilePath));
         return UPGRADE_OP_READ_SERVER_CFG_FAILED;
     }
     const QByteArray text = options.isJson

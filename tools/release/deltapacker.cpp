@@ -1,5 +1,8 @@
 #include "deltapacker.h"
 
+#include "platform/readfile.h"
+#include "upgrade/files/portablenames.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -104,7 +107,13 @@ bool makePatch(const QByteArray &baOld, const QByteArray &baNew, QByteArray &baP
 bool makeDeltaTree(const QString &strBaseTree, const QString &strNewTree, Delta::Index &index,
                    const QString &strOutDir, DeltaStats &stats, QString &strError)
 {
+    // Qt's listing leaves out names it cannot decode: the delta would lack
+    // files that the full packet has.
     QStringList listFiles;
+    if (!PortableNames::checkTree(strNewTree, strError)) {
+        strError = QStringLiteral("%1 cannot be packed: %2").arg(strNewTree, strError);
+        return false;
+    }
     if (!listTree(strNewTree, listFiles, strError))
         return false;
     index.vecFiles.clear();
@@ -116,7 +125,7 @@ bool makeDeltaTree(const QString &strBaseTree, const QString &strNewTree, Delta:
             return false;
         }
         QByteArray baNew;
-        if (!Delta::readFile(strNewTree + QLatin1Char('/') + strPath, Delta::maxPatchedFileBytes, baNew, strError))
+        if (!readFileBounded(strNewTree + QLatin1Char('/') + strPath, Delta::maxPatchedFileBytes, baNew, strError))
             return false;
         entry.baTo = QCryptographicHash::hash(baNew, QCryptographicHash::Sha256);
         entry.llSize = baNew.size();
@@ -125,7 +134,7 @@ bool makeDeltaTree(const QString &strBaseTree, const QString &strNewTree, Delta:
         const QFileInfo oldInfo(strOldPath);
         QByteArray baOld;
         const bool hasOld = oldInfo.isFile() && !oldInfo.isSymLink();
-        if (hasOld && !Delta::readFile(strOldPath, Delta::maxPatchedFileBytes, baOld, strError))
+        if (hasOld && !readFileBounded(strOldPath, Delta::maxPatchedFileBytes, baOld, strError))
             return false;
         if (hasOld)
             entry.baFrom = QCryptographicHash::hash(baOld, QCryptographicHash::Sha256);

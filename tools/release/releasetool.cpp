@@ -1,6 +1,11 @@
 #include "releasetool.h"
+#include "releasetool_p.h"
 
 #include "deltapacker.h"
+#include "platform/readfile.h"
+#include "upgrade/files/filenamerule.h"
+#include "upgrade/files/installlayout.h"
+#include "upgrade/files/portablenames.h"
 #include "upgrade/trust/packetverifier.h"
 #include "upgrade/trust/releasedocument.h"
 #include "upgrade/trust/signature.h"
@@ -35,8 +40,14 @@ namespace ReleaseTool {
 namespace {
 
 constexpr qint64 maxKeyFileBytes = 64 * 1024;
-constexpr qint64 maxManifestBytes = 256 * 1024 * 1024;
 constexpr int packTimeoutMs = 60 * 60 * 1000;
+
+bool isKeyFileName(const QString &strPath)
+{
+    return QFileInfo(strPath).suffix() == QLatin1String("pub");
+}
+
+} // namespace
 
 void printOut(const QString &text)
 {
@@ -44,26 +55,23 @@ void printOut(const QString &text)
     std::fflush(stdout);
 }
 
-bool readFile(const QString &strPath, qint64 maxBytes, QByteArray &content, QString &strError)
-{
-    QFile file(strPath);
-    if (!QFileInfo(strPath).isFile() || !file.open(QIODevice::ReadOnly)) {
-        strError = QStringLiteral("cannot read %1: %2")
-                       .arg(strPath, QFileInfo::exists(strPath) ? file.errorString() : QStringLiteral("no such file"));
-        return false;
-    }
-    content = file.read(maxBytes + 1);
-    if (content.size() > maxBytes) {
-        strError = QStringLiteral("%1 is too large").arg(strPath);
-        return false;
-    }
-    return true;
-}
-
 // The private key must be the signer's alone: a key others can read is a
 // key others may have copied.
 bool readPrivateKey(const QString &strPath, QByteArray &pem, QString &strError)
 {
+    if (!readFileBounded(strPath, maxKeyFileBytes, pem, strError))
+        return false;
+    // A public key is no secret: say which file was meant before any talk of
+    // its permissions.
+    if (pem.contains("PUBLIC KEY") && !pem.contains("PRIVATE KEY")) {
+        QString privateKey = strPath;
+        if (isKeyFileName(strPath))
+            privateKey.chop(4);
+        strError = QStringLiteral("%1 is a public key; sign with the private key file (%2, made by \"tarvex-release "
+                                  "keygen\" beside it)")
+                       .arg(strPath, isKeyFileName(strPath) ? privateKey : QStringLiteral("the one without .pub"));
+        return false;
+    }
 #ifndef Q_OS_WIN
     struct stat info {};
     if (::stat(QFile::encodeName(strPath).constData(), &info) == 0 && (info.st_mode & 077) != 0) {
@@ -73,8 +81,6 @@ bool readPrivateKey(const QString &strPath, QByteArray &pem, QString &strError)
         return false;
     }
 #endif
-    if (!readFile(strPath, maxKeyFileBytes, pem, strError))
-        return false;
     if (!pem.contains("PRIVATE KEY")) {
         strError = QStringLiteral("%1 is not a PEM private key").arg(strPath);
         return false;
@@ -85,7 +91,7 @@ bool readPrivateKey(const QString &strPath, QByteArray &pem, QString &strError)
 bool readPublicKeyFile(const QString &strPath, QByteArray &publicKey, QString &strError)
 {
     QByteArray pem;
-    if (!readFile(strPath, maxKeyFileBytes, pem, strError))
+    if (!readFileBounded(strPath, maxKeyFileBytes, pem, strError))
         return false;
     if (!Trust::readPublicKeyPem(pem, publicKey, strError)) {
         strError = strPath + QLatin1String(": ") + strError;
@@ -141,7 +147,7 @@ bool writeNewFile(const QString &strPath, const QByteArray &content, bool isPriv
 bool readJsonObject(const QString &strPath, QJsonObject &object, QString &strError)
 {
     QByteArray content;
-    if (!readFile(strPath, maxManifestBytes, content, strError))
+    if (!readFileBounded(strPath, maxManifestBytes, content, strError))
         return false;
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(content, &parseError);
@@ -159,7 +165,9 @@ bool deltasFromManifest(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas
     if (!Trust::deltasFromJson(value, vecDeltas))
         return false;
     return std::all_of(vecDeltas.cbegin(), vecDeltas.cend(),
-                       [](const DeltaPacket &delta) { return isSafeName(delta.strPacket); });
+                       [](const DeltaPacket &delta) {
+                           return isSafeName(delta.strPacket) && isPlainServerFileName(delta.strPacket);
+                       });
 }
 
 bool moduleFromManifest(const QJsonObject &entry, Trust::ReleaseModule &module, QString &strError)
@@ -172,8 +180,8 @@ bool moduleFromManifest(const QJsonObject &entry, Trust::ReleaseModule &module, 
     module.llReleaseDate = qint64(entry.value(QLatin1String("ReleaseDate")).toDouble(-1));
     module.llBytes = qint64(entry.value(QLatin1String("Bytes")).toDouble(-1));
     module.baSha256 = QByteArray::fromHex(entry.value(QLatin1String("Sha256")).toString().toLatin1());
-    if (module.strId.isEmpty() || !isSafeName(module.strPacket) || module.llBytes < 0 || module.baSha256.size() != 32
-        || module.llReleaseDate < 0) {
+    if (module.strId.isEmpty() || !isSafeName(module.strPacket) || !isPlainServerFileName(module.strPacket)
+        || module.llBytes < 0 || module.baSha256.size() != 32 || module.llReleaseDate < 0) {
         strError = QStringLiteral("manifest entry of \"%1\" lacks its packet, size or SHA-256: make it with "
                                   "\"tarvex-release pack\"")
                        .arg(module.strId);
@@ -266,31 +274,36 @@ bool packDirectory(const QString &strSevenZip, const QString &strDir, const QStr
     return true;
 }
 
-bool packDelta(const PackOptions &options, const QString &strSevenZip, const QString &strPacketsDir,
-               qint64 llFullBytes, DeltaPacket &delta, QString &strReport, QString &strError)
+bool packDeltaPacket(const QString &strSevenZip, const DeltaRequest &request, const QString &strPacketsDir,
+                     qint64 llFullBytes, DeltaPacket &delta, QString &strReport, QString &strError)
 {
     QTemporaryDir scratch;
     if (!scratch.isValid()) {
         strError = QStringLiteral("cannot create a temporary directory: %1").arg(scratch.errorString());
         return false;
     }
-    Delta::Index index;
-    index.strModule = options.strModule;
-    index.strBase = options.strBaseVersion;
-    index.strVersion = options.strVersion;
-    ReleaseTool::DeltaStats stats;
-    if (!makeDeltaTree(options.strBaseTree, options.strTree, index, scratch.path(), stats, strError))
+    delta.strBaseVersion = request.strBaseVersion;
+    delta.strPacket = request.strModule + QLatin1Char('-') + request.strBaseVersion + QLatin1Char('-') + request.strVersion
+        + QLatin1String(".delta.7z");
+    QString reason;
+    if (!isPlainServerFileName(delta.strPacket, &reason)) {
+        strError = QStringLiteral("clients would refuse the delta packet name %1: %2").arg(delta.strPacket, reason);
         return false;
-    delta.strBaseVersion = options.strBaseVersion;
-    delta.strPacket = options.strModule + QLatin1Char('-') + options.strBaseVersion + QLatin1Char('-')
-        + options.strVersion + QLatin1String(".delta.7z");
+    }
+    Delta::Index index;
+    index.strModule = request.strModule;
+    index.strBase = request.strBaseVersion;
+    index.strVersion = request.strVersion;
+    ReleaseTool::DeltaStats stats;
+    if (!makeDeltaTree(request.strBaseTree, request.strTree, index, scratch.path(), stats, strError))
+        return false;
     const QString path = strPacketsDir + QLatin1Char('/') + delta.strPacket;
     if (!packDirectory(strSevenZip, scratch.path(), path, strError)
         || !hashFile(path, delta.llBytes, delta.baSha256, strError))
         return false;
     strReport = QStringLiteral("Delta %1 from %2: %3 bytes (%4 kept, %5 patched, %6 added), %7 bytes saved against "
                                "the full packet\n")
-                    .arg(path, options.strBaseVersion)
+                    .arg(path, request.strBaseVersion)
                     .arg(delta.llBytes)
                     .arg(stats.nKeep)
                     .arg(stats.nPatch)
@@ -299,11 +312,46 @@ bool packDelta(const PackOptions &options, const QString &strSevenZip, const QSt
     return true;
 }
 
-} // namespace
+QString findSevenZip()
+{
+#ifdef Q_OS_WIN
+    // Windows has no 7z on PATH by default: the one beside the tool comes first.
+    const QString beside = QStandardPaths::findExecutable(QStringLiteral("7z"), {QCoreApplication::applicationDirPath()});
+    if (!beside.isEmpty())
+        return beside;
+#endif
+    return QStandardPaths::findExecutable(QStringLiteral("7z"));
+}
+
+bool readManifest(const QString &strRoot, QJsonObject &manifest, QString &strError)
+{
+    QJsonArray modules;
+    if (!readManifestModules(strRoot, modules, strError))
+        return false;
+    return readJsonObject(manifestPath(strRoot), manifest, strError);
+}
+
+bool writeManifest(const QString &strRoot, const QJsonObject &manifest, QString &strError)
+{
+    return Trust::writeFileDurably(manifestPath(strRoot), QJsonDocument(manifest).toJson(), strError);
+}
+
+bool parseReleaseDate(const QString &strDate, QDateTime &date)
+{
+    static const QRegularExpression datePattern(QStringLiteral("^[0-9]{12}$"));
+    date = QDateTime::fromString(strDate, QStringLiteral("yyyyMMddhhmm"));
+    date.setTimeSpec(Qt::UTC);
+    return datePattern.match(strDate).hasMatch() && date.isValid();
+}
 
 void printError(const QString &strText)
 {
     std::fputs(("tarvex-release: " + strText + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+}
+
+void printWarning(const QString &strText)
+{
+    printError(QLatin1String("warning: ") + strText);
 }
 
 QString manifestPath(const QString &strRoot)
@@ -316,10 +364,54 @@ QString releasePath(const QString &strRoot)
     return strRoot + QLatin1String("/release.json");
 }
 
+// The tool's own syntax for what it is given and what it makes of it;
+// the names of packets must also pass the clients' rule for names from a
+// server (isPlainServerFileName), which is checked where they are made and read.
 bool isSafeName(const QString &strName)
 {
     static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._+-]*$"));
     return strName.size() <= 200 && pattern.match(strName).hasMatch();
+}
+
+bool isSameRelease(const Trust::ReleaseModule &a, const Trust::ReleaseModule &b)
+{
+    return a.strId == b.strId && a.strVersion == b.strVersion && a.llReleaseDate == b.llReleaseDate
+        && a.strDesc == b.strDesc && a.strIconUrl == b.strIconUrl && a.strPacket == b.strPacket && a.llBytes == b.llBytes
+        && a.baSha256 == b.baSha256 && isSameDeltas(a.vecDeltas, b.vecDeltas);
+}
+
+bool readSignedRelease(const QString &strRoot, Trust::SignedEnvelope &envelope, Trust::ReleaseDocument &document,
+                       QString &strError)
+{
+    QByteArray content;
+    if (!QFileInfo::exists(releasePath(strRoot))) {
+        strError = QStringLiteral("site %1 is not signed: run \"tarvex-release sign\"").arg(strRoot);
+        return false;
+    }
+    if (!readFileBounded(releasePath(strRoot), maxManifestBytes, content, strError)
+        || !Trust::envelopeFromJson(content, envelope, strError)
+        || !Trust::parseReleaseDocument(envelope.baSigned, document, strError)) {
+        strError = QStringLiteral("%1: %2").arg(releasePath(strRoot), strError);
+        return false;
+    }
+    return true;
+}
+
+QString packetSetId(const Trust::ReleaseModule &module)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(module.strPacket.toUtf8() + ' ' + module.baSha256.toHex() + '\n');
+    for (const DeltaPacket &delta : module.vecDeltas)
+        hash.addData(delta.strPacket.toUtf8() + ' ' + delta.baSha256.toHex() + '\n');
+    // 128 bits: no two packet sets of one site will ever share a name.
+    return QString::fromLatin1(hash.result().toHex().left(32));
+}
+
+bool isSiteUrl(const QString &strUrl)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^https?://([A-Za-z0-9.-]+|\\[[0-9A-Fa-f:.]+\\])(:[0-9]{1,5})?(/[A-Za-z0-9._~!$&'()*+,;=:@%-]+)*$"));
+    return strUrl.size() <= 1000 && pattern.match(strUrl).hasMatch();
 }
 
 bool readManifestModules(const QString &strRoot, QJsonArray &modules, QString &strError)
@@ -373,13 +465,26 @@ int pack(const PackOptions &options)
         printError(QStringLiteral("tree %1 is missing, not a directory or empty").arg(options.strTree));
         return 1;
     }
+    // Every file or none: 7z would pack a name that installations cannot
+    // unpack, or Qt cannot read, and they would refuse the packet.
+    QString nameError;
+    if (!PortableNames::checkTree(options.strTree, nameError)) {
+        printError(QStringLiteral("tree %1 cannot be packed: %2").arg(options.strTree, nameError));
+        return 1;
+    }
+    // An installation keeps these names for itself; an installed tree packed
+    // by mistake would carry its journal, lock and serial into every client.
+    if (!CInstallLayout().checkTree(options.strTree, nameError)) {
+        printError(QStringLiteral("tree %1 cannot be packed: %2; pack the product's own files only")
+                       .arg(options.strTree, nameError));
+        return 1;
+    }
     if (!isSafeName(options.strModule) || !isSafeName(options.strVersion)) {
         printError(QStringLiteral("--module and --version take letters, digits, \".\", \"_\", \"+\" and \"-\""));
         return 1;
     }
-    static const QRegularExpression datePattern(QStringLiteral("^[0-9]{12}$"));
-    if (!datePattern.match(options.strReleaseDate).hasMatch()
-        || !QDateTime::fromString(options.strReleaseDate, QStringLiteral("yyyyMMddhhmm")).isValid()) {
+    QDateTime releaseDate;
+    if (!parseReleaseDate(options.strReleaseDate, releaseDate)) {
         printError(QStringLiteral("--release-date takes YYYYMMDDhhmm, got \"%1\"").arg(options.strReleaseDate));
         return 1;
     }
@@ -393,33 +498,73 @@ int pack(const PackOptions &options)
         printError(QStringLiteral("--base-tree must be a directory and --base-version another version than --version"));
         return 1;
     }
-#ifdef Q_OS_WIN
-    // Windows has no 7z on PATH by default: the one beside the tool comes first.
-    QString sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"), {QCoreApplication::applicationDirPath()});
-    if (sevenZip.isEmpty())
-        sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"));
-#else
-    const QString sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"));
-#endif
+    const QString sevenZip = findSevenZip();
     if (sevenZip.isEmpty()) {
         printError(QStringLiteral("7z is not on PATH (Debian: p7zip-full)"));
         return 1;
     }
-    QJsonArray modules;
+    QJsonObject manifest;
     QString error;
-    if (QFileInfo::exists(manifestPath(options.strRoot))
-        && !readManifestModules(options.strRoot, modules, error)) {
+    if (QFileInfo::exists(manifestPath(options.strRoot)) && !readManifest(options.strRoot, manifest, error)) {
         printError(error);
         return 1;
     }
+    QJsonArray modules = manifest.value(QLatin1String("modules")).toArray();
+
+    // Installations take a module only when its release date is later than
+    // the installed one: an earlier date would never reach those already on
+    // the current release, and would silently replace it for the others.
+    const qint64 llDate = options.strReleaseDate.toLongLong();
+    QJsonObject current;
+    for (const QJsonValue &value : qAsConst(modules)) {
+        if (value.toObject().value(QLatin1String("ID")).toString() == options.strModule)
+            current = value.toObject();
+    }
+    const qint64 llCurrentDate = qint64(current.value(QLatin1String("ReleaseDate")).toDouble(-1));
+    const QString currentVersion = current.value(QLatin1String("Version")).toString();
+    const bool isSameRelease = currentVersion == options.strVersion && llCurrentDate == llDate;
+    if (!current.isEmpty() && llDate <= llCurrentDate && !isSameRelease && !options.isAllowOlder) {
+        printError(QStringLiteral("--release-date %1 is not later than that of %2 %3 (%4), the module's current "
+                                  "release: installations take only a later date. Give a later date, or "
+                                  "--allow-older to replace it all the same")
+                       .arg(options.strReleaseDate, options.strModule, currentVersion)
+                       .arg(llCurrentDate));
+        return 1;
+    }
+
+    // A key rotation in the tree must be one that installations accept, now
+    // and after the release that brings it.
+    const QString trustFile = options.strTree + QLatin1Char('/') + Trust::trustFileRelativePath();
+    Trust::KeyList rotation;
+    const bool hasRotation = QFileInfo::exists(trustFile);
+    if (hasRotation && !checkRotationFile(options.strRoot, trustFile, rotation, error)) {
+        printError(error);
+        return 1;
+    }
+
     const QString packetsDir = options.strRoot + QLatin1String("/packets");
+    const QString packetName = options.strModule + QLatin1Char('-') + options.strVersion + QLatin1String(".7z");
+    QString reason;
+    if (!isPlainServerFileName(packetName, &reason)) {
+        printError(QStringLiteral("clients would refuse the packet name %1: %2").arg(packetName, reason));
+        return 1;
+    }
+    const QString packetPath = packetsDir + QLatin1Char('/') + packetName;
+    if (options.isDryRun) {
+        printOut(QStringLiteral("Would pack %1 into %2 and %3 %4 %5 (release date %6) in %7\n")
+                     .arg(options.strTree, packetPath,
+                          current.isEmpty() ? QStringLiteral("add") : QStringLiteral("replace"), options.strModule,
+                          options.strVersion, options.strReleaseDate, manifestPath(options.strRoot)));
+        if (!options.strBaseTree.isEmpty())
+            printOut(QStringLiteral("Would make a delta from %1 (%2)\n").arg(options.strBaseVersion, options.strBaseTree));
+        if (hasRotation)
+            printOut(QStringLiteral("The tree carries a key rotation to %1 key(s)\n").arg(rotation.vecKeys.size()));
+        return 0;
+    }
     if (!QDir().mkpath(packetsDir)) {
         printError(QStringLiteral("cannot create %1").arg(packetsDir));
         return 1;
     }
-
-    const QString packetName = options.strModule + QLatin1Char('-') + options.strVersion + QLatin1String(".7z");
-    const QString packetPath = packetsDir + QLatin1Char('/') + packetName;
     qint64 bytes = 0;
     QByteArray sha256;
     if (!packDirectory(sevenZip, options.strTree, packetPath, error) || !hashFile(packetPath, bytes, sha256, error)) {
@@ -430,17 +575,15 @@ int pack(const PackOptions &options)
     // The entry's deltas stay while the full packet is the same one; a new
     // build of the module makes them all obsolete.
     QVector<DeltaPacket> deltas;
-    for (const QJsonValue &value : qAsConst(modules)) {
-        const QJsonObject old = value.toObject();
-        if (old.value(QLatin1String("ID")).toString() == options.strModule
-            && old.value(QLatin1String("Version")).toString() == options.strVersion
-            && old.value(QLatin1String("Sha256")).toString() == QString::fromLatin1(sha256.toHex()))
-            deltasFromManifest(old.value(QLatin1String("Deltas")), deltas);
-    }
+    if (currentVersion == options.strVersion
+        && current.value(QLatin1String("Sha256")).toString() == QString::fromLatin1(sha256.toHex()))
+        deltasFromManifest(current.value(QLatin1String("Deltas")), deltas);
     QString deltaReport;
     if (!options.strBaseTree.isEmpty()) {
         DeltaPacket delta;
-        if (!packDelta(options, sevenZip, packetsDir, bytes, delta, deltaReport, error)) {
+        const DeltaRequest request{options.strModule, options.strBaseTree, options.strBaseVersion, options.strTree,
+                             options.strVersion};
+        if (!packDeltaPacket(sevenZip, request, packetsDir, bytes, delta, deltaReport, error)) {
             printError(error);
             return 1;
         }
@@ -452,7 +595,7 @@ int pack(const PackOptions &options)
 
     QJsonObject entry{{QStringLiteral("ID"), options.strModule},
                       {QStringLiteral("Version"), options.strVersion},
-                      {QStringLiteral("ReleaseDate"), double(options.strReleaseDate.toLongLong())},
+                      {QStringLiteral("ReleaseDate"), double(llDate)},
                       {QStringLiteral("Desc"), options.strDesc},
                       {QStringLiteral("IconUrl"), options.strIconUrl.isEmpty()
                            ? QStringLiteral("icons/%1.png").arg(options.strModule) : options.strIconUrl},
@@ -462,6 +605,8 @@ int pack(const PackOptions &options)
                       {QStringLiteral("Sha256"), QString::fromLatin1(sha256.toHex())}};
     if (!deltas.isEmpty())
         entry.insert(QStringLiteral("Deltas"), Trust::deltasToJson(deltas));
+    if (hasRotation)
+        entry.insert(QStringLiteral("Rotation"), QJsonDocument::fromJson(Trust::keyListToJson(rotation)).object());
     bool isReplaced = false;
     for (int i = 0; i < modules.size(); ++i) {
         if (modules.at(i).toObject().value(QLatin1String("ID")).toString() == options.strModule) {
@@ -471,11 +616,15 @@ int pack(const PackOptions &options)
     }
     if (!isReplaced)
         modules.append(entry);
-    QJsonObject manifest;
-    if (QFileInfo::exists(manifestPath(options.strRoot)))
-        readJsonObject(manifestPath(options.strRoot), manifest, error);
+    // The release it replaces stays known, for withdraw; a version packed
+    // again replaces its own packet, so only another version is worth keeping.
+    if (isReplaced && currentVersion != options.strVersion) {
+        QJsonArray history = manifest.value(QLatin1String("history")).toArray();
+        history.append(current);
+        manifest.insert(QStringLiteral("history"), history);
+    }
     manifest.insert(QStringLiteral("modules"), modules);
-    if (!Trust::writeFileDurably(manifestPath(options.strRoot), QJsonDocument(manifest).toJson(), error)) {
+    if (!writeManifest(options.strRoot, manifest, error)) {
         printError(error);
         return 1;
     }
@@ -488,7 +637,8 @@ int pack(const PackOptions &options)
     return 0;
 }
 
-int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString &strExpires)
+int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString &strExpires,
+         const QStringList &listMirrors, bool isDryRun)
 {
     QString error;
     QVector<QByteArray> privateKeys;
@@ -511,6 +661,14 @@ int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString 
         if (expires <= QDateTime::currentDateTimeUtc())
             std::fprintf(stderr, "tarvex-release: warning: the document expires in the past; clients refuse it\n");
     }
+    for (const QString &mirror : listMirrors) {
+        if (!isSiteUrl(mirror)) {
+            printError(QStringLiteral("--mirror takes the root of a copy of the site, http(s)://HOST[:PORT][/PATH] "
+                                      "without a trailing \"/\", got \"%1\"")
+                           .arg(mirror));
+            return 1;
+        }
+    }
     QJsonArray modules;
     if (!readManifestModules(strRoot, modules, error)) {
         printError(error);
@@ -519,6 +677,16 @@ int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString 
 
     Trust::ReleaseDocument document;
     document.expires = expires;
+    document.listMirrors = listMirrors;
+    // A release that carries a key rotation changes what installations
+    // trust once they took it.
+    Trust::KeyList rotation;
+    bool hasRotation = false;
+    for (const QJsonValue &value : qAsConst(modules)) {
+        const QJsonValue carried = value.toObject().value(QLatin1String("Rotation"));
+        if (carried.isObject() && !hasRotation)
+            hasRotation = Trust::parseKeyList(QJsonDocument(carried.toObject()).toJson(), rotation, error);
+    }
     for (const QJsonValue &value : qAsConst(modules)) {
         Trust::ReleaseModule module;
         // What is signed is the packet as it is on disk now, not only what
@@ -537,7 +705,7 @@ int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString 
         QByteArray content;
         Trust::SignedEnvelope previous;
         Trust::ReleaseDocument previousDocument;
-        if (!readFile(releasePath(strRoot), maxManifestBytes, content, error)
+        if (!readFileBounded(releasePath(strRoot), maxManifestBytes, content, error)
             || !Trust::envelopeFromJson(content, previous, error)
             || !Trust::parseReleaseDocument(previous.baSigned, previousDocument, error)) {
             printError(QStringLiteral("the previous %1 is unreadable (%2); move it away to start at serial 1")
@@ -550,6 +718,7 @@ int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString 
     Trust::SignedEnvelope envelope;
     envelope.baSigned = Trust::releaseDocumentToJson(document);
     QStringList ids;
+    Trust::KeyList signers;
     for (const QByteArray &pem : qAsConst(privateKeys)) {
         QByteArray publicKey;
         Trust::SignatureEntry entry;
@@ -560,7 +729,22 @@ int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString 
         }
         entry.strKeyId = Trust::keyId(publicKey);
         ids << entry.strKeyId;
+        signers.vecKeys.append(Trust::TrustedKey{entry.strKeyId, publicKey});
         envelope.vecSignatures.append(entry);
+    }
+    SiteTrust trust;
+    if (!readSiteTrust(strRoot, trust, error)) {
+        printError(error);
+        return 1;
+    }
+    warnAboutTrust(strRoot, trust, ids, hasRotation);
+    if (isDryRun) {
+        printOut(QStringLiteral("Would sign %1: serial %2, %3 module(s), expires %4, key(s) %5\n")
+                     .arg(releasePath(strRoot))
+                     .arg(document.llSerial)
+                     .arg(document.vecModules.size())
+                     .arg(expires.toUTC().toString(Qt::ISODate), ids.join(QLatin1String(", "))));
+        return 0;
     }
     if (!Trust::writeFileDurably(releasePath(strRoot), Trust::envelopeToJson(envelope), error)) {
         printError(error);
@@ -568,6 +752,29 @@ int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString 
     }
     QFile::setPermissions(releasePath(strRoot),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    // The first signature tells which keys the fleet was given; a rotation
+    // in the release replaces them for those that take it.
+    // A release without the rotation ends its transition: installations
+    // still on the old keys are no longer waited for.
+    SiteTrust next = trust;
+    bool isTrustChanged = !trust.isKnown || (trust.hasPrevious && !hasRotation);
+    next.hasPrevious = trust.hasPrevious && hasRotation;
+    if (!next.isKnown) {
+        next.isKnown = true;
+        next.current = signers;
+        next.llSince = document.llSerial;
+    }
+    if (hasRotation && (keyIds(rotation) != keyIds(next.current) || rotation.nThreshold != next.current.nThreshold)) {
+        next.previous = next.current;
+        next.hasPrevious = true;
+        next.current = rotation;
+        next.llSince = document.llSerial;
+        isTrustChanged = true;
+    }
+    if (isTrustChanged && !writeSiteTrust(strRoot, next, error)) {
+        printError(error);
+        return 1;
+    }
     printOut(QStringLiteral("Signed %1: serial %2, %3 module(s), expires %4, key(s) %5\n")
                  .arg(releasePath(strRoot))
                  .arg(document.llSerial)
@@ -600,7 +807,7 @@ int verify(const QString &strRoot, const QStringList &listPublicFiles)
         printError(QStringLiteral("site %1 is not signed: run \"tarvex-release sign\"").arg(strRoot));
         return 1;
     }
-    if (!readFile(releasePath(strRoot), maxManifestBytes, content, error)
+    if (!readFileBounded(releasePath(strRoot), maxManifestBytes, content, error)
         || !Trust::envelopeFromJson(content, envelope, error) || !Trust::isSignedBy(envelope, keys, error)
         || !Trust::parseReleaseDocument(envelope.baSigned, document, error)) {
         printError(QStringLiteral("%1: %2").arg(releasePath(strRoot), error));
@@ -629,11 +836,8 @@ int verify(const QString &strRoot, const QStringList &listPublicFiles)
         ++faults;
     }
     for (const Trust::ReleaseModule &module : qAsConst(document.vecModules)) {
-        const auto same = std::find_if(fromManifest.cbegin(), fromManifest.cend(), [&](const Trust::ReleaseModule &m) {
-            return m.strId == module.strId && m.strVersion == module.strVersion && m.llReleaseDate == module.llReleaseDate
-                && m.strDesc == module.strDesc && m.strIconUrl == module.strIconUrl && m.strPacket == module.strPacket
-                && m.llBytes == module.llBytes && m.baSha256 == module.baSha256 && isSameDeltas(m.vecDeltas, module.vecDeltas);
-        });
+        const auto same = std::find_if(fromManifest.cbegin(), fromManifest.cend(),
+                                       [&](const Trust::ReleaseModule &m) { return isSameRelease(m, module); });
         if (same == fromManifest.cend()) {
             printError(QStringLiteral("the manifest entry of %1 differs from the signed one").arg(module.strId));
             ++faults;

@@ -1,8 +1,12 @@
 #ifndef TVX_RELEASETOOL_H
 #define TVX_RELEASETOOL_H
 
+#include "upgrade/trust/releasedocument.h"
+#include "upgrade/trust/signature.h"
+
 #include <QString>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QStringList>
 
 // The commands of tarvex-release. Each prints what it did on stdout, every
@@ -25,12 +29,19 @@ struct PackOptions
     // a delta packet to this version is made too.
     QString strBaseTree;
     QString strBaseVersion;
+    bool isAllowOlder = false; // a release date not later than the current one
+    bool isDryRun = false;
 };
 int pack(const PackOptions &options);
 
-// strExpires empty: 30 days from now.
-int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString &strExpires);
+// strExpires empty: 30 days from now. listMirrors: roots of other copies of
+// the published site, signed into the document.
+int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString &strExpires,
+         const QStringList &listMirrors, bool isDryRun);
 int verify(const QString &strRoot, const QStringList &listPublicFiles);
+int show(const QString &strRoot, bool isJson);
+// strReleaseDate empty: now, and at least a minute after the withdrawn release.
+int withdraw(const QString &strRoot, const QString &strModule, const QString &strReleaseDate, bool isDryRun);
 // Writes the trust file of a key rotation: the new key list, signed by the
 // keys the installations trust now. Packed into a tree at
 // Conf/System/TrustedKeys.json, it replaces their trusted keys.
@@ -40,8 +51,24 @@ int rotate(const QStringList &listKeyFiles, const QStringList &listPublicFiles, 
 QString manifestPath(const QString &strRoot);
 QString releasePath(const QString &strRoot);
 bool readManifestModules(const QString &strRoot, QJsonArray &modules, QString &strError);
+bool moduleFromManifest(const QJsonObject &entry, Trust::ReleaseModule &module, QString &strError);
+// The signed document of the site; false with the reason when there is none
+// or it cannot be read (its signature is not checked here).
+bool readSignedRelease(const QString &strRoot, Trust::SignedEnvelope &envelope, Trust::ReleaseDocument &document,
+                       QString &strError);
+// True when the manifest's entry is what the document signed.
+bool isSameRelease(const Trust::ReleaseModule &a, const Trust::ReleaseModule &b);
+// The directory a module's packets are published in: named after the
+// content of the full packet and of each delta, so that what lies under one
+// name never changes.
+QString packetSetId(const Trust::ReleaseModule &module);
+// "http(s)://HOST[:PORT][/PATH]" without a trailing "/", query or fragment:
+// the root of a published site.
+bool isSiteUrl(const QString &strUrl);
 bool isSafeName(const QString &strName);
 void printError(const QString &strText);
+void printWarning(const QString &strText);
+void printOut(const QString &strText);
 
 } // namespace ReleaseTool
 

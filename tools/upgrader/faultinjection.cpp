@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#ifdef TVX_FAULT_INJECTION
 namespace {
 
 // The (index+1)th file below dir in the walk of the safe copy: the same
@@ -29,6 +30,7 @@ QString nthFileInCopyOrder(const QString &dir, int &index)
 }
 
 } // namespace
+#endif
 
 CFaultInjection::~CFaultInjection()
 {
@@ -37,6 +39,11 @@ CFaultInjection::~CFaultInjection()
 
 bool CFaultInjection::prepare(const QString &strTmpDir, const QString &strPacketDir)
 {
+#ifndef TVX_FAULT_INJECTION
+    Q_UNUSED(strTmpDir)
+    Q_UNUSED(strPacketDir)
+    return true;
+#else
     if (!qEnvironmentVariableIsSet("TARVEX_UPGRADE_FAIL_AFTER"))
         return true;
 
@@ -72,6 +79,7 @@ bool CFaultInjection::prepare(const QString &strTmpDir, const QString &strPacket
     m_strStashPath = stash;
     qWarning() << "TARVEX_UPGRADE_FAIL_AFTER: the apply fails at" << relative << "after" << filesBefore << "files";
     return true;
+#endif
 }
 
 void CFaultInjection::undo()

@@ -13,6 +13,9 @@
 // cannot read a directory as a file and fails, and the real rollback has to
 // bring back what was already replaced. Only the staging directory is
 // touched; undo() puts the file back if the staging directory survives.
+//
+// Compiled in only with TVX_FAULT_INJECTION (test builds); otherwise
+// prepare() does nothing.
 class CFaultInjection
 {
 public:

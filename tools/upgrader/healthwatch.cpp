@@ -22,6 +22,7 @@ extern char **environ;
 namespace {
 
 constexpr int DefaultHealthSeconds = 20;
+constexpr int DefaultLoadSeconds = 60;
 constexpr int PollIntervalMs = 50;
 
 QByteArray readState(const QString &path)
@@ -44,6 +45,13 @@ int CHealthWatch::healthSeconds()
     bool isNumber = false;
     const int value = qEnvironmentVariableIntValue("TARVEX_UPGRADE_HEALTH_SECONDS", &isNumber);
     return isNumber && value >= 0 ? value : DefaultHealthSeconds;
+}
+
+int CHealthWatch::loadSeconds()
+{
+    bool isNumber = false;
+    const int value = qEnvironmentVariableIntValue("TARVEX_UPGRADE_LOAD_SECONDS", &isNumber);
+    return isNumber && value >= 0 ? value : DefaultLoadSeconds;
 }
 
 bool CHealthWatch::start()
@@ -90,74 +98,108 @@ bool CHealthWatch::start()
 #endif
 }
 
-bool CHealthWatch::waitForVerdict()
+int CHealthWatch::pollExit(bool &isCrash, QString &strHow)
 {
 #ifdef Q_OS_UNIX
+    int status = 0;
+    const pid_t ended = ::waitpid(pid_t(m_pid), &status, WNOHANG);
+    if (ended == 0 || (ended < 0 && errno == EINTR))
+        return 0;
+    if (ended != pid_t(m_pid))
+        return -1;
+    m_pid = -1;
+    isCrash = WIFSIGNALED(status);
+    strHow = isCrash ? QStringLiteral("signal %1").arg(WTERMSIG(status))
+                     : QStringLiteral("exit code %1").arg(WEXITSTATUS(status));
+    return 1;
+#elif defined(Q_OS_WIN)
+    HANDLE process = HANDLE(quintptr(m_pid));
+    if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0)
+        return 0;
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    m_pid = -1;
+    // NTSTATUS values (0xC...) are crashes; 0xFFFFFFFF is -1 from main.
+    isCrash = code >= 0xC0000000 && code != 0xFFFFFFFF;
+    strHow = QStringLiteral("exit code 0x%1").arg(code, 0, 16);
+    return 1;
+#else
+    Q_UNUSED(isCrash)
+    Q_UNUSED(strHow)
+    return -1;
+#endif
+}
+
+void CHealthWatch::killLauncher()
+{
+    if (m_pid == -1)
+        return;
+#ifdef Q_OS_UNIX
+    int status = 0;
+    ::kill(pid_t(m_pid), SIGKILL);
+    ::waitpid(pid_t(m_pid), &status, 0);
+#elif defined(Q_OS_WIN)
+    TerminateProcess(HANDLE(quintptr(m_pid)), 1);
+    CloseHandle(HANDLE(quintptr(m_pid)));
+#endif
+    m_pid = -1;
+}
+
+void CHealthWatch::release()
+{
+#ifdef Q_OS_WIN
+    // It runs on; only the handle goes.
+    if (m_pid != -1)
+        CloseHandle(HANDLE(quintptr(m_pid)));
+#endif
+    m_pid = -1;
+}
+
+bool CHealthWatch::waitForVerdict()
+{
     const QDeadlineTimer healthyAt(qint64(healthSeconds()) * 1000);
+    const QDeadlineTimer loadedBy(qint64(loadSeconds()) * 1000);
     for (;;) {
-        int status = 0;
-        const pid_t ended = ::waitpid(pid_t(m_pid), &status, WNOHANG);
-        if (ended == pid_t(m_pid)) {
-            if (WIFSIGNALED(status)) {
-                m_strFailure = QStringLiteral("the launcher crashed (signal %1)").arg(WTERMSIG(status));
-                return false;
-            }
-            const int code = WEXITSTATUS(status);
-            const QByteArray state = readState(m_strHealthFile);
-            // -1 without a returned main form: the plugin could not be loaded.
-            if (state == "load-failed" || (code == 255 && state != "returned")) {
-                m_strFailure = QStringLiteral("the main form did not load (launcher exit code %1)").arg(code);
-                return false;
-            }
-            qInfo() << "the upgraded launcher ended normally with" << code;
-            return true;
-        }
-        if (ended < 0 && errno != EINTR) {
+        bool isCrash = false;
+        QString how;
+        const int exit = pollExit(isCrash, how);
+        if (exit < 0) {
             m_strFailure = QStringLiteral("the launcher cannot be watched");
             return false;
         }
-        if (readState(m_strHealthFile) == "load-failed") {
-            ::kill(pid_t(m_pid), SIGKILL);
-            ::waitpid(pid_t(m_pid), &status, 0);
+        const QByteArray state = readState(m_strHealthFile);
+        if (exit > 0) {
+            // An end is healthy only after the main form loaded and returned:
+            // one that ends at once, with whatever code, proved nothing.
+            if (isCrash)
+                m_strFailure = QStringLiteral("the launcher crashed (%1)").arg(how);
+            else if (state == "returned")
+                qInfo() << "the upgraded launcher's main form returned normally;" << how;
+            else if (state == "load-failed")
+                m_strFailure = QStringLiteral("the main form did not load (%1)").arg(how);
+            else if (state == "loaded")
+                m_strFailure = QStringLiteral("the launcher ended (%1) without its main form returning").arg(how);
+            else
+                m_strFailure = QStringLiteral("the launcher ended (%1) before its main form loaded").arg(how);
+            return m_strFailure.isEmpty();
+        }
+        if (state == "load-failed") {
+            killLauncher();
             m_strFailure = QStringLiteral("the main form did not load");
             return false;
         }
-        if (healthyAt.hasExpired()) {
-            qInfo() << "the upgraded launcher runs" << healthSeconds() << "s with its main form"
-                    << readState(m_strHealthFile);
+        const bool isLoaded = state == "loaded" || state == "returned";
+        if (isLoaded && healthyAt.hasExpired()) {
+            qInfo() << "the upgraded launcher runs" << healthSeconds() << "s with its main form" << state;
+            release();
             return true;
         }
-        QThread::msleep(PollIntervalMs);
-    }
-#elif defined(Q_OS_WIN)
-    HANDLE process = HANDLE(quintptr(m_pid));
-    const QDeadlineTimer healthyAt(qint64(healthSeconds()) * 1000);
-    for (;;) {
-        if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
-            DWORD code = 0;
-            GetExitCodeProcess(process, &code);
-            CloseHandle(process);
-            const QByteArray state = readState(m_strHealthFile);
-            // NTSTATUS values (0xC...) are crashes; 0xFFFFFFFF is -1 from main.
-            if (state == "load-failed" || (code >= 0xC0000000 && state != "returned")) {
-                m_strFailure = QStringLiteral("the launcher ended abnormally (exit code 0x%1)").arg(code, 0, 16);
-                return false;
-            }
-            return true;
-        }
-        if (readState(m_strHealthFile) == "load-failed") {
-            TerminateProcess(process, 1);
-            CloseHandle(process);
-            m_strFailure = QStringLiteral("the main form did not load");
+        if (!isLoaded && loadedBy.hasExpired()) {
+            killLauncher();
+            m_strFailure = QStringLiteral("the main form did not load within %1 s").arg(loadSeconds());
             return false;
         }
-        if (healthyAt.hasExpired()) {
-            CloseHandle(process);
-            return true;
-        }
         QThread::msleep(PollIntervalMs);
     }
-#else
-    return false;
-#endif
 }

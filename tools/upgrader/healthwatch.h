@@ -4,13 +4,17 @@
 #include <QString>
 
 // Starts the upgraded launcher and watches it until it proves healthy or
-// fails. Healthy: it has run for the health time without failing, or its
-// main form returned a result normally. Failed: the main form did not load,
-// or the launcher crashed or ended abnormally first. The launcher tells the
-// main form's progress through the health file it is given in
-// TARVEX_UPGRADE_HEALTH_FILE; it keeps running after a healthy verdict.
+// fails. The launcher tells the main form's progress through the health
+// file it is given in TARVEX_UPGRADE_HEALTH_FILE: "loaded", "load-failed",
+// "returned". Healthy needs proof: the main form loaded, and the launcher
+// then ran for the health time, or its main form returned normally. Failed:
+// the main form did not load, not within the load time either (the
+// launcher is ended then), or the launcher crashed or ended before its main
+// form returned, whatever its exit code. The launcher keeps running after a
+// healthy verdict.
 //
-// TARVEX_UPGRADE_HEALTH_SECONDS sets the health time (default 20).
+// TARVEX_UPGRADE_HEALTH_SECONDS sets the health time (default 20),
+// TARVEX_UPGRADE_LOAD_SECONDS the time the main form has to load (default 60).
 class CHealthWatch
 {
 public:
@@ -23,8 +27,15 @@ public:
     QString failureText() const { return m_strFailure; }
 
     static int healthSeconds();
+    static int loadSeconds();
 
 private:
+    // 1 when the launcher has ended (how, and whether it crashed), 0 while it
+    // runs, -1 when it cannot be watched.
+    int pollExit(bool &isCrash, QString &strHow);
+    void killLauncher();
+    void release();
+
     QString m_strLauncherPath;
     QString m_strAppDir;
     QString m_strHealthFile;

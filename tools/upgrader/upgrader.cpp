@@ -5,6 +5,7 @@
 #include "processwait.h"
 #include "upgraderlog.h"
 
+#include "upgrade/files/installlayout.h"
 #include "upgrade/files/tmpdirs.h"
 #include "upgrade/transaction/heldback.h"
 #include "upgrade/transaction/installlock.h"
@@ -51,8 +52,10 @@ void restartLauncher(const QString &strLauncherPath, const QString &strAppDir)
 }
 
 // Checks the hand-over and applies it; the launcher is restarted by the caller.
-int applyHandOver(const QString &strTmpDir, const QString &strAppDir, const QString &strLauncherPath)
+int applyHandOver(const CInstallLayout &layout, const QString &strLauncherPath)
 {
+    const QString strTmpDir = layout.tmpDir();
+    const QString strAppDir = layout.appDir();
     const int timeoutMs = waitTimeoutMs();
     if (isExecutableRunning(strLauncherPath))
         qInfo() << "waiting for launcher" << strLauncherPath << "to exit";
@@ -63,8 +66,7 @@ int applyHandOver(const QString &strTmpDir, const QString &strAppDir, const QStr
     }
     qInfo() << "launcher" << strLauncherPath << "has exited";
 
-    const QChar sep = QDir::separator();
-    const QString packetDir = strTmpDir + sep + QLatin1String("Packet");
+    const QString packetDir = layout.packetDir();
     if (!QFileInfo(packetDir).isDir() || QFileInfo(packetDir).isSymLink()) {
         qWarning() << "upgrade not applied: no staged packet in" << packetDir;
         return UPGRADER_NOT_APPLIED;
@@ -101,7 +103,9 @@ int applyHandOver(const QString &strTmpDir, const QString &strAppDir, const QStr
         return UPGRADER_NOT_APPLIED;
 
     qInfo() << "applying" << packetDir << "to" << strAppDir;
-    const UpgradeOpError result = CUpgradeTransaction(strAppDir, strTmpDir).apply();
+    // The backup stays until the new version has proved healthy.
+    CUpgradeTransaction transaction(layout);
+    const UpgradeOpError result = transaction.apply(true);
     fault.undo();
 
     if (result == UPGRADE_OP_ROLLBACK_INCOMPLETE) {
@@ -110,7 +114,8 @@ int applyHandOver(const QString &strTmpDir, const QString &strAppDir, const QStr
         return result;
     }
     if (result != UPGRADE_OP_SUCCESS) {
-        qWarning() << "upgrade failed, installation rolled back:" << upgradeOpErrorName(result);
+        qWarning() << "upgrade failed, installation rolled back:" << upgradeOpErrorName(result) << "-"
+                   << transaction.errorString();
         return result;
     }
     qInfo() << "upgrade applied to" << strAppDir;
@@ -119,12 +124,19 @@ int applyHandOver(const QString &strTmpDir, const QString &strAppDir, const QStr
 
 // The new version must start before the old one is thrown away: the backup
 // stays until the restarted launcher is healthy, and comes back otherwise.
-int watchUpgradedLauncher(const QString &strTmpDir, const QString &strAppDir, const QString &strLauncherPath,
+// Should this process die meanwhile, the journal still awaits the verdict,
+// and whoever recovers next takes the upgrade back.
+int watchUpgradedLauncher(const CInstallLayout &layout, const QString &strLauncherPath,
                           const QVector<ModuleVersion> &vecModules)
 {
-    CUpgradeTransaction transaction(strAppDir, strTmpDir);
-    CHealthWatch watch(strLauncherPath, strAppDir, strTmpDir + QLatin1Char('/') + TmpNames::health());
+    CUpgradeTransaction transaction(layout);
+    CHealthWatch watch(strLauncherPath, layout.appDir(), layout.health());
     if (watch.start() && watch.waitForVerdict()) {
+        if (!transaction.markHealthy()) {
+            qWarning() << "the upgraded installation is healthy, but that cannot be recorded; the next start"
+                          " decides";
+            return UPGRADE_OP_ROLLBACK_INCOMPLETE;
+        }
         qInfo() << "the upgraded installation is healthy; removing the backup";
         transaction.finish();
         return UPGRADER_APPLIED;
@@ -132,14 +144,16 @@ int watchUpgradedLauncher(const QString &strTmpDir, const QString &strAppDir, co
     const QString reason = watch.failureText().isEmpty() ? QStringLiteral("the launcher did not start")
                                                          : watch.failureText();
     qWarning() << "the upgraded installation failed its health check:" << reason << "; reverting";
+    // Held back first: a crash during the revert must not let the same
+    // version come again.
+    recordHeldBack(layout.appDir(), vecModules, reason);
     const UpgradeOpError reverted = transaction.revert();
     if (reverted != UPGRADE_OP_SUCCESS) {
-        qWarning() << "revert incomplete; the next start finishes it";
+        qWarning() << "revert incomplete; the next start finishes it:" << transaction.errorString();
         return reverted;
     }
-    recordHeldBack(strAppDir, vecModules, reason);
-    qInfo() << "the previous version is back in" << strAppDir;
-    restartLauncher(strLauncherPath, strAppDir);
+    qInfo() << "the previous version is back in" << layout.appDir();
+    restartLauncher(strLauncherPath, layout.appDir());
     return UPGRADER_REVERTED;
 }
 
@@ -155,6 +169,7 @@ int runUpgrader(const QStringList &arguments)
     const QString tmpDir = QDir::cleanPath(QFileInfo(arguments.at(0)).absoluteFilePath());
     const QString launcherPath = QFileInfo(arguments.at(1)).absoluteFilePath();
     const QString appDir = QFileInfo(launcherPath).absolutePath();
+    const CInstallLayout layout(appDir, tmpDir);
 
     installUpgraderLog(appDir);
     qInfo() << "upgrader started for" << tmpDir << "and" << launcherPath;
@@ -171,8 +186,10 @@ int runUpgrader(const QStringList &arguments)
         return UPGRADE_OP_LOCKED;
     }
     qInfo() << (isHandOver ? "took over the installation lock from the launcher" : "took the installation lock");
-    if (recoverInterruptedUpgrade(appDir, tmpDir, isHandOver) != UPGRADE_OP_SUCCESS) {
-        qWarning() << "upgrade not applied: an interrupted upgrade could not be finished";
+    QString recoveryError;
+    if (recoverInterruptedUpgrade(layout, isHandOver, &recoveryError) != UPGRADE_OP_SUCCESS) {
+        qWarning().noquote() << "upgrade not applied: an interrupted upgrade could not be finished:" << recoveryError;
+        std::fprintf(stderr, "Upgrade: %s\n", qUtf8Printable(recoveryError));
         restartLauncher(launcherPath, appDir);
         return UPGRADE_OP_ROLLBACK_INCOMPLETE;
     }
@@ -184,9 +201,9 @@ int runUpgrader(const QStringList &arguments)
     }
 
     const QVector<ModuleVersion> vecModules = stagedModules(tmpDir);
-    const int result = applyHandOver(tmpDir, appDir, launcherPath);
+    const int result = applyHandOver(layout, launcherPath);
     if (result == UPGRADER_APPLIED)
-        return watchUpgradedLauncher(tmpDir, appDir, launcherPath, vecModules);
+        return watchUpgradedLauncher(layout, launcherPath, vecModules);
     restartLauncher(launcherPath, appDir);
     return result;
 }

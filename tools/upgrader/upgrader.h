@@ -21,9 +21,12 @@ enum UpgraderExitCode {
 // with UPGRADE_OP_NOT_STAGED (12). After the apply the restarted launcher is
 // watched (healthwatch.h); a failing new version is reverted and held back.
 //
+// The apply awaits the health verdict: should this process die before it,
+// whoever recovers next takes the upgrade back and holds it back.
+//
 // Environment: TARVEX_UPGRADE_WAIT_MS bounds the wait for the launcher
 // (default 30000); TARVEX_UPGRADE_FAIL_AFTER injects a failure into the
-// apply for tests (see faultinjection.h).
+// apply in builds for testing (see faultinjection.h).
 int runUpgrader(const QStringList &arguments);
 
 #endif // TVX_UPGRADER_H

@@ -68,6 +68,7 @@ const char usageText[] =
     "                              (\"-\" for an absent header)\n"
     "  --quiet                     do not log requests on standard error\n"
     "  --help                      show this text\n"
+    "  --version                   show the version\n"
     "\n"
     "Packets are served with ETag, Last-Modified and Accept-Ranges: a request\n"
     "with Range: bytes=N- (and a matching If-Range, if any) gets 206 with\n"
@@ -121,6 +122,10 @@ int parseOptions(int argc, char **argv, Options &options)
         const std::string name = argv[i];
         if (name == "--help" || name == "-h") {
             std::cout << usageText;
+            return 2;
+        }
+        if (name == "--version") {
+            std::cout << "tarvex-upgrade-server " TVX_VERSION "\n";
             return 2;
         }
         if (name == "--quiet") {

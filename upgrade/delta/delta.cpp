@@ -1,5 +1,8 @@
 #include "upgrade/delta/delta.h"
 
+#include "platform/readfile.h"
+#include "upgrade/files/installlayout.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -229,7 +232,7 @@ bool rebuildFile(const FileEntry &entry, const QString &strBaseDir, const QStrin
     qint64 llBytes = 0;
     if (entry.action == FileEntry::Patch) {
         QByteArray baOld;
-        if (!readFile(strSource, maxPatchedFileBytes, baOld, strError))
+        if (!readFileBounded(strSource, maxPatchedFileBytes, baOld, strError))
             return false;
         if (CSha256::hash(baOld) != entry.baFrom) {
             strError = QStringLiteral("base file differs from the one the patch was made for");
@@ -242,7 +245,7 @@ bool rebuildFile(const FileEntry &entry, const QString &strBaseDir, const QStrin
             return false;
         }
         QByteArray baNew;
-        if (!readFile(strPatch, maxPatchedFileBytes, baPatch, strError) || !applyPatch(baOld, baPatch, entry.llSize, baNew, strError))
+        if (!readFileBounded(strPatch, maxPatchedFileBytes, baPatch, strError) || !applyPatch(baOld, baPatch, entry.llSize, baNew, strError))
             return false;
         baSha256 = CSha256::hash(baNew);
         llBytes = baNew.size();
@@ -269,27 +272,6 @@ bool rebuildFile(const FileEntry &entry, const QString &strBaseDir, const QStrin
 }
 
 } // namespace
-
-bool readFile(const QString &strPath, qint64 llMaxBytes, QByteArray &baContent, QString &strError)
-{
-    QFile file(strPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        strError = QStringLiteral("cannot read %1: %2").arg(strPath, file.errorString());
-        return false;
-    }
-    if (file.size() > llMaxBytes) {
-        strError = QStringLiteral("%1 has more than the %2 bytes a patch may start from or make")
-                       .arg(strPath)
-                       .arg(llMaxBytes);
-        return false;
-    }
-    baContent = file.readAll();
-    if (baContent.size() != file.size()) {
-        strError = QStringLiteral("cannot read %1: %2").arg(strPath, file.errorString());
-        return false;
-    }
-    return true;
-}
 
 bool isSafeRelativePath(const QString &strPath)
 {
@@ -374,6 +356,13 @@ bool parseIndex(const QByteArray &baJson, Index &index, QString &strError)
         }
         if (!isValid) {
             strError = QStringLiteral("file entry %1 is invalid").arg(index.vecFiles.size());
+            return false;
+        }
+        // A delta makes the same tree a full packet brings: none of the
+        // names the engine keeps.
+        QString strReason;
+        if (CInstallLayout::isReservedName(entry.strPath, &strReason)) {
+            strError = QStringLiteral("file entry %1: \"%2\" %3").arg(index.vecFiles.size()).arg(entry.strPath, strReason);
             return false;
         }
         setPaths.insert(entry.strPath);

@@ -32,8 +32,6 @@ struct Index
 // Relative, "/"-separated, non-empty, no "." or ".." component, no "\", ":"
 // or NUL, no leading "/", at most 4096 characters.
 bool isSafeRelativePath(const QString &strPath);
-// Reads a whole file, refused when it has more than llMaxBytes.
-bool readFile(const QString &strPath, qint64 llMaxBytes, QByteArray &baContent, QString &strError);
 
 QByteArray indexToJson(const Index &index);
 bool parseIndex(const QByteArray &baJson, Index &index, QString &strError);

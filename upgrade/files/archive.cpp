@@ -74,8 +74,11 @@ private:
 
 bool do7z(const QString &str7zPath, const QString &strArchivePath, const QString &strOutDir)
 {
+    // Packets are 7z archives and nothing else: without -t7z the tool would
+    // unpack a gzip, zip or tar file just as well, and with it whatever
+    // bomb such a format can carry.
     const QStringList args = { QStringLiteral("x"), strArchivePath, QLatin1String("-o") + strOutDir,
-                               QStringLiteral("-aoa") };
+                               QStringLiteral("-aoa"), QStringLiteral("-t7z") };
 
     CToolProcess process;
     // Nobody reads the tool's listing; let it go nowhere instead of piling up

@@ -14,6 +14,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_UNIX
+#include <ftw.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -31,6 +35,18 @@ void flushToDisk(const QString &dir)
     Q_UNUSED(dir)
 #endif
 }
+
+#ifdef Q_OS_UNIX
+thread_local bool isEveryEntryRemoved = true;
+
+extern "C" int removeEntry(const char *path, const struct stat *, int type, struct FTW *)
+{
+    // As QDir::removeRecursively: go on after a failure, report it at the end.
+    if ((type == FTW_DP ? ::rmdir(path) : ::unlink(path)) != 0)
+        isEveryEntryRemoved = false;
+    return 0;
+}
+#endif
 
 } // namespace
 
@@ -50,7 +66,17 @@ bool removeDirTree(const QString &path)
         return QFile::remove(clean);
     if (!info.isDir())
         return true;
+#ifdef Q_OS_UNIX
+    // Qt's listing leaves out names it cannot decode, and then their
+    // directory cannot go either: a packet refused for such a name would
+    // stay behind. The file system's own walk sees every name; it never
+    // follows a link.
+    isEveryEntryRemoved = true;
+    const int walked = ::nftw(QFile::encodeName(clean).constData(), removeEntry, 32, FTW_DEPTH | FTW_PHYS);
+    return walked == 0 && isEveryEntryRemoved;
+#else
     return QDir(clean).removeRecursively();
+#endif
 }
 
 bool rollbackSafeCopy(const CopyDirParam &param, const QString &backupDir, const QString &dstDir)
@@ -100,17 +126,6 @@ UpgradeOpError upgradeTmpDirToDstDir(const QString &strAppDir, const QString &st
     if (rollbackSafeCopy(param, strBackupDir, strAppDir))
         removeDirTree(strTmpDir);
     return UPGRADE_OP_WRITE_FILE_FAILED;
-}
-
-bool isReservedTmpEntryName(const QString &name)
-{
-    static const QStringList reserved = {
-        QStringLiteral("Packet"),      QStringLiteral("Backup"),      QStringLiteral("Packet.partial"),
-        QStringLiteral("Staged"),      QStringLiteral("Staged.new"),  QStringLiteral("Journal"),
-        QStringLiteral("Health"),      QStringLiteral("Health.new"),  QStringLiteral("Upgrade.new"),
-        QStringLiteral("Upgrade.old"), QStringLiteral("Delta"),
-    };
-    return reserved.contains(name, Qt::CaseInsensitive);
 }
 
 bool deleteTmpDir(const QString &strBaseDir)

@@ -23,11 +23,6 @@ bool rollbackSafeCopy(const CopyDirParam &param, const QString &backupDir, const
 UpgradeOpError upgradeTmpDirToDstDir(const QString &strAppDir, const QString &strTmpDir,
                                      const QString &strPacketDir, const QString &strBackupDir);
 
-// The names of the entries that the engine itself keeps directly in Tmp;
-// nothing else may take one of them there. Compared without letter case, as
-// Windows file systems do.
-bool isReservedTmpEntryName(const QString &name);
-
 bool deleteTmpDir(const QString &strBaseDir);
 bool saveSolutionInfoToPacketDir(const QString &strSolutionInfoPath, const QString &strBaseDir,
                                  const QVector<ModuleVersion> &vecModuleVersion);

@@ -1,6 +1,9 @@
 #include "upgrade/transaction/heldback.h"
 
+#include "platform/readfile.h"
+
 #include "upgrade/files/durable.h"
+#include "upgrade/files/installlayout.h"
 
 #include <QDebug>
 #include <QDir>
@@ -32,17 +35,17 @@ bool writeHeldBack(const QString &strAppDir, const QVector<HeldBackModule> &vecH
 
 QString heldBackFilePath(const QString &strAppDir)
 {
-    return QDir(strAppDir).absoluteFilePath(QStringLiteral("Conf/System/HeldBack.json"));
+    return QDir(strAppDir).absoluteFilePath(CInstallLayout::heldBackFileName());
 }
 
 QVector<HeldBackModule> readHeldBack(const QString &strAppDir)
 {
     QVector<HeldBackModule> out;
-    QFile file(heldBackFilePath(strAppDir));
-    if (!file.open(QIODevice::ReadOnly))
+    QByteArray content;
+    QString error;
+    if (!readFileBounded(heldBackFilePath(strAppDir), 1 << 20, content, error))
         return out;
-    const QJsonArray modules =
-        QJsonDocument::fromJson(file.read(1 << 20)).object().value(QStringLiteral("heldBack")).toArray();
+    const QJsonArray modules = QJsonDocument::fromJson(content).object().value(QStringLiteral("heldBack")).toArray();
     for (const QJsonValue &value : modules) {
         const QJsonObject object = value.toObject();
         HeldBackModule held;

@@ -1,5 +1,7 @@
 #include "upgrade/transaction/staging.h"
 
+#include "platform/readfile.h"
+
 #include "upgrade/files/tmpdirs.h"
 #include "upgrade/files/durable.h"
 
@@ -22,7 +24,7 @@ QString tmpPath(const QString &strTmpDir, const QString &name)
 
 bool markPacketStaged(const QString &strTmpDir, const QVector<ModuleVersion> &vecModules)
 {
-    if (!QFileInfo(tmpPath(strTmpDir, QStringLiteral("Packet"))).isDir()) {
+    if (!QFileInfo(tmpPath(strTmpDir, CInstallLayout::packetName())).isDir()) {
         qWarning() << "no packet to mark as staged in" << strTmpDir;
         return false;
     }
@@ -45,16 +47,17 @@ bool markPacketStaged(const QString &strTmpDir, const QVector<ModuleVersion> &ve
 bool isPacketStaged(const QString &strTmpDir)
 {
     return QFileInfo(tmpPath(strTmpDir, TmpNames::stagedMark())).isFile()
-        && QFileInfo(tmpPath(strTmpDir, QStringLiteral("Packet"))).isDir();
+        && QFileInfo(tmpPath(strTmpDir, CInstallLayout::packetName())).isDir();
 }
 
 QVector<ModuleVersion> stagedModules(const QString &strTmpDir)
 {
     QVector<ModuleVersion> out;
-    QFile file(tmpPath(strTmpDir, TmpNames::stagedMark()));
-    if (!file.open(QIODevice::ReadOnly))
+    QByteArray content;
+    QString error;
+    if (!readFileBounded(tmpPath(strTmpDir, TmpNames::stagedMark()), 1 << 20, content, error))
         return out;
-    const QJsonArray modules = QJsonDocument::fromJson(file.read(1 << 20)).object().value(QStringLiteral("modules")).toArray();
+    const QJsonArray modules = QJsonDocument::fromJson(content).object().value(QStringLiteral("modules")).toArray();
     for (const QJsonValue &value : modules) {
         const QJsonObject object = value.toObject();
         ModuleVersion module;
@@ -73,6 +76,6 @@ bool clearStaging(const QString &strTmpDir)
     const QString mark = tmpPath(strTmpDir, TmpNames::stagedMark());
     if (QFileInfo::exists(mark) && !QFile::remove(mark))
         return false;
-    return removeDirTree(tmpPath(strTmpDir, QStringLiteral("Packet")))
+    return removeDirTree(tmpPath(strTmpDir, CInstallLayout::packetName()))
         && removeDirTree(tmpPath(strTmpDir, TmpNames::partialPacket()));
 }

@@ -1,21 +1,22 @@
 #ifndef TVX_STAGING_H
 #define TVX_STAGING_H
 
+#include "upgrade/files/installlayout.h"
 #include "upgrade/files/upgradetypes.h"
 
 #include <QString>
 #include <QVector>
 
 // The names this subsystem keeps in the temporary directory beside Packet
-// and Backup.
+// and Backup; the install layout defines them.
 namespace TmpNames {
-inline QString partialPacket() { return QStringLiteral("Packet.partial"); } // unpacking goes here first
-inline QString stagedMark() { return QStringLiteral("Staged"); }           // Packet is complete
-inline QString journal() { return QStringLiteral("Journal"); }             // an apply in progress
-inline QString health() { return QStringLiteral("Health"); }               // what the restarted launcher reached
-inline QString upgraderNew() { return QStringLiteral("Upgrade.new"); }     // the staged upgrader, being copied
-inline QString upgraderOld() { return QStringLiteral("Upgrade.old"); }     // the upgrader it replaced
-inline QString delta() { return QStringLiteral("Delta"); }                 // a delta packet, unpacked and rebuilt
+inline QString partialPacket() { return CInstallLayout::partialPacketName(); }
+inline QString stagedMark() { return CInstallLayout::stagedMarkName(); }
+inline QString journal() { return CInstallLayout::journalName(); }
+inline QString health() { return CInstallLayout::healthName(); }
+inline QString upgraderNew() { return CInstallLayout::upgraderNewName(); }
+inline QString upgraderOld() { return CInstallLayout::upgraderOldName(); }
+inline QString delta() { return CInstallLayout::deltaName(); }
 } // namespace TmpNames
 
 // A packet counts as staged only once every module is unpacked and the

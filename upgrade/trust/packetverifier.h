@@ -8,9 +8,10 @@
 
 namespace Trust {
 
-// Hashes a packet's bytes as they arrive and holds them to the signed size
-// and SHA-256. A restart from zero calls reset() again; a resumed download
-// feeds the bytes already on disk through update() first.
+// Holds a packet's bytes to the signed size and SHA-256, hashing them as
+// they are fed, on the caller's thread (a download feeds it from a thread of
+// its own, see CPacketFetch). A restart from zero calls reset() again; a
+// resumed download feeds the bytes already on disk through update() first.
 class CPacketVerifier
 {
 public:

@@ -1,5 +1,8 @@
 #include "upgrade/trust/releasedocument.h"
 
+#include "platform/beside.h"
+#include "upgrade/files/filenamerule.h"
+
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,6 +20,37 @@ const char timeFormat[] = "yyyy-MM-ddThh:mm:ssZ";
 
 // JSON numbers are doubles: integers beyond 2^53 would not come back exactly.
 constexpr double maxExactInteger = 9007199254740992.0;
+
+int hexDigit(QChar c)
+{
+    const ushort u = c.unicode();
+    if (u >= '0' && u <= '9')
+        return u - '0';
+    if (u >= 'a' && u <= 'f')
+        return u - 'a' + 10;
+    if (u >= 'A' && u <= 'F')
+        return u - 'A' + 10;
+    return -1;
+}
+
+// 64 hexadecimal digits into 32 bytes; anything else is no SHA-256.
+bool readSha256(const QJsonValue &value, QByteArray &sha256)
+{
+    const QString hex = value.toString();
+    if (hex.size() != 64)
+        return false;
+    char bytes[32];
+    const QChar *digits = hex.constData();
+    for (int i = 0; i < 32; ++i) {
+        const int high = hexDigit(digits[2 * i]);
+        const int low = hexDigit(digits[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        bytes[i] = char(high << 4 | low);
+    }
+    sha256 = QByteArray(bytes, 32);
+    return true;
+}
 
 bool readInteger(const QJsonValue &value, qint64 &number)
 {
@@ -43,12 +77,6 @@ QString packetFileName(const QString &strUrl, const QString &strExpected)
     return isPlain ? strExpected : QUrl(strUrl, QUrl::TolerantMode).fileName();
 }
 
-bool isPlainFileName(const QString &strName)
-{
-    return !strName.isEmpty() && strName != QLatin1String(".") && strName != QLatin1String("..")
-        && !strName.contains(QLatin1Char('/')) && !strName.contains(QLatin1Char('\\')) && !strName.contains(QChar(0));
-}
-
 } // namespace
 
 bool deltasFromJson(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas)
@@ -63,10 +91,9 @@ bool deltasFromJson(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas)
         DeltaPacket delta;
         delta.strBaseVersion = object.value(QLatin1String("Base")).toString();
         delta.strPacket = object.value(QLatin1String("Packet")).toString();
-        const QString strHex = object.value(QLatin1String("Sha256")).toString();
-        delta.baSha256 = QByteArray::fromHex(strHex.toLatin1());
-        if (delta.strBaseVersion.isEmpty() || !isPlainFileName(delta.strPacket) || strHex.size() != 64
-            || delta.baSha256.size() != 32 || !readInteger(object.value(QLatin1String("Bytes")), delta.llBytes)
+        if (delta.strBaseVersion.isEmpty() || !isPlainServerFileName(delta.strPacket)
+            || !readSha256(object.value(QLatin1String("Sha256")), delta.baSha256)
+            || !readInteger(object.value(QLatin1String("Bytes")), delta.llBytes)
             || delta.llBytes < 0)
             return false;
         vecDeltas.append(delta);
@@ -103,10 +130,13 @@ QByteArray releaseDocumentToJson(const ReleaseDocument &document)
             object.insert(QStringLiteral("Deltas"), deltasToJson(module.vecDeltas));
         modules.append(object);
     }
-    const QJsonObject root{{QStringLiteral("type"), QLatin1String(releaseType)},
+    QJsonObject root{{QStringLiteral("type"), QLatin1String(releaseType)},
                            {QStringLiteral("serial"), double(document.llSerial)},
                            {QStringLiteral("expires"), document.expires.toUTC().toString(QLatin1String(timeFormat))},
                            {QStringLiteral("modules"), modules}};
+    // Without mirrors the document stays what it was before they existed.
+    if (!document.listMirrors.isEmpty())
+        root.insert(QStringLiteral("mirrors"), QJsonArray::fromStringList(document.listMirrors));
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
 
@@ -133,6 +163,19 @@ bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, Q
         strError = QStringLiteral("no \"modules\" list");
         return false;
     }
+    document.listMirrors.clear();
+    const QJsonValue mirrors = root.value(QLatin1String("mirrors"));
+    if (!mirrors.isUndefined() && !mirrors.isArray()) {
+        strError = QStringLiteral("\"mirrors\" is not a list");
+        return false;
+    }
+    for (const QJsonValue &mirror : mirrors.toArray()) {
+        if (!mirror.isString()) {
+            strError = QStringLiteral("\"mirrors\" holds something else than a URL");
+            return false;
+        }
+        document.listMirrors.append(mirror.toString());
+    }
     document.vecModules.clear();
     const QJsonArray array = modules.toArray();
     document.vecModules.reserve(array.size());
@@ -144,8 +187,8 @@ bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, Q
         module.strDesc = object.value(QLatin1String("Desc")).toString();
         module.strIconUrl = object.value(QLatin1String("IconUrl")).toString();
         module.strPacket = object.value(QLatin1String("Packet")).toString();
-        module.baSha256 = QByteArray::fromHex(object.value(QLatin1String("Sha256")).toString().toLatin1());
-        if (module.strId.isEmpty() || !isPlainFileName(module.strPacket) || module.baSha256.size() != 32
+        if (module.strId.isEmpty() || !isPlainServerFileName(module.strPacket)
+            || !readSha256(object.value(QLatin1String("Sha256")), module.baSha256)
             || !readInteger(object.value(QLatin1String("ReleaseDate")), module.llReleaseDate)
             || !readInteger(object.value(QLatin1String("Bytes")), module.llBytes) || module.llBytes < 0) {
             strError = QStringLiteral("module entry %1 is incomplete").arg(document.vecModules.size());
@@ -156,6 +199,24 @@ bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, Q
             return false;
         }
         document.vecModules.append(module);
+    }
+    return true;
+}
+
+bool OpenedRelease::isFor(const SignedEnvelope &other, const KeyList &otherKeys) const
+{
+    if (!isOpened || envelope.baSigned != other.baSigned || envelope.vecSignatures.size() != other.vecSignatures.size()
+        || keys.nThreshold != otherKeys.nThreshold || keys.vecKeys.size() != otherKeys.vecKeys.size())
+        return false;
+    for (int i = 0; i < envelope.vecSignatures.size(); ++i) {
+        if (envelope.vecSignatures.at(i).strKeyId != other.vecSignatures.at(i).strKeyId
+            || envelope.vecSignatures.at(i).baSignature != other.vecSignatures.at(i).baSignature)
+            return false;
+    }
+    for (int i = 0; i < keys.vecKeys.size(); ++i) {
+        if (keys.vecKeys.at(i).strId != otherKeys.vecKeys.at(i).strId
+            || keys.vecKeys.at(i).baPublicKey != otherKeys.vecKeys.at(i).baPublicKey)
+            return false;
     }
     return true;
 }
@@ -174,20 +235,47 @@ const char *releaseCheckName(ReleaseCheck check)
     return "";
 }
 
-ReleaseCheck checkRelease(const SignedEnvelope *pEnvelope, const KeyList &keys, qint64 llLastSerial,
-                          const QDateTime &now, QVector<ModuleVersion> &vecAnswer, qint64 &llSerial,
-                          QString &strError)
+ReleaseCheck openRelease(const SignedEnvelope *pEnvelope, const KeyList &keys, ReleaseDocument &document,
+                         QString &strError)
 {
     if (!pEnvelope) {
         strError = QStringLiteral("the answer carries no signed release document");
         return ReleaseCheck::Missing;
     }
-    // The signature first: nothing of an unsigned document is worth reading.
-    if (!isSignedBy(*pEnvelope, keys, strError))
+    // Nothing of a document without a valid signature is used. The parse
+    // still runs on a second thread beside the check of the signature: for
+    // thousands of modules each takes milliseconds, and the parser takes any
+    // bytes (the answer itself was parsed before anything was verified).
+    QString parseError;
+    std::future<bool> parsed =
+        startBeside([&] { return parseReleaseDocument(pEnvelope->baSigned, document, parseError); });
+    const bool isSigned = isSignedBy(*pEnvelope, keys, strError);
+    const bool isParsed = parsed.get();
+    if (!isSigned) {
+        document = ReleaseDocument();
         return ReleaseCheck::Untrusted;
-    ReleaseDocument document;
-    if (!parseReleaseDocument(pEnvelope->baSigned, document, strError))
+    }
+    if (!isParsed) {
+        strError = parseError;
         return ReleaseCheck::Malformed;
+    }
+    return ReleaseCheck::Accepted;
+}
+
+ReleaseCheck checkRelease(const SignedEnvelope *pEnvelope, const KeyList &keys, qint64 llLastSerial,
+                          const QDateTime &now, QVector<ModuleVersion> &vecAnswer, qint64 &llSerial,
+                          QString &strError)
+{
+    ReleaseDocument document;
+    const ReleaseCheck opened = openRelease(pEnvelope, keys, document, strError);
+    if (opened != ReleaseCheck::Accepted)
+        return opened;
+    return checkOpenedRelease(document, llLastSerial, now, vecAnswer, llSerial, strError);
+}
+
+ReleaseCheck checkOpenedRelease(const ReleaseDocument &document, qint64 llLastSerial, const QDateTime &now,
+                                QVector<ModuleVersion> &vecAnswer, qint64 &llSerial, QString &strError)
+{
     if (!(now < document.expires)) {
         strError = QStringLiteral("expired at %1").arg(document.expires.toUTC().toString(Qt::ISODate));
         return ReleaseCheck::Expired;

@@ -27,12 +27,16 @@ struct ReleaseModule
 // The signed document: {"type": "tarvex-release", "serial": N,
 // "expires": "YYYY-MM-DDThh:mm:ssZ", "modules": [{"ID", "Version",
 // "ReleaseDate", "Desc", "IconUrl", "Packet", "Bytes", "Sha256" (hex),
-// "Deltas": [{"Base", "Packet", "Bytes", "Sha256"}] (may be missing)}]}
+// "Deltas": [{"Base", "Packet", "Bytes", "Sha256"}] (may be missing)}],
+// "mirrors": ["URL", ...] (may be missing)}. The mirrors are the roots of
+// other copies of the publisher's site, where every packet lies at the same
+// path as on the primary one.
 struct ReleaseDocument
 {
     qint64 llSerial = 0;
     QDateTime expires;
     QVector<ReleaseModule> vecModules;
+    QStringList listMirrors;
 };
 
 QByteArray releaseDocumentToJson(const ReleaseDocument &document);
@@ -56,6 +60,31 @@ const char *releaseCheckName(ReleaseCheck check);
 ReleaseCheck checkRelease(const SignedEnvelope *pEnvelope, const KeyList &keys, qint64 llLastSerial,
                           const QDateTime &now, QVector<ModuleVersion> &vecAnswer, qint64 &llSerial,
                           QString &strError);
+// The two halves of checkRelease. The first depends on the envelope and the
+// keys alone, so it may run while the answer is still being read: Accepted
+// when the signature holds and the document parses into document.
+ReleaseCheck openRelease(const SignedEnvelope *pEnvelope, const KeyList &keys, ReleaseDocument &document,
+                         QString &strError);
+// The second: the opened document against the clock, the last accepted
+// serial and the answer's modules.
+ReleaseCheck checkOpenedRelease(const ReleaseDocument &document, qint64 llLastSerial, const QDateTime &now,
+                                QVector<ModuleVersion> &vecAnswer, qint64 &llSerial, QString &strError);
+
+// A release opened ahead of the check that needs it: what openRelease said
+// of this envelope with these keys.
+struct OpenedRelease
+{
+    bool isOpened = false;
+    SignedEnvelope envelope;
+    KeyList keys;
+    ReleaseCheck check = ReleaseCheck::Missing;
+    ReleaseDocument document;
+    QString strError;
+
+    // True when it was opened from exactly this envelope with exactly these
+    // keys, so that its outcome is the one openRelease would give now.
+    bool isFor(const SignedEnvelope &other, const KeyList &otherKeys) const;
+};
 
 } // namespace Trust
 

@@ -11,6 +11,8 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <zlib.h>
+
 #include <memory>
 
 namespace Trust {
@@ -19,8 +21,10 @@ namespace {
 
 constexpr int ed25519KeyBytes = 32;
 constexpr int ed25519SignatureBytes = 64;
-// Ten thousand modules make a few megabytes: far below this.
-constexpr quint32 maxSignedBytes = 256u * 1024 * 1024;
+// Ten thousand modules make a few megabytes, and the answer that carries a
+// document may have 16 MiB. Whatever an answer claims, inflating it costs
+// no more than this.
+constexpr quint32 maxSignedBytes = 16u * 1024 * 1024;
 
 struct PkeyFree { void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); } };
 struct BioFree { void operator()(BIO *p) const { BIO_free(p); } };
@@ -84,6 +88,43 @@ Pkey privateKeyFromPem(const QByteArray &baPem, QString &strError)
     return key;
 }
 
+// Inflates the zlib stream into exactly nAnnounced bytes, growing the
+// output as it comes. A stream that gives one byte more is refused at that
+// byte, so a lying length costs no more than it announces; qUncompress
+// would inflate the whole stream first and compare afterwards.
+bool inflateAnnounced(const char *pStream, int nStreamBytes, quint32 nAnnounced, QByteArray &baOut)
+{
+    z_stream stream = {};
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(pStream));
+    stream.avail_in = uInt(nStreamBytes);
+    if (inflateInit(&stream) != Z_OK)
+        return false;
+    baOut.clear();
+    char spill = 0;
+    int code = Z_OK;
+    while (code == Z_OK) {
+        const quint32 done = quint32(stream.total_out);
+        if (done == nAnnounced) {
+            // All that was announced is in: only the end of the stream may follow.
+            stream.next_out = reinterpret_cast<Bytef *>(&spill);
+            stream.avail_out = 1;
+        } else {
+            if (done == quint32(baOut.size()))
+                baOut.resize(int(qMin<quint32>(nAnnounced, qMax<quint32>(64 * 1024, done * 2))));
+            stream.next_out = reinterpret_cast<Bytef *>(baOut.data() + done);
+            stream.avail_out = uInt(quint32(baOut.size()) - done);
+        }
+        code = inflate(&stream, Z_NO_FLUSH);
+        if (quint32(stream.total_out) > nAnnounced)
+            code = Z_DATA_ERROR;
+    }
+    const bool ok = code == Z_STREAM_END && quint32(stream.total_out) == nAnnounced && stream.avail_in == 0;
+    inflateEnd(&stream);
+    if (!ok)
+        baOut.clear();
+    return ok;
+}
+
 } // namespace
 
 QString keyId(const QByteArray &baPublicKey)
@@ -105,6 +146,13 @@ bool readPublicKeyPem(const QByteArray &baPem, QByteArray &baPublicKey, QString 
         }
     }
     return rawPublicKey(key.get(), baPublicKey, strError);
+}
+
+bool holdsPrivateKey(const QByteArray &baPem)
+{
+    // Every PEM label of a private key ends so: "PRIVATE KEY", "ENCRYPTED
+    // PRIVATE KEY", "RSA PRIVATE KEY", "OPENSSH PRIVATE KEY".
+    return baPem.contains("PRIVATE KEY-----");
 }
 
 QByteArray publicKeyToPem(const QByteArray &baPublicKey)
@@ -181,17 +229,16 @@ QByteArray packSignedBytes(const QByteArray &baSigned)
 
 bool unpackSignedBytes(const QByteArray &baBase64, QByteArray &baSigned)
 {
+    baSigned.clear();
     const auto compressed = QByteArray::fromBase64Encoding(baBase64, QByteArray::AbortOnBase64DecodingErrors);
     if (!compressed || (*compressed).size() < 4)
         return false;
-    // qUncompress allocates the size the first four bytes announce before
-    // it looks at the data: hold that to the bound first.
+    // qCompress's form: the length in four bytes, big-endian, then a zlib stream.
     const auto *head = reinterpret_cast<const uchar *>((*compressed).constData());
     const quint32 announced = (quint32(head[0]) << 24) | (quint32(head[1]) << 16) | (quint32(head[2]) << 8) | head[3];
-    if (announced > maxSignedBytes)
+    if (announced == 0 || announced > maxSignedBytes)
         return false;
-    baSigned = qUncompress(*compressed);
-    return !baSigned.isEmpty() && quint32(baSigned.size()) == announced;
+    return inflateAnnounced((*compressed).constData() + 4, (*compressed).size() - 4, announced, baSigned);
 }
 
 QByteArray envelopeToJson(const SignedEnvelope &envelope)

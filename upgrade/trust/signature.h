@@ -15,6 +15,10 @@ QString keyId(const QByteArray &baPublicKey);
 // half is taken). False with the reason in strError.
 bool readPublicKeyPem(const QByteArray &baPem, QByteArray &baPublicKey, QString &strError);
 QByteArray publicKeyToPem(const QByteArray &baPublicKey);
+// Whether the PEM text holds a private key of any kind (PKCS#8, encrypted,
+// RSA, EC, OpenSSH), whether or not it also holds a public one: such a file
+// belongs to the signer alone and is never what an installation is given.
+bool holdsPrivateKey(const QByteArray &baPem);
 
 // A fresh key pair: the private key as PEM, the public key raw.
 bool generateKeyPair(QByteArray &baPrivatePem, QByteArray &baPublicKey, QString &strError);
@@ -53,7 +57,8 @@ struct SignedEnvelope
 
 QByteArray envelopeToJson(const SignedEnvelope &envelope);
 // The "signed" text of an envelope and back; unpacking refuses a document
-// that would expand beyond a bound.
+// that would expand beyond the length it announces or beyond 16 MiB, before
+// it does.
 QByteArray packSignedBytes(const QByteArray &baSigned);
 bool unpackSignedBytes(const QByteArray &baBase64, QByteArray &baSigned);
 bool envelopeFromJson(const QByteArray &baJson, SignedEnvelope &envelope, QString &strError);

@@ -1,6 +1,9 @@
 #include "upgrade/trust/truststore.h"
 
+#include "platform/readfile.h"
+
 #include "upgrade/files/durable.h"
+#include "upgrade/files/installlayout.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,38 +12,96 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+#include <cmath>
+
 namespace Trust {
 
 namespace {
 
 const char keyListType[] = "tarvex-keys";
+const char recordType[] = "tarvex-trust-record";
 constexpr qint64 maxTrustFileBytes = 1024 * 1024;
+// The largest whole number a JSON number holds exactly.
+constexpr double maxSerial = 9007199254740992.0;
 
-bool readSmallFile(const QString &strPath, QByteArray &baContent, QString &strError)
+bool isPresent(const QString &strPath)
 {
-    QFile file(strPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        strError = QStringLiteral("cannot read %1: %2").arg(strPath, file.errorString());
-        return false;
-    }
-    baContent = file.read(maxTrustFileBytes + 1);
-    if (baContent.size() > maxTrustFileBytes) {
-        strError = QStringLiteral("%1 is too large").arg(strPath);
+    const QFileInfo info(strPath);
+    return info.exists() || info.isSymLink();
+}
+
+bool readKeys(const QString &strPath, KeyList &keys, QString &strError)
+{
+    QByteArray content;
+    SignedEnvelope envelope;
+    if (!readFileBounded(strPath, maxTrustFileBytes, content, strError)
+        || !envelopeFromJson(content, envelope, strError) || !parseKeyList(envelope.baSigned, keys, strError)) {
+        strError = strPath + QLatin1String(": ") + strError;
+        keys = KeyList();
         return false;
     }
     return true;
+}
+
+// {"serial": N}, and for the record {"type": ..., "serial": N}: N a whole
+// number from 0 up, and nothing else. Anything else, an empty file
+// included, is damage: read as 0 it would let an old release back in.
+bool readSerial(const QString &strPath, const char *pType, qint64 &llSerial, QString &strError)
+{
+    QByteArray content;
+    if (!readFileBounded(strPath, maxTrustFileBytes, content, strError))
+        return false;
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(content, &parseError);
+    const QJsonObject object = document.object();
+    const QJsonValue serial = object.value(QLatin1String("serial"));
+    const double value = serial.toDouble(-1);
+    if (!document.isObject()) {
+        strError = QStringLiteral("%1 is damaged: not a JSON object (%2)").arg(strPath, parseError.errorString());
+        return false;
+    }
+    const bool isOfType = !pType || object.value(QLatin1String("type")).toString() == QLatin1String(pType);
+    if (object.size() != (pType ? 2 : 1) || !isOfType || !serial.isDouble() || !(value >= 0 && value <= maxSerial)
+        || value != std::floor(value)) {
+        strError = QStringLiteral("%1 is damaged: it must hold %2 and nothing else, N a whole number from 0")
+                       .arg(strPath, pType ? QStringLiteral("{\"type\": \"%1\", \"serial\": N}").arg(QLatin1String(pType))
+                                           : QStringLiteral("{\"serial\": N}"));
+        return false;
+    }
+    llSerial = qint64(value);
+    return true;
+}
+
+QByteArray serialToJson(qint64 llSerial, const char *pType)
+{
+    QJsonObject object{{QStringLiteral("serial"), double(llSerial)}};
+    if (pType)
+        object.insert(QStringLiteral("type"), QLatin1String(pType));
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+}
+
+// What every refusal of a damaged state adds: the way out.
+QString resetHint()
+{
+    return QStringLiteral("; restore it, or run \"tarvex-upgrade trust reset\"");
 }
 
 } // namespace
 
 QString trustFileRelativePath()
 {
-    return QStringLiteral("Conf/System/TrustedKeys.json");
+    return CInstallLayout::trustFileName();
 }
 
 QString serialFileRelativePath()
 {
-    return QStringLiteral("Conf/System/ReleaseSerial.json");
+    return CInstallLayout::serialFileName();
+}
+
+QString trustRecordRelativePath()
+{
+    return CInstallLayout::trustRecordName();
 }
 
 QByteArray keyListToJson(const KeyList &keys)
@@ -113,38 +174,77 @@ QString CTrustStore::serialFilePath() const
     return m_strAppDir + QLatin1Char('/') + serialFileRelativePath();
 }
 
+QString CTrustStore::recordFilePath() const
+{
+    return m_strAppDir + QLatin1Char('/') + trustRecordRelativePath();
+}
+
 bool CTrustStore::load(QString &strError)
 {
     m_keys = KeyList();
-    const QString path = trustFilePath();
-    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
-        return true;
-    QByteArray content;
-    if (!readSmallFile(path, content, strError))
-        return false;
-    SignedEnvelope envelope;
-    if (!envelopeFromJson(content, envelope, strError) || !parseKeyList(envelope.baSigned, m_keys, strError)) {
-        strError = path + QLatin1String(": ") + strError;
+    m_llLastSerial = 0;
+    m_isVerifying = false;
+    const bool hasTrustFile = isPresent(trustFilePath());
+    m_hasSerialFile = isPresent(serialFilePath());
+    m_hasRecord = isPresent(recordFilePath());
+    qint64 llSerial = 0;
+    qint64 llRecorded = 0;
+    if ((hasTrustFile && !readKeys(trustFilePath(), m_keys, strError))
+        || (m_hasSerialFile && !readSerial(serialFilePath(), nullptr, llSerial, strError))
+        || (m_hasRecord && !readSerial(recordFilePath(), recordType, llRecorded, strError))) {
+        strError += resetHint();
         m_keys = KeyList();
+        return false;
+    }
+    m_llLastSerial = qMax(llSerial, llRecorded);
+    m_isVerifying = hasKeys() || m_hasSerialFile || m_hasRecord;
+
+    // Each file alone may not go missing while the others say it must exist.
+    if (m_isVerifying && !hasTrustFile) {
+        strError = QStringLiteral("%1 is missing, but this installation verifies its releases (last serial %2)")
+                       .arg(trustFilePath())
+                       .arg(m_llLastSerial);
+    } else if (m_hasRecord && !m_hasSerialFile) {
+        strError = QStringLiteral("%1 is missing, but %2 says this installation verifies its releases (last serial %3)")
+                       .arg(serialFilePath(), recordFilePath())
+                       .arg(m_llLastSerial);
+    } else if (hasKeys() && !m_hasSerialFile) {
+        strError = QStringLiteral("%1 trusts keys, but %2 and %3, which record the releases accepted, are missing")
+                       .arg(trustFilePath(), serialFilePath(), recordFilePath());
+    } else {
+        return true;
+    }
+    strError += resetHint();
+    m_keys = KeyList();
+    return false;
+}
+
+bool CTrustStore::canVerify(QString &strError) const
+{
+    if (m_isVerifying && !hasKeys()) {
+        strError = QStringLiteral("releases must be signed, but no key is trusted: add the publisher's key with "
+                                  "\"tarvex-upgrade trust add --public FILE\"");
         return false;
     }
     return true;
 }
 
-qint64 CTrustStore::lastSerial() const
+bool CTrustStore::writeSerialFiles(qint64 llSerial, QString &strError)
 {
-    QFile file(serialFilePath());
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    const QJsonValue serial = QJsonDocument::fromJson(file.read(4096)).object().value(QLatin1String("serial"));
-    return serial.isDouble() ? qint64(serial.toDouble()) : 0;
+    if (!writeFileDurably(recordFilePath(), serialToJson(llSerial, recordType), strError))
+        return false;
+    m_hasRecord = true;
+    m_isVerifying = true;
+    if (!writeFileDurably(serialFilePath(), serialToJson(llSerial, nullptr), strError))
+        return false;
+    m_hasSerialFile = true;
+    m_llLastSerial = llSerial;
+    return true;
 }
 
-bool CTrustStore::saveLastSerial(qint64 llSerial, QString &strError) const
+bool CTrustStore::saveLastSerial(qint64 llSerial, QString &strError)
 {
-    const QByteArray content =
-        QJsonDocument(QJsonObject{{QStringLiteral("serial"), double(llSerial)}}).toJson(QJsonDocument::Compact);
-    return writeFileDurably(serialFilePath(), content + '\n', strError);
+    return writeSerialFiles(llSerial, strError);
 }
 
 bool CTrustStore::addKey(const QByteArray &baPublicKey, QString &strError)
@@ -154,13 +254,96 @@ bool CTrustStore::addKey(const QByteArray &baPublicKey, QString &strError)
         if (existing.strId == key.strId)
             return true;
     }
+    if ((!m_hasRecord || !m_hasSerialFile) && !writeSerialFiles(m_llLastSerial, strError))
+        return false;
     KeyList keys = m_keys;
     keys.vecKeys.append(key);
+    return saveKeys(keys, strError);
+}
+
+// Kept by the installation itself, so with no signature.
+bool CTrustStore::saveKeys(const KeyList &keys, QString &strError)
+{
     SignedEnvelope envelope;
     envelope.baSigned = keyListToJson(keys);
     if (!writeFileDurably(trustFilePath(), envelopeToJson(envelope), strError))
         return false;
     m_keys = keys;
+    return true;
+}
+
+bool CTrustStore::removeKey(const QString &strId, QString &strError)
+{
+    KeyList keys = m_keys;
+    const auto it = std::find_if(keys.vecKeys.begin(), keys.vecKeys.end(),
+                                 [&](const TrustedKey &key) { return key.strId == strId; });
+    if (it == keys.vecKeys.end()) {
+        strError = QStringLiteral("key %1 is not trusted").arg(strId);
+        return false;
+    }
+    keys.vecKeys.erase(it);
+    if (keys.vecKeys.isEmpty()) {
+        strError = QStringLiteral("key %1 is the last trusted key; without it nothing would be verified: trust its "
+                                  "successor first (trust add)")
+                       .arg(strId);
+        return false;
+    }
+    if (keys.vecKeys.size() < keys.nThreshold) {
+        strError = QStringLiteral("%1 signatures are needed, and only %2 keys would stay")
+                       .arg(keys.nThreshold)
+                       .arg(keys.vecKeys.size());
+        return false;
+    }
+    return saveKeys(keys, strError);
+}
+
+bool CTrustStore::reset(bool isAllowingUnsigned, QString &strReport, QString &strError)
+{
+    QString damage;
+    const bool isSound = load(damage);
+    if (damage.endsWith(resetHint()))
+        damage.chop(resetHint().size());
+    KeyList readable;
+    QString keyError;
+    const bool hasReadableKeys = isPresent(trustFilePath()) && readKeys(trustFilePath(), readable, keyError);
+    strReport = isSound ? QStringLiteral("the trust state was sound (%1 key(s), last serial %2)")
+                              .arg(m_keys.vecKeys.size())
+                              .arg(m_llLastSerial)
+                        : QStringLiteral("the trust state was damaged: %1").arg(damage);
+
+    if (isAllowingUnsigned) {
+        // The trust file goes first: every state on the way still refuses.
+        for (const QString &path : {trustFilePath(), serialFilePath(), recordFilePath()}) {
+            if (isPresent(path) && !QFile::remove(path)) {
+                strError = QStringLiteral("cannot remove %1").arg(path);
+                return false;
+            }
+        }
+        Durable::syncDir(QFileInfo(trustFilePath()).absolutePath());
+        Durable::syncDir(m_strAppDir);
+        m_keys = KeyList();
+        m_llLastSerial = 0;
+        m_isVerifying = m_hasSerialFile = m_hasRecord = false;
+        strReport += QStringLiteral("; removed the trusted keys and the serial record: releases are no longer verified");
+        return true;
+    }
+
+    if (!writeSerialFiles(0, strError))
+        return false;
+    m_keys = readable;
+    if (!hasReadableKeys) {
+        SignedEnvelope envelope;
+        envelope.baSigned = keyListToJson(KeyList());
+        if (!writeFileDurably(trustFilePath(), envelopeToJson(envelope), strError))
+            return false;
+    }
+    strReport += QStringLiteral("; the serial record starts again at 0");
+    if (hasKeys()) {
+        strReport += QStringLiteral(", %1 key(s) still trusted").arg(m_keys.vecKeys.size());
+    } else {
+        strReport += QStringLiteral(", no key is trusted: releases are refused until one is added with "
+                                    "\"tarvex-upgrade trust add --public FILE\"");
+    }
     return true;
 }
 

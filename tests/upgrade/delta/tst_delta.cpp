@@ -21,10 +21,10 @@ namespace {
 const QString releaseTool = QStringLiteral(TVX_PUBLISHER_BIN_DIR "/") + PlatformNames::releaseToolFileName();
 
 // Bytes that do not compress, like a built library.
-QByteArray noise(int size, quint32 seed)
+QByteArray noise(int size, quint32 start)
 {
     QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
+    QRandomGenerator generator(start);
     generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
     return bytes;
 }
@@ -76,6 +76,8 @@ void tst_Delta::parseIndex_data()
     QTest::newRow("path with NUL") << 0 << "path" << QJsonValue(QStringLiteral("a") + QChar(0) + "b") << false;
     QTest::newRow("path empty") << 0 << "path" << QJsonValue("") << false;
     QTest::newRow("path twice") << 0 << "path" << QJsonValue("bin/lib.so") << false;
+    QTest::newRow("path Tmp/Journal") << 2 << "path" << QJsonValue("Tmp/Journal") << false;
+    QTest::newRow("path .upgrade.lock in capitals") << 2 << "path" << QJsonValue(".UPGRADE.LOCK") << false;
     QTest::newRow("data ../x") << 1 << "data" << QJsonValue("../x") << false;
     QTest::newRow("add without data") << 2 << "data" << gone << false;
     QTest::newRow("patch without from") << 1 << "from" << gone << false;

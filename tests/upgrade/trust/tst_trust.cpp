@@ -88,6 +88,7 @@ private Q_SLOTS:
     void rotation();
     void packetVerifier_data();
     void packetVerifier();
+    void compressedBomb_data();
     void compressedBomb();
     void transport_data();
     void transport();
@@ -117,9 +118,14 @@ void tst_Trust::checkRelease_data()
     QTest::newRow("signed module not offered") << "dropped" << int(ReleaseCheck::Disagrees);
     QTest::newRow("not a release document") << "garbage" << int(ReleaseCheck::Malformed);
     QTest::newRow("delta named with a path") << "delta name" << int(ReleaseCheck::Malformed);
+    QTest::newRow("delta named like the journal") << "delta journal" << int(ReleaseCheck::Malformed);
+    QTest::newRow("delta named as a stream") << "delta stream" << int(ReleaseCheck::Malformed);
+    QTest::newRow("packet named as a device") << "device" << int(ReleaseCheck::Malformed);
     QTest::newRow("delta hash short") << "delta hash" << int(ReleaseCheck::Malformed);
     QTest::newRow("delta size negative") << "delta size" << int(ReleaseCheck::Malformed);
     QTest::newRow("delta without base") << "delta base" << int(ReleaseCheck::Malformed);
+    QTest::newRow("mirrors signed") << "mirrors" << int(ReleaseCheck::Accepted);
+    QTest::newRow("mirrors not a list") << "mirrors text" << int(ReleaseCheck::Malformed);
 }
 
 void tst_Trust::checkRelease()
@@ -138,14 +144,24 @@ void tst_Trust::checkRelease()
     DeltaPacket &delta = doc.vecModules[1].vecDeltas[0];
     if (change == "delta name")
         delta.strPacket = QStringLiteral("../b.delta.7z");
+    if (change == "delta journal")
+        delta.strPacket = QStringLiteral("Journal");
+    if (change == "delta stream")
+        delta.strPacket = QStringLiteral("b.delta.7z:hidden");
+    if (change == "device")
+        doc.vecModules[0].strPacket = QStringLiteral("aux.7z");
     if (change == "delta hash")
         delta.baSha256.chop(1);
     if (change == "delta size")
         delta.llBytes = -4;
     if (change == "delta base")
         delta.strBaseVersion.clear();
+    if (change == "mirrors")
+        doc.listMirrors = QStringList{QStringLiteral("https://mirror.example/site")};
     SignedEnvelope envelope;
     envelope.baSigned = change == "garbage" ? QByteArray("{}") : releaseDocumentToJson(doc);
+    if (change == "mirrors text")
+        envelope.baSigned.replace("\"modules\":", "\"mirrors\":\"https://m\",\"modules\":");
     envelope.vecSignatures = {signWith(change == "other key" ? other : key, envelope.baSigned)};
     if (change == "byte flipped")
         envelope.baSigned[10] = envelope.baSigned.at(10) == ' ' ? 'x' : ' ';
@@ -187,6 +203,9 @@ void tst_Trust::checkRelease()
         QCOMPARE(answer.at(1).vecDeltas.at(0).strPacket, QStringLiteral("b-1.0-2.0.delta.7z"));
         QCOMPARE(answer.at(1).vecDeltas.at(0).llBytes, qint64(4));
         QCOMPARE(answer.at(1).vecDeltas.at(0).baSha256, QByteArray(32, 'd'));
+        ReleaseDocument parsed;
+        QVERIFY(parseReleaseDocument(envelope.baSigned, parsed, error));
+        QCOMPARE(parsed.listMirrors, doc.listMirrors);
     }
 
     // What travels is what was signed, byte for byte.
@@ -228,7 +247,9 @@ void tst_Trust::rotation()
     // The serial survives a reload; a trust file that does not parse is an
     // error, never an installation without keys.
     QVERIFY(store.saveLastSerial(42, error));
-    QCOMPARE(CTrustStore(app.path()).lastSerial(), qint64(42));
+    CTrustStore reloaded(app.path());
+    QVERIFY2(reloaded.load(error), qPrintable(error));
+    QCOMPARE(reloaded.lastSerial(), qint64(42));
     QFile file(store.trustFilePath());
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write("{") == 1);
     file.close();
@@ -296,16 +317,36 @@ void tst_Trust::packetVerifier()
     QVERIFY2(ok == isValid, qPrintable(error));
 }
 
+void tst_Trust::compressedBomb_data()
+{
+    QTest::addColumn<QByteArray>("packed"); // before base64
+    QTest::addColumn<QByteArray>("expected"); // empty: refused
+
+    const QByteArray doc = "{\"serial\": 1}";
+    const auto announcing = [](QByteArray packed, quint32 announced) {
+        for (int i = 0; i < 4; ++i)
+            packed[i] = char(announced >> (24 - 8 * i));
+        return packed;
+    };
+    QTest::newRow("exact") << qCompress(doc) << doc;
+    QTest::newRow("the most a document may have") << qCompress(QByteArray(16 << 20, 'x')) << QByteArray(16 << 20, 'x');
+    QTest::newRow("one byte beyond it") << qCompress(QByteArray((16 << 20) + 1, 'x')) << QByteArray();
+    // Refused at the byte past the announced length, not after the whole stream.
+    QTest::newRow("8 MiB announcing 100 bytes") << announcing(qCompress(QByteArray(8 << 20, '\0')), 100) << QByteArray();
+    QTest::newRow("one byte more than announced") << announcing(qCompress(doc), quint32(doc.size() - 1)) << QByteArray();
+    QTest::newRow("one byte less than announced") << announcing(qCompress(doc), quint32(doc.size() + 1)) << QByteArray();
+    QTest::newRow("stream cut short") << qCompress(doc).chopped(3) << QByteArray();
+    QTest::newRow("bytes after the stream") << qCompress(doc) + "x" << QByteArray();
+}
+
 void tst_Trust::compressedBomb()
 {
-    // Four bytes announce 1 GiB: refused before anything is allocated.
-    QByteArray bomb = qCompress(QByteArray(1000, 'x'));
-    bomb[0] = 0x40;
+    QFETCH(QByteArray, packed);
+    QFETCH(QByteArray, expected);
     QByteArray out;
-    QVERIFY(!unpackSignedBytes(bomb.toBase64(), out));
+    QCOMPARE(unpackSignedBytes(packed.toBase64(), out), !expected.isEmpty());
+    QCOMPARE(out, expected);
     QVERIFY(!unpackSignedBytes("not base64 !", out));
-    QVERIFY(unpackSignedBytes(packSignedBytes("doc"), out));
-    QCOMPARE(out, QByteArray("doc"));
 }
 
 void tst_Trust::transport_data()
