@@ -10,6 +10,7 @@
 #include <QDebug>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cmath>
 
 QString describeResult(UpgradeOpError result)
@@ -52,9 +53,19 @@ CUpgradeController::~CUpgradeController()
     shutdown();
 }
 
+QString CUpgradeController::appDir() const
+{
+    return m_pUpgrade->appDir();
+}
+
 QString CUpgradeController::tmpDir() const
 {
     return m_pUpgrade->tmpDir();
+}
+
+qint64 CUpgradeController::bytesInHand() const
+{
+    return m_pUpgrade->bytesInHand();
 }
 
 QVector<PacketDownloadReport> CUpgradeController::packetReports() const
@@ -105,13 +116,8 @@ bool CUpgradeController::download()
 {
     if (!canDownload())
         return false;
-    // Released when the download ends: the hand-over takes it again.
-    m_pLock.reset(new CInstallLock(m_pUpgrade->appDir()));
-    if (!m_pLock->tryLock()) {
-        fail(UPGRADE_OP_LOCKED, m_pLock->refusalText());
-        m_pLock.reset();
+    if (!lockForDownload())
         return false;
-    }
     // The packet directory must hold this download only: a leftover of an
     // interrupted session would be applied along with it.
     if (!m_pUpgrade->removeTmpDir()) {
@@ -125,6 +131,23 @@ bool CUpgradeController::download()
     m_pUpgrade->start();
     setState(StateDownloading, tr("Downloading..."));
     return true;
+}
+
+bool CUpgradeController::download(const QVector<ModuleVersion> &vecModules)
+{
+    if (!canDownload())
+        return false;
+    QVector<ModuleVersion> vecChosen;
+    for (const ModuleVersion &module : qAsConst(m_vecNeedUpgrade)) {
+        const bool isChosen = std::any_of(vecModules.cbegin(), vecModules.cend(),
+                                          [&](const ModuleVersion &chosen) { return chosen.strId == module.strId; });
+        if (isChosen)
+            vecChosen.append(module);
+    }
+    if (vecChosen.isEmpty())
+        return false;
+    m_vecNeedUpgrade = vecChosen;
+    return download();
 }
 
 void CUpgradeController::shutdown()
@@ -172,17 +195,7 @@ void CUpgradeController::onPacketStatus(UpgradeOpError upgradeOpErr, bool isFini
     }
 
     m_pUpgrade->wait();
-    UpgradeOpError result = upgradeOpErr;
-    if (result == UPGRADE_OP_SUCCESS) {
-        // Without the new versions beside them, applied module files would
-        // still be recorded as the old versions and offered again.
-        if (!stageSolutionInfo(m_pUpgrade->appDir(), m_pUpgrade->packetDir(), m_strSolutionInfoPath,
-                               m_vecNeedUpgrade)
-            || !markPacketStaged(m_pUpgrade->tmpDir(), m_vecNeedUpgrade)) {
-            m_pUpgrade->removeTmpDir();
-            result = UPGRADE_OP_UPDATE_SOLUTION_INFO_FAILED;
-        }
-    }
+    const UpgradeOpError result = upgradeOpErr == UPGRADE_OP_SUCCESS ? completeStaging() : upgradeOpErr;
     m_pLock.reset();
     // The engine's end signal says 100 whatever the outcome; only a staged
     // packet is complete.
@@ -219,4 +232,28 @@ void CUpgradeController::fail(UpgradeOpError result, const QString &strStatus)
 {
     m_lastResult = result;
     setState(StateFailed, strStatus);
+}
+
+bool CUpgradeController::lockForDownload()
+{
+    // Released when the download ends: the hand-over takes it again.
+    m_pLock.reset(new CInstallLock(m_pUpgrade->appDir()));
+    if (!m_pLock->tryLock()) {
+        fail(UPGRADE_OP_LOCKED, m_pLock->refusalText());
+        m_pLock.reset();
+        return false;
+    }
+    return true;
+}
+
+UpgradeOpError CUpgradeController::completeStaging()
+{
+    // Without the new versions beside them, applied module files would
+    // still be recorded as the old versions and offered again.
+    if (!stageSolutionInfo(m_pUpgrade->appDir(), m_pUpgrade->packetDir(), m_strSolutionInfoPath, m_vecNeedUpgrade)
+        || !markPacketStaged(m_pUpgrade->tmpDir(), m_vecNeedUpgrade)) {
+        m_pUpgrade->removeTmpDir();
+        return UPGRADE_OP_UPDATE_SOLUTION_INFO_FAILED;
+    }
+    return UPGRADE_OP_SUCCESS;
 }

@@ -44,7 +44,10 @@ public:
     ~CUpgradeController() override;
 
     QString solutionInfoPath() const { return m_strSolutionInfoPath; }
+    QString appDir() const;
     QString tmpDir() const;
+    // Packet bytes received so far in the running download.
+    qint64 bytesInHand() const;
 
     // Reads the installed modules again; false (and an empty list) when the
     // file cannot be read.
@@ -72,6 +75,9 @@ public:
     // (statusText() says why, and no finished signal follows).
     bool check();
     bool download();
+    // The download of part of the last check's result: its modules with
+    // the ids of vecModules (a user may have skipped the others).
+    bool download(const QVector<ModuleVersion> &vecModules);
 
     // Stops a download, waits for the engine's thread, and refuses anything
     // afterwards. The engine must not be running when its owner goes.
@@ -91,6 +97,12 @@ private:
     void setState(State state, const QString &strStatus);
     void setProgress(int nProgress);
     void fail(UpgradeOpError result, const QString &strStatus);
+    // What the engine's download leaves to its caller for now: the lock
+    // around it, and the staged record of the new versions with the mark
+    // that the packet is complete. Kept here alone, to go once the engine
+    // does both itself.
+    bool lockForDownload();
+    UpgradeOpError completeStaging();
 
     QString m_strSolutionInfoPath;
     std::unique_ptr<CUpgrade> m_pUpgrade;
