@@ -64,7 +64,7 @@ QDateTime timeFromJson(const QJsonValue &value)
 
 QString timeToJson(const QDateTime &time)
 {
-    return time.isValid() ? time.toUTC().toString(Qt::ISODate) : QString();
+    return time.isValid() ? time.toUTC().toString(Qt::ISODateWithMs) : QString();
 }
 
 } // namespace

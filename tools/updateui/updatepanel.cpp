@@ -299,21 +299,21 @@ bool CUpdatePanel::checkNow()
 
 void CUpdatePanel::runAutomaticCheck()
 {
-    // Not in the middle of what the user is doing or looking at.
-    if (m_stage == StageChecking || m_stage == StageDownloading || m_stage == StageReady || m_stage == StageOffer
-        || !m_pController->canCheck()) {
-        scheduleNextCheck();
+    // A far check is reached in steps; a timer may also fire a little early.
+    if (QDateTime::currentDateTimeUtc().msecsTo(m_nextCheck) > 1000) {
+        armCheckTimer();
         return;
     }
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    if (m_nextCheck.isValid() && now < m_nextCheck) {
-        scheduleNextCheck();
+    // Not in the middle of what the user is doing or looking at, and not
+    // again at once after a check that could not start: an interval later.
+    const bool isBusy = m_stage == StageChecking || m_stage == StageDownloading || m_stage == StageReady
+        || m_stage == StageOffer || !m_pController->canCheck();
+    if (isBusy || !checkNow()) {
+        m_nextCheck = QDateTime::currentDateTimeUtc().addSecs(m_nIntervalSeconds);
+        armCheckTimer();
         return;
     }
-    const bool isStarted = checkNow();
-    m_isAutomaticCheck = isStarted;
-    if (!isStarted)
-        scheduleNextCheck();
+    m_isAutomaticCheck = true;
 }
 
 void CUpdatePanel::onCheckFinished(UpgradeOpError result)
@@ -372,7 +372,7 @@ void CUpdatePanel::showOffer()
     const QLocale locale;
     m_pHeadline->setText(m_vecOffer.size() == 1
                              ? tr("Version %1 is available").arg(m_vecOffer.first().strVersion)
-                             : tr("%n updates are available", nullptr, m_vecOffer.size()));
+                             : tr("%1 updates are available").arg(m_vecOffer.size()));
     QStringList lines;
     for (const ModuleVersion &offered : m_vecOffer) {
         const QString installed = installedVersion(offered.strId);
@@ -390,6 +390,8 @@ void CUpdatePanel::showOffer()
             lines.append(tr("Download: %1, only the changes (the full version is %2; this saves %3).")
                              .arg(UpdateText::size(size.llBytes, locale), UpdateText::size(size.llFullBytes, locale),
                                   UpdateText::size(size.llFullBytes - size.llBytes, locale)));
+        else if (size.isDelta)
+            lines.append(tr("Download: %1, only the changes.").arg(UpdateText::size(size.llBytes, locale)));
         else
             lines.append(tr("Download: %1.").arg(UpdateText::size(size.llBytes, locale)));
         if (!offered.strDesc.isEmpty())
@@ -550,5 +552,11 @@ void CUpdatePanel::scheduleNextCheck()
     if (m_choices.remindAfter().isValid() && next < m_choices.remindAfter())
         next = m_choices.remindAfter();
     m_nextCheck = next;
-    m_checkTimer.start(int(qBound<qint64>(0, now.msecsTo(next), maxTimerMs)));
+    armCheckTimer();
+}
+
+void CUpdatePanel::armCheckTimer()
+{
+    const qint64 llMs = QDateTime::currentDateTimeUtc().msecsTo(m_nextCheck);
+    m_checkTimer.start(int(qBound<qint64>(0, llMs, maxTimerMs)));
 }

@@ -99,6 +99,7 @@ private:
     void showHeldBack();
     void showNotes(const QVector<ModuleVersion> &vecModules);
     void scheduleNextCheck();
+    void armCheckTimer();
     void runAutomaticCheck();
     QString installedVersion(const QString &strId) const;
     QString moduleName(const QString &strId) const;

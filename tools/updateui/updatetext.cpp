@@ -8,8 +8,11 @@ QString UpdateText::size(qint64 llBytes, const QLocale &locale)
 {
     if (llBytes < 0)
         return QString();
+    // Plural forms by hand: without a translator, %n leaves "(s)" standing.
+    if (llBytes == 1)
+        return tr("1 byte");
     if (llBytes < 1024)
-        return tr("%n byte(s)", nullptr, int(llBytes));
+        return tr("%1 bytes").arg(locale.toString(llBytes));
     return locale.formattedDataSize(llBytes, 1, QLocale::DataSizeIecFormat);
 }
 
@@ -23,11 +26,17 @@ QString UpdateText::releaseDate(qint64 llReleaseDate, const QLocale &locale)
 
 QString UpdateText::duration(qint64 llSeconds)
 {
+    if (llSeconds <= 1)
+        return tr("about a second");
     if (llSeconds < 60)
-        return tr("about %n second(s)", nullptr, int(qMax<qint64>(1, llSeconds)));
-    if (llSeconds < 3600)
-        return tr("about %n minute(s)", nullptr, int((llSeconds + 30) / 60));
-    return tr("about %n hour(s)", nullptr, int(qMin<qint64>((llSeconds + 1800) / 3600, 1000000)));
+        return tr("about %1 seconds").arg(llSeconds);
+    const qint64 llMinutes = (llSeconds + 30) / 60;
+    if (llMinutes == 1)
+        return tr("about a minute");
+    if (llMinutes < 60)
+        return tr("about %1 minutes").arg(llMinutes);
+    const qint64 llHours = (llSeconds + 1800) / 3600;
+    return llHours == 1 ? tr("about an hour") : tr("about %1 hours").arg(llHours);
 }
 
 QString UpdateText::progress(qint64 llBytes, qint64 llTotal, double dBytesPerSecond, const QLocale &locale)
