@@ -392,6 +392,15 @@ void tst_TrustedRelease::releaseToolRefusesBadInput_data()
                                                    << QByteArray("bell\\x07.txt: the name holds a control character");
     QTest::newRow("tree with a trailing dot") << (QStringList(pack) << "@/names/dot")
                                               << QByteArray("readme.: the name ends with a dot or a space");
+    // Release notes that installations would refuse never reach the manifest.
+    QTest::newRow("notes not UTF-8") << (QStringList(pack) << "@/tree" << "--notes" << "@/notes/latin1.txt")
+                                     << QByteArray("is not UTF-8 text");
+    QTest::newRow("notes too long") << (QStringList(pack) << "@/tree" << "--notes" << "@/notes/long.txt")
+                                    << QByteArray("more than 16384");
+    QTest::newRow("notes with a control character") << (QStringList(pack) << "@/tree" << "--notes" << "@/notes/escape.txt")
+                                                    << QByteArray("control character U+001b");
+    QTest::newRow("notes missing") << (QStringList(pack) << "@/tree" << "--notes" << "@/notes/none.txt")
+                                   << QByteArray("--notes: ");
 }
 
 void tst_TrustedRelease::releaseToolRefusesBadInput()
@@ -413,6 +422,9 @@ void tst_TrustedRelease::releaseToolRefusesBadInput()
         QVERIFY(writeRawFile(QFile::encodeName(dir.filePath("names/")) + name));
 #endif
     QVERIFY(writeFile(dir.filePath("tree/file.txt"), "content\n"));
+    QVERIFY(writeFile(dir.filePath("notes/latin1.txt"), "Caf\xe9 au lait\n")
+            && writeFile(dir.filePath("notes/long.txt"), QByteArray(16385, 'n'))
+            && writeFile(dir.filePath("notes/escape.txt"), "red \x1b[31m text\n"));
     QVERIFY(QFile::setPermissions(dir.filePath("tree/file.txt"), QFile::ReadOwner | QFile::WriteOwner));
     QVERIFY(writeFile(dir.filePath("site/manifest.json"), "{\"modules\": []}\n"));
     QVERIFY(writeFile(dir.filePath("installed/Tmp/Journal"), "TVXJ 2\n") && writeFile(dir.filePath("installed/a"), "a"));
