@@ -59,6 +59,14 @@ CDemoMainWindow::CDemoMainWindow(CUpgradeController *pController, const QString 
 
 void CDemoMainWindow::showInstalledModules()
 {
+    // Rebuilt only when a check read other versions than those shown.
+    QStringList shown;
+    const QVector<ModuleVersion> vecCurrent = m_pController->installedModules();
+    for (const ModuleVersion &module : vecCurrent)
+        shown << module.strId + QLatin1Char(' ') + module.strVersion + QLatin1Char(' ') + module.strDesc;
+    if (m_pInstalledGrid->count() > 0 && shown == m_listShown)
+        return;
+    m_listShown = shown;
     while (QLayoutItem *item = m_pInstalledGrid->takeAt(0)) {
         delete item->widget();
         delete item;

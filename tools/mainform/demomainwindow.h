@@ -36,6 +36,7 @@ private:
     CUpgradeController *m_pController;
     QGridLayout *m_pInstalledGrid = nullptr;
     CUpdatePanel *m_pPanel = nullptr;
+    QStringList m_listShown;
 };
 
 #endif // TVX_DEMOMAINWINDOW_H

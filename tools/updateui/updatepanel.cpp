@@ -64,6 +64,9 @@ void CUpdatePanel::build()
     m_pController->readInstalledModules();
 
     auto *layout = new QVBoxLayout(this);
+    // Wrapped texts need a width to wrap at: some sixty characters of the
+    // font in use, which scales with it.
+    setMinimumWidth(fontMetrics().averageCharWidth() * 60);
     m_pNotice = makeLabel("noticeLabel", this);
     m_pNotice->setAccessibleName(tr("Message about the last update"));
     m_pNotice->setFrameShape(QFrame::StyledPanel);
