@@ -47,6 +47,7 @@ enum Host { DevServer, HttpsDevServer, Nginx };
 struct Run
 {
     int exitCode = -1;
+    QByteArray out;
     QByteArray err;
 };
 
@@ -100,6 +101,7 @@ Run tst_TrustedRelease::run(const QString &program, const QStringList &arguments
         result.exitCode = process.exitCode();
     else
         process.kill();
+    result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;
 }
@@ -195,8 +197,9 @@ void tst_TrustedRelease::upgrade()
                      .exitCode,
                  0);
     }
+    QVERIFY(writeFile(path("notes.md"), "# Demo 2.0\r\n- signed notes\r\n"));
     QCOMPARE(run(releaseTool, {"pack", "--root", site, "--tree", path("tree"), "--module", "demo", "--version", "2.0",
-                               "--release-date", "202501010000", "--desc", "Demo"})
+                               "--release-date", "202501010000", "--desc", "Demo", "--notes", path("notes.md")})
                  .exitCode,
              0);
     if (tamper == TrustFileInPacket) {
@@ -301,6 +304,9 @@ void tst_TrustedRelease::upgrade()
     // A check accepts a genuine document and records its serial; what the
     // download then refuses must leave everything else as it was.
     const Run check = run(tool, {"check"}, environment);
+    // The notes come with a document the installation verified, never without.
+    if (check.exitCode == 0)
+        QCOMPARE(check.out.contains("What is new in demo 2.0:\n  # Demo 2.0\n  - signed notes\n"), isTrusting);
     if (tamper == RolledBack) {
         QCOMPARE(check.exitCode, 0);
         QVERIFY(writeFile(site + "/release.json", firstRelease));
