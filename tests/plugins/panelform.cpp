@@ -5,7 +5,7 @@
 #include <QApplication>
 #include <QVBoxLayout>
 
-class ProductForm : public QObject, public IWidget
+class PanelForm : public QObject, public IWidget
 {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID IWidget_iid)
@@ -26,4 +26,4 @@ public:
     }
 };
 
-#include "productform.moc"
+#include "panelform.moc"

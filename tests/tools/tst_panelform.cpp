@@ -1,4 +1,4 @@
-// A product's main form of a few lines (tests/plugins/productform.cpp),
+// A product's main form of a few lines (tests/plugins/panelform.cpp),
 // loaded as the launcher loads it, clicked through as a user would: it
 // checks, offers 2.0, downloads it and ends with the hand-over code, the
 // packet staged for the upgrader. The launcher and the upgrader take it
@@ -17,7 +17,7 @@
 
 using namespace DemoFixture;
 
-class tst_ProductForm : public QObject
+class tst_PanelForm : public QObject
 {
     Q_OBJECT
 
@@ -25,7 +25,7 @@ private Q_SLOTS:
     void upgradesThroughThePanel();
 };
 
-void tst_ProductForm::upgradesThroughThePanel()
+void tst_PanelForm::upgradesThroughThePanel()
 {
     QVERIFY2(TestServer::isAvailable(), "build tarvex-upgrade-server first");
     AppDirCleaner cleaner;
@@ -38,7 +38,7 @@ void tst_ProductForm::upgradesThroughThePanel()
     QVERIFY(clusterFile.write(ScopedServerClusterFile::info(QStringLiteral("test"), server.hostAndPort(),
                                                             QLatin1String(serverKey))));
 
-    QPluginLoader loader(QStringLiteral(TVX_PRODUCT_FORM));
+    QPluginLoader loader(QStringLiteral(TVX_PANEL_FORM));
     auto *form = qobject_cast<IWidget *>(loader.instance());
     QVERIFY2(form, qPrintable(loader.errorString()));
 
@@ -77,5 +77,5 @@ void tst_ProductForm::upgradesThroughThePanel()
     QDir(appPath(QStringLiteral("Tmp"))).removeRecursively();
 }
 
-QTEST_MAIN(tst_ProductForm)
-#include "tst_productform.moc"
+QTEST_MAIN(tst_PanelForm)
+#include "tst_panelform.moc"
