@@ -12,7 +12,6 @@
 #include <memory>
 
 class CUpgrade;
-class CInstallLock;
 
 // The main form's side of the upgrade engine: one engine, owned here on the
 // caller's thread, driven as an embedding caller drives it (queued signals,
@@ -97,16 +96,9 @@ private:
     void setState(State state, const QString &strStatus);
     void setProgress(int nProgress);
     void fail(UpgradeOpError result, const QString &strStatus);
-    // What the engine's download leaves to its caller for now: the lock
-    // around it, and the staged record of the new versions with the mark
-    // that the packet is complete. Kept here alone, to go once the engine
-    // does both itself.
-    bool lockForDownload();
-    UpgradeOpError completeStaging();
 
     QString m_strSolutionInfoPath;
     std::unique_ptr<CUpgrade> m_pUpgrade;
-    std::unique_ptr<CInstallLock> m_pLock;
     // Counts the starts of the engine's thread, from that thread.
     std::atomic<int> m_nEngineStarts{0};
     State m_state = StateIdle;
