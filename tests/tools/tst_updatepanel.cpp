@@ -95,7 +95,7 @@ private Q_SLOTS:
 private:
     void serveUnsigned(const QByteArray &version = "2.0", qint64 releaseDate = newReleaseDate);
     void serveSigned();
-    void startServer(const QString &root);
+    void startServer(const QString &root, const QStringList &arguments = QStringList());
     QJsonObject choices() const;
 
     QTemporaryDir m_keys;
@@ -137,9 +137,9 @@ void tst_UpdatePanel::cleanup()
     m_cleaner.reset();
 }
 
-void tst_UpdatePanel::startServer(const QString &root)
+void tst_UpdatePanel::startServer(const QString &root, const QStringList &arguments)
 {
-    QVERIFY2(m_server->start(root, QLatin1String(serverKey)), qPrintable(m_server->errorText()));
+    QVERIFY2(m_server->start(root, QLatin1String(serverKey), arguments), qPrintable(m_server->errorText()));
     QVERIFY(m_clusterFile->write(ScopedServerClusterFile::info(QStringLiteral("test"), m_server->hostAndPort(),
                                                                QLatin1String(serverKey))));
 }
@@ -172,7 +172,12 @@ void tst_UpdatePanel::serveSigned()
     QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(same.data()), same.size() / 4);
     const QMap<QString, QByteArray> data{{QStringLiteral("Solutions/DemoModule/data.bin"), same}};
     QVERIFY(writeFiles(m_site->filePath("v1"), oldModuleFiles()) && writeFiles(m_site->filePath("v1"), data));
-    QVERIFY(writeFiles(m_site->filePath("v2"), newModuleFiles()) && writeFiles(m_site->filePath("v2"), data));
+    // And a new one that the delta carries whole, large enough for the
+    // throttled server to take a few seconds over it.
+    QByteArray added(64 * 1024, '\0');
+    QRandomGenerator(8).fillRange(reinterpret_cast<quint32 *>(added.data()), added.size() / 4);
+    QVERIFY(writeFiles(m_site->filePath("v2"), newModuleFiles()) && writeFiles(m_site->filePath("v2"), data)
+            && writeFiles(m_site->filePath("v2"), {{QStringLiteral("Solutions/DemoModule/added.bin"), added}}));
     QVERIFY(writeFiles(QCoreApplication::applicationDirPath(), data));
     QVERIFY(FileTree::writeFile(m_site->filePath("notes.md"), notes));
     QCOMPARE(runProgram(releaseTool, {"pack", "--root", site, "--tree", m_site->filePath("v2"), "--module", moduleId,
@@ -187,7 +192,7 @@ void tst_UpdatePanel::serveSigned()
              qPrintable(error));
     Trust::CTrustStore store(QCoreApplication::applicationDirPath());
     QVERIFY2(store.load(error) && store.addKey(publicKey, error), qPrintable(error));
-    startServer(site);
+    startServer(site, {QStringLiteral("--throttle-bytes-per-sec"), QStringLiteral("16384")});
 }
 
 QJsonObject tst_UpdatePanel::choices() const
@@ -322,6 +327,14 @@ void tst_UpdatePanel::stages()
         QCOMPARE(panel->stage(), CUpdatePanel::StageDownloading);
         QVERIFY(progress->isVisible());
         saveScreenshot(*dialog, QStringLiteral("download-started"));
+        // Under way: the bytes of the delta, the speed and the time left.
+        auto *progressText = panel->findChild<QLabel *>(QStringLiteral("progressLabel"));
+        QTRY_VERIFY_WITH_TIMEOUT(progressText->text().contains(QLatin1String("/s")), 60000);
+        const QString under = progressText->text();
+        QVERIFY2(under.contains(QStringLiteral(" of %1, ").arg(UpdateText::size(deltaBytes))), qPrintable(under));
+        QVERIFY2(under.endsWith(QLatin1String(" left")) || panel->stage() != CUpdatePanel::StageDownloading,
+                 qPrintable(under));
+        saveScreenshot(*dialog, QStringLiteral("download-under-way"));
         QTRY_COMPARE_WITH_TIMEOUT(panel->stage(), CUpdatePanel::StageReady, 60000);
         QCOMPARE(progress->value(), 100);
         QVERIFY(panel->controller()->packetReports().value(0).isDelta);
