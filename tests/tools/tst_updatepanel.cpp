@@ -334,6 +334,7 @@ void tst_UpdatePanel::stages()
         QVERIFY2(under.contains(QStringLiteral(" of %1, ").arg(UpdateText::size(deltaBytes))), qPrintable(under));
         QVERIFY2(under.endsWith(QLatin1String(" left")) || panel->stage() != CUpdatePanel::StageDownloading,
                  qPrintable(under));
+        QVERIFY(progress->value() > 0);
         saveScreenshot(*dialog, QStringLiteral("download-under-way"));
         QTRY_COMPARE_WITH_TIMEOUT(panel->stage(), CUpdatePanel::StageReady, 60000);
         QCOMPARE(progress->value(), 100);

@@ -444,7 +444,7 @@ bool CUpdatePanel::installNow()
 void CUpdatePanel::onProgressChanged(int nProgress)
 {
     if (m_stage == StageDownloading)
-        m_pProgress->setValue(nProgress);
+        m_pProgress->setValue(qMax(m_pProgress->value(), nProgress));
 }
 
 void CUpdatePanel::sampleProgress()
@@ -460,8 +460,13 @@ void CUpdatePanel::sampleProgress()
     }
     m_llLastBytes = llBytes;
     m_llLastSampleMs = llNowMs;
-    if (llBytes > 0)
-        m_pProgressText->setText(UpdateText::progress(llBytes, m_llTotalBytes, m_dBytesPerSecond));
+    if (llBytes <= 0)
+        return;
+    m_pProgressText->setText(UpdateText::progress(llBytes, m_llTotalBytes, m_dBytesPerSecond));
+    // The engine counts percent against full packets; a delta's own bytes
+    // tell where it stands. 100 is kept for a staged packet.
+    if (m_llTotalBytes > 0)
+        m_pProgress->setValue(qMax(m_pProgress->value(), int(qMin<qint64>(99, llBytes * 100 / m_llTotalBytes))));
 }
 
 void CUpdatePanel::onDownloadFinished(UpgradeOpError result)
