@@ -47,6 +47,8 @@ public:
     {
         for (const char *name : {"Solutions", "Tmp"})
             QDir(appPath(QLatin1String(name))).removeRecursively();
+        // The update panel's record of choices, beside the server file.
+        QFile::remove(appPath(QStringLiteral("Conf/System/UpdateUi.json")));
     }
 };
 

@@ -8,6 +8,7 @@
 #include "common/installprocesses.h"
 #include "common/testserver.h"
 #include "demofixture.h"
+#include "upgrade/files/installlayout.h"
 #include "upgrade/files/solutioninfo.h"
 
 #include <QJsonArray>
@@ -20,10 +21,13 @@ using namespace DemoFixture;
 
 namespace {
 
-// The installation's files, without Log/: the logs grow with every run.
+// The installation's files, without Log/: the logs grow with every run; and
+// without the update panel's record, which notes each check.
 QMap<QString, QByteArray> hashTree(const QString &root)
 {
-    return FileTree::hashTree(root, {QStringLiteral("Log")});
+    QMap<QString, QByteArray> tree = FileTree::hashTree(root, {QStringLiteral("Log")});
+    tree.remove(CInstallLayout::updateUiFileName());
+    return tree;
 }
 
 QString versionOf(const QJsonObject &run)

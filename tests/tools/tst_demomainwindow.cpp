@@ -1,13 +1,15 @@
 // The demo main form's window, offscreen, under the launcher's own
 // application object: long texts are cut and show whole as its tooltip, and
-// the buttons lead through check, download and the hand-over against the
-// development upgrade server.
+// its update panel leads through check, download and the hand-over against
+// the development upgrade server.
 //
 // With TVX_TEST_SCREENSHOT_DIR set, the window is saved there as PNG files
 // at each step, to look at.
 
 #include "demomainwindow.h"
 #include "elidedlabel.h"
+#include "updatepanel.h"
+#include "updatetext.h"
 #include "upgradecontroller.h"
 
 #include "app/ctvxapplication.h"
@@ -115,23 +117,23 @@ void tst_DemoMainWindow::checkThatCannotStart()
     CDemoMainWindow window(&controller, QStringLiteral("Tarvex"));
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
+    CUpdatePanel *panel = window.updatePanel();
     auto *check = window.findChild<QPushButton *>(QStringLiteral("checkButton"));
-    auto *download = window.findChild<QPushButton *>(QStringLiteral("downloadButton"));
-    auto *upgrade = window.findChild<QPushButton *>(QStringLiteral("upgradeButton"));
-    auto *status = window.findChild<CElidedLabel *>(QStringLiteral("statusLabel"));
-    QVERIFY(check && download && upgrade && status);
+    auto *install = window.findChild<QPushButton *>(QStringLiteral("installButton"));
+    auto *restart = window.findChild<QPushButton *>(QStringLiteral("restartButton"));
+    QVERIFY(check && install && restart);
     QVERIFY(check->isEnabled());
-    QVERIFY(!download->isEnabled());
-    QVERIFY(!upgrade->isEnabled());
+    QVERIFY(!install->isVisible());
+    QVERIFY(!restart->isVisible());
 
     // Nothing starts and no signal will come: the window must not wait.
     QVERIFY(QFile::remove(solutionInfoPath()));
     QTest::mouseClick(check, Qt::LeftButton);
-    QVERIFY2(status->text().startsWith(QLatin1String("Cannot read the installed modules")),
-             qPrintable(status->text()));
+    QCOMPARE(panel->stage(), CUpdatePanel::StageFailed);
+    QCOMPARE(panel->headline(), QStringLiteral("Could not check for updates"));
     QVERIFY(check->isEnabled());
-    QVERIFY(!download->isEnabled());
-    QVERIFY(!upgrade->isEnabled());
+    QVERIFY(!install->isVisible());
+    QVERIFY(!restart->isVisible());
 }
 
 void tst_DemoMainWindow::checkDownloadAndHandOver()
@@ -149,27 +151,30 @@ void tst_DemoMainWindow::checkDownloadAndHandOver()
     QSignalSpy chosen(&window, &CDemoMainWindow::resultChosen);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
+    CUpdatePanel *panel = window.updatePanel();
     auto *check = window.findChild<QPushButton *>(QStringLiteral("checkButton"));
-    auto *download = window.findChild<QPushButton *>(QStringLiteral("downloadButton"));
-    auto *upgrade = window.findChild<QPushButton *>(QStringLiteral("upgradeButton"));
+    auto *install = window.findChild<QPushButton *>(QStringLiteral("installButton"));
+    auto *restart = window.findChild<QPushButton *>(QStringLiteral("restartButton"));
     auto *progress = window.findChild<QProgressBar *>(QStringLiteral("progressBar"));
-    QVERIFY(check && download && upgrade && progress);
+    QVERIFY(check && install && restart && progress);
+    // The installed module's date as a date, its state in words.
+    QVERIFY(labelWithText(window, UpdateText::releaseDate(oldReleaseDate)));
+    QVERIFY(labelWithText(window, QStringLiteral("updated online")));
 
     QTest::mouseClick(check, Qt::LeftButton);
     QVERIFY(!check->isEnabled());
-    QTRY_VERIFY_WITH_TIMEOUT(download->isEnabled(), 60000);
-    // The offered version is listed.
-    QVERIFY(labelWithText(window, QStringLiteral("2.0")));
-    QVERIFY(!upgrade->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(install->isVisible(), 60000);
+    QCOMPARE(panel->headline(), QStringLiteral("Version 2.0 is available"));
+    QVERIFY(!restart->isVisible());
     saveScreenshot(window, "checked");
 
-    QTest::mouseClick(download, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(upgrade->isEnabled(), 60000);
+    QTest::mouseClick(install, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(restart->isVisible(), 60000);
     QCOMPARE(progress->value(), 100);
-    QVERIFY(!download->isEnabled());
+    QVERIFY(!install->isVisible());
     saveScreenshot(window, "ready");
 
-    QTest::mouseClick(upgrade, Qt::LeftButton);
+    QTest::mouseClick(restart, Qt::LeftButton);
     QCOMPARE(chosen.count(), 1);
     QCOMPARE(chosen.at(0).at(0).toInt(), int(CDemoMainWindow::ResultUpgrade));
 }

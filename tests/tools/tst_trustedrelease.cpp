@@ -47,6 +47,7 @@ enum Host { DevServer, HttpsDevServer, Nginx };
 struct Run
 {
     int exitCode = -1;
+    QByteArray out;
     QByteArray err;
 };
 
@@ -100,6 +101,7 @@ Run tst_TrustedRelease::run(const QString &program, const QStringList &arguments
         result.exitCode = process.exitCode();
     else
         process.kill();
+    result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;
 }
@@ -195,8 +197,9 @@ void tst_TrustedRelease::upgrade()
                      .exitCode,
                  0);
     }
+    QVERIFY(writeFile(path("notes.md"), "# Demo 2.0\r\n- signed notes\r\n"));
     QCOMPARE(run(releaseTool, {"pack", "--root", site, "--tree", path("tree"), "--module", "demo", "--version", "2.0",
-                               "--release-date", "202501010000", "--desc", "Demo"})
+                               "--release-date", "202501010000", "--desc", "Demo", "--notes", path("notes.md")})
                  .exitCode,
              0);
     if (tamper == TrustFileInPacket) {
@@ -301,6 +304,9 @@ void tst_TrustedRelease::upgrade()
     // A check accepts a genuine document and records its serial; what the
     // download then refuses must leave everything else as it was.
     const Run check = run(tool, {"check"}, environment);
+    // The notes come with a document the installation verified, never without.
+    if (check.exitCode == 0)
+        QCOMPARE(check.out.contains("What is new in demo 2.0:\n  # Demo 2.0\n  - signed notes\n"), isTrusting);
     if (tamper == RolledBack) {
         QCOMPARE(check.exitCode, 0);
         QVERIFY(writeFile(site + "/release.json", firstRelease));
@@ -392,6 +398,15 @@ void tst_TrustedRelease::releaseToolRefusesBadInput_data()
                                                    << QByteArray("bell\\x07.txt: the name holds a control character");
     QTest::newRow("tree with a trailing dot") << (QStringList(pack) << "@/names/dot")
                                               << QByteArray("readme.: the name ends with a dot or a space");
+    // Release notes that installations would refuse never reach the manifest.
+    QTest::newRow("notes not UTF-8") << (QStringList(pack) << "@/tree" << "--notes" << "@/notes/latin1.txt")
+                                     << QByteArray("is not UTF-8 text");
+    QTest::newRow("notes too long") << (QStringList(pack) << "@/tree" << "--notes" << "@/notes/long.txt")
+                                    << QByteArray("more than 16384");
+    QTest::newRow("notes with a control character") << (QStringList(pack) << "@/tree" << "--notes" << "@/notes/escape.txt")
+                                                    << QByteArray("control character U+001b");
+    QTest::newRow("notes missing") << (QStringList(pack) << "@/tree" << "--notes" << "@/notes/none.txt")
+                                   << QByteArray("--notes: ");
 }
 
 void tst_TrustedRelease::releaseToolRefusesBadInput()
@@ -413,6 +428,9 @@ void tst_TrustedRelease::releaseToolRefusesBadInput()
         QVERIFY(writeRawFile(QFile::encodeName(dir.filePath("names/")) + name));
 #endif
     QVERIFY(writeFile(dir.filePath("tree/file.txt"), "content\n"));
+    QVERIFY(writeFile(dir.filePath("notes/latin1.txt"), "Caf\xe9 au lait\n")
+            && writeFile(dir.filePath("notes/long.txt"), QByteArray(16385, 'n'))
+            && writeFile(dir.filePath("notes/escape.txt"), "red \x1b[31m text\n"));
     QVERIFY(QFile::setPermissions(dir.filePath("tree/file.txt"), QFile::ReadOwner | QFile::WriteOwner));
     QVERIFY(writeFile(dir.filePath("site/manifest.json"), "{\"modules\": []}\n"));
     QVERIFY(writeFile(dir.filePath("installed/Tmp/Journal"), "TVXJ 2\n") && writeFile(dir.filePath("installed/a"), "a"));

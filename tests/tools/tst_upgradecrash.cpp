@@ -149,7 +149,7 @@ void tst_UpgradeCrash::makeInstallation(const QByteArray &launcherScript, int fi
                                        : QString("Solutions/m%1/f%2.txt").arg(i / 200).arg(i);
         QVERIFY(writeFile(path("Tmp/Packet/" + relative), "new " + QByteArray::number(i)));
     }
-    QVERIFY(markPacketStaged(path("Tmp"), {ModuleVersion{"demo", "2.0", {}, {}, 200, 0, 1, {}, {}, -1, {}, {}}}));
+    QVERIFY(markPacketStaged(path("Tmp"), {ModuleVersion{"demo", "2.0", {}, {}, 200, 0, 1, {}, {}, -1, {}, {}, {}}}));
     m_new = m_old;
     const QMap<QString, QByteArray> staged = installedTree(path("Tmp/Packet"));
     for (auto it = staged.cbegin(); it != staged.cend(); ++it)
@@ -728,11 +728,11 @@ void tst_UpgradeCrash::crashingNewVersion()
     QTRY_COMPARE_WITH_TIMEOUT(FileTree::readFile(path("runs.txt")), QByteArray("2\n1\n"), 30000);
 
     // Held back until a newer release comes.
-    QVector<ModuleVersion> offered{ModuleVersion{"demo", "2.0", {}, {}, 200, 0, 0, {}, {}, -1, {}, {}}};
+    QVector<ModuleVersion> offered{ModuleVersion{"demo", "2.0", {}, {}, 200, 0, 0, {}, {}, -1, {}, {}, {}}};
     filterHeldBack(m_dir->path(), offered);
     QVERIFY(offered.isEmpty());
     QVERIFY(readHeldBack(m_dir->path()).value(0).strReason.contains("crashed"));
-    offered = {ModuleVersion{"demo", "2.1", {}, {}, 201, 0, 0, {}, {}, -1, {}, {}}};
+    offered = {ModuleVersion{"demo", "2.1", {}, {}, 201, 0, 0, {}, {}, -1, {}, {}, {}}};
     filterHeldBack(m_dir->path(), offered);
     QCOMPARE(offered.size(), 1);
     QVERIFY(readHeldBack(m_dir->path()).isEmpty());

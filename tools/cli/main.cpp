@@ -73,7 +73,7 @@ int runCheck(const CliOptions &options)
     if (options.isJson) {
         printJson(report);
     } else if (report.result == UPGRADE_OP_SUCCESS) {
-        printOut(needUpgradeText(report) + heldBackText(upgrade.appDir(), report));
+        printOut(needUpgradeText(report) + heldBackText(upgrade.appDir(), report) + notesText(report));
     } else {
         printErr(QStringLiteral("tarvex-upgrade: check failed: %1%2\n")
                      .arg(resultText(report.result), nextStep(report.result)));

@@ -36,6 +36,8 @@ QByteArray moduleToJson(const ModuleVersion &module, const QByteArray &indent)
     text += inner + "\"releaseDate\": " + QByteArray::number(module.llReleaseDate) + ",\n";
     text += inner + "\"size\": " + jsonNumber(module.dSize) + ",\n";
     text += inner + "\"state\": " + QByteArray::number(module.nState) + ",\n";
+    if (!module.strNotes.isEmpty())
+        text += inner + "\"notes\": " + jsonString(module.strNotes) + ",\n";
     text += inner + "\"iconUrl\": " + jsonString(module.strIconUrl) + "\n";
     text += indent + "}";
     return text;
@@ -117,6 +119,21 @@ QString needUpgradeText(const CommandReport &report)
         }
         text += QStringLiteral("  %1  %2 -> %3  (%4)\n")
                     .arg(offered.strId, installedVersion, offered.strVersion, sizeText(offered.dSize));
+    }
+    return text;
+}
+
+QString notesText(const CommandReport &report)
+{
+    QString text;
+    for (const ModuleVersion &offered : report.vecNeedUpgrade) {
+        if (offered.strNotes.isEmpty())
+            continue;
+        text += QStringLiteral("\nWhat is new in %1 %2:\n").arg(offered.strId, offered.strVersion);
+        // Indented as a block; the text itself is the publisher's, as signed.
+        const QStringList lines = offered.strNotes.split(QLatin1Char('\n'));
+        for (const QString &line : lines)
+            text += line.isEmpty() ? QStringLiteral("\n") : QStringLiteral("  %1\n").arg(line);
     }
     return text;
 }

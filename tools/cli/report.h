@@ -26,13 +26,18 @@ struct CommandReport
 // progress and packets (id, url, bytesResumed, bytesReceived, attempts,
 // method "delta" or "full", bytesFull, bytesDelta (-1: none offered),
 // bytesSaved, deltaFallback) when the command downloaded. Modules carry
-// id, version, url, desc, releaseDate, size, state and iconUrl; a release
+// id, version, url, desc, releaseDate, size, state, notes (only when the
+// signed document carries them) and iconUrl; a release
 // date is written exactly, all 64 bits of it (QJsonValue keeps numbers as
 // doubles).
 QByteArray reportToJson(const CommandReport &report);
 
 // The modules that need an upgrade, one line each, for a reader.
 QString needUpgradeText(const CommandReport &report);
+
+// The release notes of the modules that need an upgrade, under a heading
+// each; empty when none carries notes.
+QString notesText(const CommandReport &report);
 
 // How each packet came, one line each: delta or full packet, the bytes
 // transferred and saved, and why an offered delta was not used.

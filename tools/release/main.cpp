@@ -42,11 +42,13 @@ const Command commands[] = {
     {"pack",
      {QStringLiteral("root"), QStringLiteral("tree"), QStringLiteral("module"), QStringLiteral("version"),
       QStringLiteral("release-date")},
-     {QStringLiteral("desc"), QStringLiteral("icon-url"), QStringLiteral("base-tree"), QStringLiteral("base-version")},
+     {QStringLiteral("desc"), QStringLiteral("icon-url"), QStringLiteral("notes"), QStringLiteral("base-tree"),
+      QStringLiteral("base-version")},
      {},
      {QStringLiteral("allow-older"), QStringLiteral("dry-run")},
      "  pack --root SITE --tree DIR --module ID --version V --release-date YYYYMMDDhhmm\n"
-     "       [--desc TEXT] [--icon-url URL] [--base-tree OLDDIR --base-version OLDV]\n"
+     "       [--desc TEXT] [--icon-url URL] [--notes FILE]\n"
+     "       [--base-tree OLDDIR --base-version OLDV]\n"
      "       [--allow-older] [--dry-run]\n"
      "      Packs DIR (laid out like the application directory) with 7z into\n"
      "      SITE/packets/ID-V.7z and adds or replaces the module's entry, with the\n"
@@ -66,6 +68,10 @@ const Command commands[] = {
      "      files are left out, changed ones become zstd patches, new ones go in\n"
      "      whole. The entry lists it under \"Deltas\"; packing again with another\n"
      "      base adds one more, while the full packet stays the same.\n"
+     "      --notes: the release notes, UTF-8 text of at most 16384 characters\n"
+     "      (plain, or Markdown's headings \"# \", list items \"- \" and\n"
+     "      **bold**), signed into the document and shown to users before the\n"
+     "      download; installations never read them as HTML.\n"
      "      --dry-run checks everything and says what would be done.\n"},
     {"sign", {QStringLiteral("root"), QStringLiteral("key")}, {QStringLiteral("expires"), QStringLiteral("mirror")},
      {QStringLiteral("key"), QStringLiteral("mirror")},
@@ -233,6 +239,7 @@ int main(int argc, char *argv[])
         options.strReleaseDate = value("release-date");
         options.strDesc = value("desc");
         options.strIconUrl = value("icon-url");
+        options.strNotesFile = value("notes");
         options.strBaseTree = value("base-tree");
         options.strBaseVersion = value("base-version");
         options.isAllowOlder = isSet("allow-older");

@@ -23,6 +23,7 @@
 #include <QCoreApplication>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTextCodec>
 
 #include <algorithm>
 #include <cerrno>
@@ -176,6 +177,7 @@ bool moduleFromManifest(const QJsonObject &entry, Trust::ReleaseModule &module, 
     module.strVersion = entry.value(QLatin1String("Version")).toString();
     module.strDesc = entry.value(QLatin1String("Desc")).toString();
     module.strIconUrl = entry.value(QLatin1String("IconUrl")).toString();
+    module.strNotes = entry.value(QLatin1String("Notes")).toString();
     module.strPacket = entry.value(QLatin1String("Packet")).toString();
     module.llReleaseDate = qint64(entry.value(QLatin1String("ReleaseDate")).toDouble(-1));
     module.llBytes = qint64(entry.value(QLatin1String("Bytes")).toDouble(-1));
@@ -377,7 +379,7 @@ bool isSameRelease(const Trust::ReleaseModule &a, const Trust::ReleaseModule &b)
 {
     return a.strId == b.strId && a.strVersion == b.strVersion && a.llReleaseDate == b.llReleaseDate
         && a.strDesc == b.strDesc && a.strIconUrl == b.strIconUrl && a.strPacket == b.strPacket && a.llBytes == b.llBytes
-        && a.baSha256 == b.baSha256 && isSameDeltas(a.vecDeltas, b.vecDeltas);
+        && a.baSha256 == b.baSha256 && isSameDeltas(a.vecDeltas, b.vecDeltas) && a.strNotes == b.strNotes;
 }
 
 bool readSignedRelease(const QString &strRoot, Trust::SignedEnvelope &envelope, Trust::ReleaseDocument &document,
@@ -458,6 +460,38 @@ int keygen(const QString &strOut)
     return 0;
 }
 
+namespace {
+
+// Release notes as installations will take them: UTF-8 text within the
+// bound, line feeds only. Installations refuse a document with anything else.
+bool readNotesFile(const QString &strPath, QString &strNotes)
+{
+    QByteArray content;
+    QString error;
+    if (!readFileBounded(strPath, qint64(Trust::maxReleaseNotesChars) * 4, content, error)) {
+        printError(QStringLiteral("--notes: %1").arg(error));
+        return false;
+    }
+    QTextCodec::ConverterState state;
+    strNotes = QTextCodec::codecForName("UTF-8")->toUnicode(content.constData(), content.size(), &state);
+    if (state.invalidChars > 0) {
+        printError(QStringLiteral("--notes: %1 is not UTF-8 text").arg(strPath));
+        return false;
+    }
+    strNotes.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    if (strNotes.startsWith(QChar(0xfeff)))
+        strNotes.remove(0, 1);
+    strNotes = strNotes.trimmed();
+    const QString problem = Trust::releaseNotesProblem(strNotes);
+    if (!problem.isEmpty()) {
+        printError(QStringLiteral("--notes: %1 holds %2; installations would refuse the release").arg(strPath, problem));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 int pack(const PackOptions &options)
 {
     const QFileInfo tree(options.strTree);
@@ -498,6 +532,9 @@ int pack(const PackOptions &options)
         printError(QStringLiteral("--base-tree must be a directory and --base-version another version than --version"));
         return 1;
     }
+    QString notes;
+    if (!options.strNotesFile.isEmpty() && !readNotesFile(options.strNotesFile, notes))
+        return 1;
     const QString sevenZip = findSevenZip();
     if (sevenZip.isEmpty()) {
         printError(QStringLiteral("7z is not on PATH (Debian: p7zip-full)"));
@@ -605,6 +642,8 @@ int pack(const PackOptions &options)
                       {QStringLiteral("Sha256"), QString::fromLatin1(sha256.toHex())}};
     if (!deltas.isEmpty())
         entry.insert(QStringLiteral("Deltas"), Trust::deltasToJson(deltas));
+    if (!notes.isEmpty())
+        entry.insert(QStringLiteral("Notes"), notes);
     if (hasRotation)
         entry.insert(QStringLiteral("Rotation"), QJsonDocument::fromJson(Trust::keyListToJson(rotation)).object());
     bool isReplaced = false;

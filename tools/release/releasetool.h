@@ -25,6 +25,7 @@ struct PackOptions
     QString strReleaseDate; // YYYYMMDDhhmm
     QString strDesc;
     QString strIconUrl;
+    QString strNotesFile; // release notes: plain text or a small Markdown subset, UTF-8
     // Both or neither: the module as installed at strBaseVersion, from which
     // a delta packet to this version is made too.
     QString strBaseTree;

@@ -79,6 +79,7 @@ const QVector<ReservedEntry> &reservedEntries()
          "is reserved for the record that the installation verifies its releases"},
         {foldedParts(CInstallLayout::serialFileName()), "is reserved for the serial of the last accepted release"},
         {foldedParts(CInstallLayout::heldBackFileName()), "is reserved for the record of held-back versions"},
+        {foldedParts(CInstallLayout::updateUiFileName()), "is reserved for the user's update choices"},
     };
     return entries;
 }

@@ -47,6 +47,8 @@ public:
     QString trustFile() const { return appPath(trustFileName()); }
     QString serialFile() const { return appPath(serialFileName()); }
     QString heldBackFile() const { return appPath(heldBackFileName()); }
+    // The update component's record: the user's choices and what to tell at the next start.
+    QString updateUiFile() const { return appPath(updateUiFileName()); }
     QString sevenZip() const;
 
     // A path below the installation, the staged tree and the backup.
@@ -73,12 +75,13 @@ public:
     static QString trustFileName() { return QStringLiteral("Conf/System/TrustedKeys.json"); }
     static QString serialFileName() { return QStringLiteral("Conf/System/ReleaseSerial.json"); }
     static QString heldBackFileName() { return QStringLiteral("Conf/System/HeldBack.json"); }
+    static QString updateUiFileName() { return QStringLiteral("Conf/System/UpdateUi.json"); }
 
     // The one rule for names that no packet, delta index or staged tree may
     // hold, and that no journal may name: the installation itself, a path
     // that is absolute or leaves it, the temporary and download directories,
-    // the lock file, the trust record, the serial and held-back files. Compared as Windows file
-    // systems compare names (letter case, trailing dots and spaces, streams),
+    // the lock file, the trust record, the serial, held-back and update
+    // choice files. Compared as Windows file systems compare names (letter case, trailing dots and spaces, streams),
     // with either separator. pReason, when given, says why, as a predicate of
     // the name ("is reserved for the installation's lock file").
     //

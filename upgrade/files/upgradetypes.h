@@ -35,6 +35,9 @@ struct ModuleVersion
     qint64 llPacketBytes = -1; // exact packet size in bytes from the signed document; -1 when unknown
     QByteArray baPacketSha256; // SHA-256 of the packet (32 bytes) from the signed document; empty when unknown
     QVector<DeltaPacket> vecDeltas; // only from an accepted signed document; empty otherwise
+    // What is new in this version, as the publisher signed it: plain text or
+    // a small Markdown subset, never HTML; empty without a signed document.
+    QString strNotes;
 };
 
 // Result codes of the engine's operations; the numbers are part of the

@@ -79,6 +79,18 @@ QString packetFileName(const QString &strUrl, const QString &strExpected)
 
 } // namespace
 
+QString releaseNotesProblem(const QString &strNotes)
+{
+    if (strNotes.size() > maxReleaseNotesChars)
+        return QStringLiteral("release notes of %1 characters, more than %2").arg(strNotes.size()).arg(maxReleaseNotesChars);
+    for (const QChar c : strNotes) {
+        const ushort u = c.unicode();
+        if ((u < 0x20 && u != '\n' && u != '\t') || u == 0x7f)
+            return QStringLiteral("release notes with the control character U+%1").arg(u, 4, 16, QLatin1Char('0'));
+    }
+    return QString();
+}
+
 bool deltasFromJson(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas)
 {
     if (value.isUndefined())
@@ -128,6 +140,8 @@ QByteArray releaseDocumentToJson(const ReleaseDocument &document)
         // Without deltas the document stays what it was before they existed.
         if (!module.vecDeltas.isEmpty())
             object.insert(QStringLiteral("Deltas"), deltasToJson(module.vecDeltas));
+        if (!module.strNotes.isEmpty())
+            object.insert(QStringLiteral("Notes"), module.strNotes);
         modules.append(object);
     }
     QJsonObject root{{QStringLiteral("type"), QLatin1String(releaseType)},
@@ -198,6 +212,14 @@ bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, Q
             strError = QStringLiteral("module entry %1 has an invalid delta").arg(document.vecModules.size());
             return false;
         }
+        // Shown to the user: a bounded string of text, or nothing.
+        const QJsonValue notes = object.value(QLatin1String("Notes"));
+        if (!notes.isUndefined()
+            && (!notes.isString() || !releaseNotesProblem(notes.toString()).isEmpty())) {
+            strError = QStringLiteral("module entry %1 has invalid notes").arg(document.vecModules.size());
+            return false;
+        }
+        module.strNotes = notes.toString();
         document.vecModules.append(module);
     }
     return true;
@@ -327,6 +349,7 @@ ReleaseCheck checkOpenedRelease(const ReleaseDocument &document, qint64 llLastSe
         module.llPacketBytes = signedModule.llBytes;
         module.baPacketSha256 = signedModule.baSha256;
         module.vecDeltas = signedModule.vecDeltas;
+        module.strNotes = signedModule.strNotes;
     }
     llSerial = document.llSerial;
     return ReleaseCheck::Accepted;

@@ -22,12 +22,22 @@ struct ReleaseModule
     qint64 llBytes = -1; // its exact size
     QByteArray baSha256; // and its SHA-256, 32 bytes
     QVector<DeltaPacket> vecDeltas; // packets that upgrade an older installed version to this one
+    QString strNotes;    // release notes: plain text or a small Markdown subset; may be empty
 };
+
+// The longest release notes a document may carry, in characters: a page of
+// text, and a bound on what a server can make an installation show.
+constexpr int maxReleaseNotesChars = 16 * 1024;
+
+// Why strNotes cannot be signed into a document (too long, control
+// characters other than line feeds and tabs); empty when it can.
+QString releaseNotesProblem(const QString &strNotes);
 
 // The signed document: {"type": "tarvex-release", "serial": N,
 // "expires": "YYYY-MM-DDThh:mm:ssZ", "modules": [{"ID", "Version",
 // "ReleaseDate", "Desc", "IconUrl", "Packet", "Bytes", "Sha256" (hex),
-// "Deltas": [{"Base", "Packet", "Bytes", "Sha256"}] (may be missing)}],
+// "Deltas": [{"Base", "Packet", "Bytes", "Sha256"}] (may be missing),
+// "Notes" (may be missing)}],
 // "mirrors": ["URL", ...] (may be missing)}. The mirrors are the roots of
 // other copies of the publisher's site, where every packet lies at the same
 // path as on the primary one.

@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cmath>
 
 QString describeResult(UpgradeOpError result)
@@ -49,9 +50,19 @@ CUpgradeController::~CUpgradeController()
     shutdown();
 }
 
+QString CUpgradeController::appDir() const
+{
+    return m_pUpgrade->appDir();
+}
+
 QString CUpgradeController::tmpDir() const
 {
     return m_pUpgrade->tmpDir();
+}
+
+qint64 CUpgradeController::bytesInHand() const
+{
+    return m_pUpgrade->bytesInHand();
 }
 
 QVector<PacketDownloadReport> CUpgradeController::packetReports() const
@@ -108,6 +119,23 @@ bool CUpgradeController::download()
     m_pUpgrade->start();
     setState(StateDownloading, tr("Downloading..."));
     return true;
+}
+
+bool CUpgradeController::download(const QVector<ModuleVersion> &vecModules)
+{
+    if (!canDownload())
+        return false;
+    QVector<ModuleVersion> vecChosen;
+    for (const ModuleVersion &module : qAsConst(m_vecNeedUpgrade)) {
+        const bool isChosen = std::any_of(vecModules.cbegin(), vecModules.cend(),
+                                          [&](const ModuleVersion &chosen) { return chosen.strId == module.strId; });
+        if (isChosen)
+            vecChosen.append(module);
+    }
+    if (vecChosen.isEmpty())
+        return false;
+    m_vecNeedUpgrade = vecChosen;
+    return download();
 }
 
 void CUpgradeController::shutdown()

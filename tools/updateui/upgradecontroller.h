@@ -43,7 +43,10 @@ public:
     ~CUpgradeController() override;
 
     QString solutionInfoPath() const { return m_strSolutionInfoPath; }
+    QString appDir() const;
     QString tmpDir() const;
+    // Packet bytes received so far in the running download.
+    qint64 bytesInHand() const;
 
     // Reads the installed modules again; false (and an empty list) when the
     // file cannot be read.
@@ -71,6 +74,9 @@ public:
     // (statusText() says why, and no finished signal follows).
     bool check();
     bool download();
+    // The download of part of the last check's result: its modules with
+    // the ids of vecModules (a user may have skipped the others).
+    bool download(const QVector<ModuleVersion> &vecModules);
 
     // Stops a download, waits for the engine's thread, and refuses anything
     // afterwards. The engine must not be running when its owner goes.
