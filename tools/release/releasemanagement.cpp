@@ -321,6 +321,10 @@ int withdraw(const QString &strRoot, const QString &strModule, const QString &st
     }
 
     entry.remove(QStringLiteral("Withdrawn"));
+    // Offered to every installation again: the rollout of another release
+    // does not apply to it.
+    entry.remove(QStringLiteral("Rollout"));
+    entry.remove(QStringLiteral("Previous"));
     entry.insert(QStringLiteral("ReleaseDate"), double(llDate));
     entry.remove(QStringLiteral("Deltas"));
     if (!deltas.isEmpty())

@@ -7,6 +7,7 @@
 
 #include "upgrade/files/installlayout.h"
 #include "upgrade/files/tmpdirs.h"
+#include "upgrade/report/outcomereport.h"
 #include "upgrade/transaction/heldback.h"
 #include "upgrade/transaction/installlock.h"
 #include "upgrade/transaction/journal.h"
@@ -139,6 +140,7 @@ int watchUpgradedLauncher(const CInstallLayout &layout, const QString &strLaunch
         }
         qInfo() << "the upgraded installation is healthy; removing the backup";
         transaction.finish();
+        OutcomeReports::completePending(layout, UPGRADE_OP_SUCCESS, QStringLiteral("healthy"), QString());
         return UPGRADER_APPLIED;
     }
     const QString reason = watch.failureText().isEmpty() ? QStringLiteral("the launcher did not start")
@@ -154,6 +156,8 @@ int watchUpgradedLauncher(const CInstallLayout &layout, const QString &strLaunch
     }
     qInfo() << "the previous version is back in" << layout.appDir();
     restartLauncher(strLauncherPath, layout.appDir());
+    // After the user has the application back: the report never holds it up.
+    OutcomeReports::completePending(layout, UPGRADE_OP_SUCCESS, QStringLiteral("reverted"), reason);
     return UPGRADER_REVERTED;
 }
 
@@ -205,5 +209,9 @@ int runUpgrader(const QStringList &arguments)
     if (result == UPGRADER_APPLIED)
         return watchUpgradedLauncher(layout, launcherPath, vecModules);
     restartLauncher(launcherPath, appDir);
+    // An apply that failed and rolled back ends the upgrade; one that never
+    // started leaves the report for the next attempt.
+    if (result != UPGRADER_NOT_APPLIED && result != UPGRADE_OP_NOT_STAGED)
+        OutcomeReports::completePending(layout, result, QString(), QString());
     return result;
 }

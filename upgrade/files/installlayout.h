@@ -47,6 +47,8 @@ public:
     QString trustFile() const { return appPath(trustFileName()); }
     QString serialFile() const { return appPath(serialFileName()); }
     QString heldBackFile() const { return appPath(heldBackFileName()); }
+    QString installationFile() const { return appPath(installationFileName()); } // id, channel, reports
+    QString pendingReportFile() const { return appPath(pendingReportFileName()); } // an outcome not sent yet
     QString sevenZip() const;
 
     // A path below the installation, the staged tree and the backup.
@@ -73,11 +75,14 @@ public:
     static QString trustFileName() { return QStringLiteral("Conf/System/TrustedKeys.json"); }
     static QString serialFileName() { return QStringLiteral("Conf/System/ReleaseSerial.json"); }
     static QString heldBackFileName() { return QStringLiteral("Conf/System/HeldBack.json"); }
+    static QString installationFileName() { return QStringLiteral("Conf/System/Installation.json"); }
+    static QString pendingReportFileName() { return QStringLiteral("Conf/System/PendingReport.json"); }
 
     // The one rule for names that no packet, delta index or staged tree may
     // hold, and that no journal may name: the installation itself, a path
     // that is absolute or leaves it, the temporary and download directories,
-    // the lock file, the trust record, the serial and held-back files. Compared as Windows file
+    // the lock file, the trust record, the serial, held-back, installation and
+    // pending report files. Compared as Windows file
     // systems compare names (letter case, trailing dots and spaces, streams),
     // with either separator. pReason, when given, says why, as a predicate of
     // the name ("is reserved for the installation's lock file").

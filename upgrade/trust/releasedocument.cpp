@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <cmath>
@@ -77,7 +78,158 @@ QString packetFileName(const QString &strUrl, const QString &strExpected)
     return isPlain ? strExpected : QUrl(strUrl, QUrl::TolerantMode).fileName();
 }
 
+QString timeText(const QDateTime &time)
+{
+    return time.toUTC().toString(QLatin1String(timeFormat));
+}
+
+bool readTime(const QJsonValue &value, QDateTime &time)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$"));
+    const QString text = value.toString();
+    time = QDateTime::fromString(text, Qt::ISODate);
+    return pattern.match(text).hasMatch() && time.isValid();
+}
+
+bool readPercent(const QJsonValue &value, int &nPercent)
+{
+    // Whole numbers only: "0.1" is no share of 100 buckets, and must not
+    // quietly become 0.
+    qint64 number = -1;
+    if (!readInteger(value, number) || number < 0 || number > 100)
+        return false;
+    nPercent = int(number);
+    return true;
+}
+
+bool readPrevious(const QJsonValue &value, PreviousRelease &previous)
+{
+    const QJsonObject object = value.toObject();
+    previous.strVersion = object.value(QLatin1String("Version")).toString();
+    previous.strPacket = object.value(QLatin1String("Packet")).toString();
+    previous.vecDeltas.clear();
+    previous.isSet = value.isObject() && !previous.strVersion.isEmpty() && isPlainServerFileName(previous.strPacket)
+        && readSha256(object.value(QLatin1String("Sha256")), previous.baSha256)
+        && readInteger(object.value(QLatin1String("ReleaseDate")), previous.llReleaseDate)
+        && readInteger(object.value(QLatin1String("Bytes")), previous.llBytes) && previous.llBytes >= 0
+        && deltasFromJson(object.value(QLatin1String("Deltas")), previous.vecDeltas);
+    return previous.isSet;
+}
+
 } // namespace
+
+bool isChannelName(const QString &strName)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[a-z0-9][a-z0-9._-]{0,31}$"));
+    return pattern.match(strName).hasMatch();
+}
+
+bool isReportUrl(const QString &strUrl)
+{
+    if (strUrl.size() > 1000 || !(strUrl.startsWith(QLatin1String("http://")) || strUrl.startsWith(QLatin1String("https://"))))
+        return false;
+    const QUrl url(strUrl, QUrl::StrictMode);
+    return url.isValid() && !url.host().isEmpty() && url.userInfo().isEmpty() && url.fragment().isEmpty();
+}
+
+void offerToJson(const ReleaseModule &module, QJsonObject &object)
+{
+    if (!module.listChannels.isEmpty())
+        object.insert(QStringLiteral("Channels"), QJsonArray::fromStringList(module.listChannels));
+    if (module.rollout.isSet) {
+        QJsonObject rollout;
+        const QVector<RolloutStep> &steps = module.rollout.vecSteps;
+        if (steps.size() == 1 && steps.first().llAt == 0) {
+            rollout.insert(QStringLiteral("Percent"), steps.first().nPercent);
+        } else {
+            QJsonArray array;
+            for (const RolloutStep &step : steps)
+                array.append(QJsonObject{{QStringLiteral("At"), timeText(QDateTime::fromSecsSinceEpoch(step.llAt, Qt::UTC))},
+                                         {QStringLiteral("Percent"), step.nPercent}});
+            rollout.insert(QStringLiteral("Steps"), array);
+        }
+        if (module.rollout.isHalted)
+            rollout.insert(QStringLiteral("Halted"), true);
+        object.insert(QStringLiteral("Rollout"), rollout);
+    }
+    if (module.previous.isSet) {
+        QJsonObject previous{{QStringLiteral("Version"), module.previous.strVersion},
+                             {QStringLiteral("ReleaseDate"), double(module.previous.llReleaseDate)},
+                             {QStringLiteral("Packet"), module.previous.strPacket},
+                             {QStringLiteral("Bytes"), double(module.previous.llBytes)},
+                             {QStringLiteral("Sha256"), QString::fromLatin1(module.previous.baSha256.toHex())}};
+        if (!module.previous.vecDeltas.isEmpty())
+            previous.insert(QStringLiteral("Deltas"), deltasToJson(module.previous.vecDeltas));
+        object.insert(QStringLiteral("Previous"), previous);
+    }
+}
+
+bool offerFromJson(const QJsonObject &object, ReleaseModule &module, QString &strError)
+{
+    constexpr int maxChannels = 16;
+    constexpr int maxSteps = 100;
+    module.listChannels.clear();
+    module.rollout = ReleaseRollout();
+    module.previous = PreviousRelease();
+    const QJsonValue channels = object.value(QLatin1String("Channels"));
+    if (!channels.isUndefined()) {
+        const QJsonArray array = channels.toArray();
+        for (const QJsonValue &channel : array) {
+            if (!isChannelName(channel.toString()) || module.listChannels.contains(channel.toString())) {
+                strError = QStringLiteral("\"Channels\" of %1 holds an invalid or repeated name").arg(module.strId);
+                return false;
+            }
+            module.listChannels.append(channel.toString());
+        }
+        if (!channels.isArray() || array.isEmpty() || array.size() > maxChannels) {
+            strError = QStringLiteral("\"Channels\" of %1 is not a list of 1 to %2 names").arg(module.strId).arg(maxChannels);
+            return false;
+        }
+    }
+    const QJsonValue rolloutValue = object.value(QLatin1String("Rollout"));
+    if (!rolloutValue.isUndefined()) {
+        const QJsonObject rollout = rolloutValue.toObject();
+        const QJsonValue percent = rollout.value(QLatin1String("Percent"));
+        const QJsonValue steps = rollout.value(QLatin1String("Steps"));
+        const QJsonValue halted = rollout.value(QLatin1String("Halted"));
+        module.rollout.isSet = true;
+        module.rollout.isHalted = halted.toBool(false);
+        bool isValid = rolloutValue.isObject() && (halted.isUndefined() || halted.isBool())
+            && percent.isUndefined() != steps.isUndefined();
+        if (isValid && !percent.isUndefined()) {
+            RolloutStep step;
+            isValid = readPercent(percent, step.nPercent);
+            module.rollout.vecSteps.append(step);
+        }
+        const QJsonArray array = steps.toArray();
+        if (isValid && !steps.isUndefined())
+            isValid = steps.isArray() && !array.isEmpty() && array.size() <= maxSteps;
+        for (int i = 0; isValid && i < array.size(); ++i) {
+            const QJsonObject entry = array.at(i).toObject();
+            RolloutStep step;
+            QDateTime at;
+            isValid = readTime(entry.value(QLatin1String("At")), at)
+                && readPercent(entry.value(QLatin1String("Percent")), step.nPercent);
+            step.llAt = at.toSecsSinceEpoch();
+            // By time, so that the last step not after a moment holds for it.
+            isValid = isValid && (i == 0 || step.llAt > module.rollout.vecSteps.last().llAt);
+            module.rollout.vecSteps.append(step);
+        }
+        if (!isValid) {
+            strError = QStringLiteral("\"Rollout\" of %1 is not {\"Percent\": 0..100} or {\"Steps\": [{\"At\": "
+                                      "TIME, \"Percent\": 0..100}, ...]} by time, with an optional \"Halted\": true")
+                           .arg(module.strId);
+            return false;
+        }
+    }
+    const QJsonValue previous = object.value(QLatin1String("Previous"));
+    if (!previous.isUndefined() && !readPrevious(previous, module.previous)) {
+        strError = QStringLiteral("\"Previous\" of %1 lacks its version, release date, packet, size or SHA-256")
+                       .arg(module.strId);
+        return false;
+    }
+    return true;
+}
 
 bool deltasFromJson(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas)
 {
@@ -128,6 +280,7 @@ QByteArray releaseDocumentToJson(const ReleaseDocument &document)
         // Without deltas the document stays what it was before they existed.
         if (!module.vecDeltas.isEmpty())
             object.insert(QStringLiteral("Deltas"), deltasToJson(module.vecDeltas));
+        offerToJson(module, object);
         modules.append(object);
     }
     QJsonObject root{{QStringLiteral("type"), QLatin1String(releaseType)},
@@ -137,6 +290,10 @@ QByteArray releaseDocumentToJson(const ReleaseDocument &document)
     // Without mirrors the document stays what it was before they existed.
     if (!document.listMirrors.isEmpty())
         root.insert(QStringLiteral("mirrors"), QJsonArray::fromStringList(document.listMirrors));
+    if (document.issued.isValid())
+        root.insert(QStringLiteral("issued"), timeText(document.issued));
+    if (!document.strReportUrl.isEmpty())
+        root.insert(QStringLiteral("reports"), document.strReportUrl);
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
 
@@ -156,6 +313,18 @@ bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, Q
     document.expires = QDateTime::fromString(root.value(QLatin1String("expires")).toString(), Qt::ISODate);
     if (!document.expires.isValid()) {
         strError = QStringLiteral("no valid \"expires\"");
+        return false;
+    }
+    const QJsonValue issued = root.value(QLatin1String("issued"));
+    document.issued = QDateTime();
+    if (!issued.isUndefined() && !readTime(issued, document.issued)) {
+        strError = QStringLiteral("no valid \"issued\"");
+        return false;
+    }
+    const QJsonValue reports = root.value(QLatin1String("reports"));
+    document.strReportUrl = reports.toString();
+    if (!reports.isUndefined() && !isReportUrl(document.strReportUrl)) {
+        strError = QStringLiteral("\"reports\" is no http(s) URL");
         return false;
     }
     const QJsonValue modules = root.value(QLatin1String("modules"));
@@ -198,6 +367,8 @@ bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, Q
             strError = QStringLiteral("module entry %1 has an invalid delta").arg(document.vecModules.size());
             return false;
         }
+        if (!offerFromJson(object, module, strError))
+            return false;
         document.vecModules.append(module);
     }
     return true;
