@@ -144,9 +144,9 @@ const Command commands[] = {
     {"show", {QStringLiteral("root")}, {}, {}, {QStringLiteral("json")},
      "  show --root SITE [--json]\n"
      "      Lists what the site holds: every module with its version, release\n"
-     "      date, packet size and deltas, whether the manifest still matches the\n"
-     "      signed document, the document's serial, expiry and signers, the\n"
-     "      site's trust file and the withdrawn releases.\n"},
+     "      date, packet size and deltas, its rollout and channels, whether the\n"
+     "      manifest still matches the signed document, the document's serial,\n"
+     "      expiry and signers, the site's trust file and the withdrawn releases.\n"},
     {"withdraw", {QStringLiteral("root"), QStringLiteral("module")}, {QStringLiteral("release-date")}, {},
      {QStringLiteral("dry-run")},
      "  withdraw --root SITE --module ID [--release-date YYYYMMDDhhmm] [--dry-run]\n"
