@@ -131,8 +131,23 @@ int watchUpgradedLauncher(const CInstallLayout &layout, const QString &strLaunch
                           const QVector<ModuleVersion> &vecModules)
 {
     CUpgradeTransaction transaction(layout);
-    CHealthWatch watch(strLauncherPath, layout.appDir(), layout.health());
-    if (watch.start() && watch.waitForVerdict()) {
+    // A start can fail for reasons of its own (a busy machine, a file held
+    // by another program): the new version gets the starts it is given.
+    const int attempts = CHealthWatch::startAttempts();
+    QString reason;
+    bool isHealthy = false;
+    for (int attempt = 1; attempt <= attempts && !isHealthy; ++attempt) {
+        CHealthWatch watch(strLauncherPath, layout.appDir(), layout.health());
+        isHealthy = watch.start() && watch.waitForVerdict();
+        if (!isHealthy)
+            reason = watch.failureText().isEmpty() ? QStringLiteral("the launcher did not start") : watch.failureText();
+        if (!isHealthy && attempt < attempts)
+            qWarning().noquote() << "start" << attempt << "of" << attempts << "of the upgraded installation failed:"
+                                 << reason << "- starting it again";
+    }
+    if (attempts > 1 && !isHealthy)
+        reason = QStringLiteral("%1 starts failed, the last: %2").arg(attempts).arg(reason);
+    if (isHealthy) {
         if (!transaction.markHealthy()) {
             qWarning() << "the upgraded installation is healthy, but that cannot be recorded; the next start"
                           " decides";
@@ -143,8 +158,6 @@ int watchUpgradedLauncher(const CInstallLayout &layout, const QString &strLaunch
         OutcomeReports::completePending(layout, UPGRADE_OP_SUCCESS, QStringLiteral("healthy"), QString());
         return UPGRADER_APPLIED;
     }
-    const QString reason = watch.failureText().isEmpty() ? QStringLiteral("the launcher did not start")
-                                                         : watch.failureText();
     qWarning() << "the upgraded installation failed its health check:" << reason << "; reverting";
     // Held back first: a crash during the revert must not let the same
     // version come again.

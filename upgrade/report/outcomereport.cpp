@@ -195,6 +195,8 @@ int completePending(const CInstallLayout &layout, int nApply, const QString &str
     if (!info.isReporting)
         return 0;
     for (OutcomeReport &report : pending.vecReports) {
+        qInfo().noquote() << "outcome report:" << report.strModule << report.strFrom << "->" << report.strTo << "apply"
+                          << nApply << (strHealth.isEmpty() ? QStringLiteral("(health not watched)") : strHealth);
         report.nApply = nApply;
         report.strHealth = strHealth;
         report.strReason = strReason;
