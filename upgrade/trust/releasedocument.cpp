@@ -104,15 +104,16 @@ bool readPercent(const QJsonValue &value, int &nPercent)
 
 bool readPrevious(const QJsonValue &value, PreviousRelease &previous)
 {
-    const QJsonObject object = value.toObject();
-    previous.strVersion = object.value(QLatin1String("Version")).toString();
-    previous.strPacket = object.value(QLatin1String("Packet")).toString();
+    // [VERSION, RELEASEDATE, PACKET, BYTES, SHA256] and optionally DELTAS:
+    // a record per module that a rollout leaves on its previous release.
+    const QJsonArray array = value.toArray();
+    previous.strVersion = array.at(0).toString();
+    previous.strPacket = array.at(2).toString();
     previous.vecDeltas.clear();
-    previous.isSet = value.isObject() && !previous.strVersion.isEmpty() && isPlainServerFileName(previous.strPacket)
-        && readSha256(object.value(QLatin1String("Sha256")), previous.baSha256)
-        && readInteger(object.value(QLatin1String("ReleaseDate")), previous.llReleaseDate)
-        && readInteger(object.value(QLatin1String("Bytes")), previous.llBytes) && previous.llBytes >= 0
-        && deltasFromJson(object.value(QLatin1String("Deltas")), previous.vecDeltas);
+    previous.isSet = value.isArray() && (array.size() == 5 || array.size() == 6) && !previous.strVersion.isEmpty()
+        && isPlainServerFileName(previous.strPacket) && readSha256(array.at(4), previous.baSha256)
+        && readInteger(array.at(1), previous.llReleaseDate) && readInteger(array.at(3), previous.llBytes)
+        && previous.llBytes >= 0 && (array.size() == 5 || (array.at(5).isArray() && deltasFromJson(array.at(5), previous.vecDeltas)));
     return previous.isSet;
 }
 
@@ -120,8 +121,17 @@ bool readPrevious(const QJsonValue &value, PreviousRelease &previous)
 
 bool isChannelName(const QString &strName)
 {
-    static const QRegularExpression pattern(QStringLiteral("^[a-z0-9][a-z0-9._-]{0,31}$"));
-    return pattern.match(strName).hasMatch();
+    // By hand: a regular expression for each of ten thousand modules costs
+    // more than the rest of their offer.
+    if (strName.isEmpty() || strName.size() > 32)
+        return false;
+    for (int i = 0; i < strName.size(); ++i) {
+        const ushort c = strName.at(i).unicode();
+        const bool isLetterOrDigit = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        if (!isLetterOrDigit && (i == 0 || (c != '.' && c != '_' && c != '-')))
+            return false;
+    }
+    return true;
 }
 
 bool isReportUrl(const QString &strUrl)
@@ -136,30 +146,23 @@ void offerToJson(const ReleaseModule &module, QJsonObject &object)
 {
     if (!module.listChannels.isEmpty())
         object.insert(QStringLiteral("Channels"), QJsonArray::fromStringList(module.listChannels));
-    if (module.rollout.isSet) {
-        QJsonObject rollout;
-        const QVector<RolloutStep> &steps = module.rollout.vecSteps;
-        if (steps.size() == 1 && steps.first().llAt == 0) {
-            rollout.insert(QStringLiteral("Percent"), steps.first().nPercent);
-        } else {
-            QJsonArray array;
-            for (const RolloutStep &step : steps)
-                array.append(QJsonObject{{QStringLiteral("At"), timeText(QDateTime::fromSecsSinceEpoch(step.llAt, Qt::UTC))},
-                                         {QStringLiteral("Percent"), step.nPercent}});
-            rollout.insert(QStringLiteral("Steps"), array);
-        }
-        if (module.rollout.isHalted)
-            rollout.insert(QStringLiteral("Halted"), true);
-        object.insert(QStringLiteral("Rollout"), rollout);
+    const QVector<RolloutStep> &steps = module.rollout.vecSteps;
+    if (module.rollout.isSet && steps.size() == 1 && steps.first().llAt == 0) {
+        object.insert(QStringLiteral("Rollout"), steps.first().nPercent);
+    } else if (module.rollout.isSet && !steps.isEmpty()) {
+        QJsonArray array;
+        for (const RolloutStep &step : steps)
+            array.append(QJsonArray{double(step.llAt), step.nPercent});
+        object.insert(QStringLiteral("Rollout"), array);
     }
+    if (module.rollout.isHalted)
+        object.insert(QStringLiteral("Halted"), true);
     if (module.previous.isSet) {
-        QJsonObject previous{{QStringLiteral("Version"), module.previous.strVersion},
-                             {QStringLiteral("ReleaseDate"), double(module.previous.llReleaseDate)},
-                             {QStringLiteral("Packet"), module.previous.strPacket},
-                             {QStringLiteral("Bytes"), double(module.previous.llBytes)},
-                             {QStringLiteral("Sha256"), QString::fromLatin1(module.previous.baSha256.toHex())}};
+        QJsonArray previous{module.previous.strVersion, double(module.previous.llReleaseDate),
+                            module.previous.strPacket, double(module.previous.llBytes),
+                            QString::fromLatin1(module.previous.baSha256.toHex())};
         if (!module.previous.vecDeltas.isEmpty())
-            previous.insert(QStringLiteral("Deltas"), deltasToJson(module.previous.vecDeltas));
+            previous.append(deltasToJson(module.previous.vecDeltas));
         object.insert(QStringLiteral("Previous"), previous);
     }
 }
@@ -175,56 +178,55 @@ bool offerFromJson(const QJsonObject &object, ReleaseModule &module, QString &st
     if (!channels.isUndefined()) {
         const QJsonArray array = channels.toArray();
         for (const QJsonValue &channel : array) {
-            if (!isChannelName(channel.toString()) || module.listChannels.contains(channel.toString())) {
+            const QString name = channel.toString();
+            if (!isChannelName(name) || module.listChannels.contains(name)) {
                 strError = QStringLiteral("\"Channels\" of %1 holds an invalid or repeated name").arg(module.strId);
                 return false;
             }
-            module.listChannels.append(channel.toString());
+            module.listChannels.append(name);
         }
         if (!channels.isArray() || array.isEmpty() || array.size() > maxChannels) {
             strError = QStringLiteral("\"Channels\" of %1 is not a list of 1 to %2 names").arg(module.strId).arg(maxChannels);
             return false;
         }
     }
-    const QJsonValue rolloutValue = object.value(QLatin1String("Rollout"));
-    if (!rolloutValue.isUndefined()) {
-        const QJsonObject rollout = rolloutValue.toObject();
-        const QJsonValue percent = rollout.value(QLatin1String("Percent"));
-        const QJsonValue steps = rollout.value(QLatin1String("Steps"));
-        const QJsonValue halted = rollout.value(QLatin1String("Halted"));
-        module.rollout.isSet = true;
-        module.rollout.isHalted = halted.toBool(false);
-        bool isValid = rolloutValue.isObject() && (halted.isUndefined() || halted.isBool())
-            && percent.isUndefined() != steps.isUndefined();
-        if (isValid && !percent.isUndefined()) {
-            RolloutStep step;
-            isValid = readPercent(percent, step.nPercent);
-            module.rollout.vecSteps.append(step);
-        }
-        const QJsonArray array = steps.toArray();
-        if (isValid && !steps.isUndefined())
-            isValid = steps.isArray() && !array.isEmpty() && array.size() <= maxSteps;
+    const QJsonValue rollout = object.value(QLatin1String("Rollout"));
+    const QJsonValue halted = object.value(QLatin1String("Halted"));
+    module.rollout.isSet = !rollout.isUndefined() || !halted.isUndefined();
+    module.rollout.isHalted = halted.toBool(false);
+    bool isValid = halted.isUndefined() || halted.isBool();
+    if (rollout.isDouble()) {
+        RolloutStep step;
+        isValid = isValid && readPercent(rollout, step.nPercent);
+        module.rollout.vecSteps.append(step);
+    } else if (!rollout.isUndefined()) {
+        const QJsonArray array = rollout.toArray();
+        isValid = isValid && rollout.isArray() && !array.isEmpty() && array.size() <= maxSteps;
         for (int i = 0; isValid && i < array.size(); ++i) {
-            const QJsonObject entry = array.at(i).toObject();
+            // [seconds since 1970-01-01T00:00:00Z, percent]: compact, and
+            // read without any date parsing for ten thousand modules.
+            const QJsonArray entry = array.at(i).toArray();
             RolloutStep step;
-            QDateTime at;
-            isValid = readTime(entry.value(QLatin1String("At")), at)
-                && readPercent(entry.value(QLatin1String("Percent")), step.nPercent);
-            step.llAt = at.toSecsSinceEpoch();
+            isValid = entry.size() == 2 && readInteger(entry.at(0), step.llAt) && step.llAt >= 0
+                && readPercent(entry.at(1), step.nPercent);
             // By time, so that the last step not after a moment holds for it.
             isValid = isValid && (i == 0 || step.llAt > module.rollout.vecSteps.last().llAt);
             module.rollout.vecSteps.append(step);
         }
-        if (!isValid) {
-            strError = QStringLiteral("\"Rollout\" of %1 is not {\"Percent\": 0..100} or {\"Steps\": [{\"At\": "
-                                      "TIME, \"Percent\": 0..100}, ...]} by time, with an optional \"Halted\": true")
-                           .arg(module.strId);
-            return false;
-        }
+    } else if (module.rollout.isSet) {
+        // Halted alone: whatever share it had, it reaches no one new.
+        module.rollout.vecSteps.append(RolloutStep{0, 100});
+    }
+    if (!isValid) {
+        strError = QStringLiteral("\"Rollout\" of %1 is not a whole percentage 0..100 or [[SECONDS, 0..100], ...] "
+                                  "by time, or \"Halted\" is not true or false")
+                       .arg(module.strId);
+        return false;
     }
     const QJsonValue previous = object.value(QLatin1String("Previous"));
     if (!previous.isUndefined() && !readPrevious(previous, module.previous)) {
-        strError = QStringLiteral("\"Previous\" of %1 lacks its version, release date, packet, size or SHA-256")
+        strError = QStringLiteral("\"Previous\" of %1 is not [VERSION, RELEASEDATE, PACKET, BYTES, SHA256, "
+                                  "(DELTAS)]")
                        .arg(module.strId);
         return false;
     }
@@ -367,7 +369,11 @@ bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, Q
             strError = QStringLiteral("module entry %1 has an invalid delta").arg(document.vecModules.size());
             return false;
         }
-        if (!offerFromJson(object, module, strError))
+        // The eight keys every entry has, and its deltas: an entry with no
+        // other key offers itself to everyone, as before rollouts, and costs
+        // no further look-ups.
+        const int plainKeys = 8 + (module.vecDeltas.isEmpty() && !object.contains(QLatin1String("Deltas")) ? 0 : 1);
+        if (object.size() > plainKeys && !offerFromJson(object, module, strError))
             return false;
         document.vecModules.append(module);
     }

@@ -68,10 +68,12 @@ struct ReleaseModule
 // Each may be missing, and a document without them means what it meant
 // before they existed: "issued" (the signing time, same form as
 // "expires"), "reports" (where installations send the outcome of an
-// upgrade), and in a module "Channels": ["NAME", ...], "Rollout":
-// {"Percent": P} or {"Steps": [{"At": TIME, "Percent": P}, ...]}, either
-// with "Halted": true, and "Previous": {"Version", "ReleaseDate", "Packet",
-// "Bytes", "Sha256", "Deltas"}.
+// upgrade), and in a module "Channels": ["NAME", ...], "Rollout": P (a
+// whole percentage) or [[SECONDS, P], ...] (seconds since
+// 1970-01-01T00:00:00Z, by time), "Halted": true, and "Previous":
+// [VERSION, RELEASEDATE, PACKET, BYTES, SHA256] with the previous release's
+// "Deltas" as a sixth element where it has some. Arrays rather than
+// objects: ten thousand of them are read on every check.
 struct ReleaseDocument
 {
     qint64 llSerial = 0;

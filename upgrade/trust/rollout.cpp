@@ -8,6 +8,35 @@
 
 namespace Trust {
 
+namespace {
+
+enum class Reason { None, Channel, Halted, Outside };
+
+// The bucket of one installation in many releases: its id's bytes once,
+// one hash object for all of them.
+class CBucketHasher
+{
+public:
+    explicit CBucketHasher(const QString &strInstallationId)
+        : m_baPrefix(strInstallationId.toUtf8() + '\n')
+    {
+    }
+    int bucket(const QString &strModuleId, const QString &strVersion)
+    {
+        m_hash.reset();
+        m_hash.addData(m_baPrefix);
+        m_hash.addData(strModuleId.toUtf8() + '\n' + strVersion.toUtf8());
+        // 64 bits modulo 100: the bias is below 10^-17.
+        return int(qFromBigEndian<quint64>(m_hash.result().constData()) % 100);
+    }
+
+private:
+    QByteArray m_baPrefix;
+    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+};
+
+} // namespace
+
 QString stableChannel()
 {
     return QStringLiteral("stable");
@@ -15,11 +44,7 @@ QString stableChannel()
 
 int rolloutBucket(const QString &strInstallationId, const QString &strModuleId, const QString &strVersion)
 {
-    // A separator that no id holds keeps ("ab", "c") apart from ("a", "bc").
-    const QByteArray input = strInstallationId.toUtf8() + '\n' + strModuleId.toUtf8() + '\n' + strVersion.toUtf8();
-    const QByteArray digest = QCryptographicHash::hash(input, QCryptographicHash::Sha256);
-    // 64 bits modulo 100: the bias is below 10^-17.
-    return int(qFromBigEndian<quint64>(digest.constData()) % 100);
+    return CBucketHasher(strInstallationId).bucket(strModuleId, strVersion);
 }
 
 QDateTime rolloutClock(const ReleaseDocument &document, const QDateTime &now, bool *pIsClamped)
@@ -62,25 +87,61 @@ bool isOfferedOnChannel(const ReleaseModule &module, const QString &strChannel)
         || module.listChannels.contains(strChannel.isEmpty() ? stableChannel() : strChannel);
 }
 
+namespace {
+
+// Why the installation is not offered the module's current release, or
+// None; the bucket and share it was judged by.
+Reason judge(const ReleaseModule &module, const RolloutIdentity &identity, qint64 llClock, CBucketHasher &hasher,
+             int &nBucket, int &nPercent)
+{
+    nBucket = -1;
+    nPercent = 100;
+    if (!isOfferedOnChannel(module, identity.strChannel))
+        return Reason::Channel;
+    if (!module.rollout.isSet)
+        return Reason::None;
+    if (module.rollout.isHalted)
+        return Reason::Halted;
+    nPercent = rolloutPercent(module.rollout, llClock);
+    // Everyone or no one needs no bucket.
+    if (nPercent >= 100)
+        return Reason::None;
+    nBucket = nPercent <= 0 ? 100 : hasher.bucket(module.strId, module.strVersion);
+    return nBucket < nPercent ? Reason::None : Reason::Outside;
+}
+
+QString reasonText(Reason reason, const ReleaseModule &module, const RolloutIdentity &identity, int nBucket,
+                   int nPercent)
+{
+    switch (reason) {
+    case Reason::Channel:
+        return QStringLiteral("released on %1 only, this installation follows %2")
+            .arg(module.listChannels.join(QLatin1String(", ")),
+                 identity.strChannel.isEmpty() ? stableChannel() : identity.strChannel);
+    case Reason::Halted:
+        return QStringLiteral("its rollout is halted");
+    case Reason::Outside:
+        return nBucket >= 100 ? QStringLiteral("its rollout reaches no installation yet")
+                              : QStringLiteral("its rollout reaches buckets below %1, this installation is in bucket %2")
+                                    .arg(nPercent)
+                                    .arg(nBucket);
+    case Reason::None:
+        break;
+    }
+    return QString();
+}
+
+} // namespace
+
 Offer chooseOffer(const ReleaseModule &module, const RolloutIdentity &identity, const QDateTime &clock,
                   QString &strWhy)
 {
-    strWhy.clear();
-    if (!isOfferedOnChannel(module, identity.strChannel)) {
-        strWhy = QStringLiteral("released on %1 only, this installation follows %2")
-                     .arg(module.listChannels.join(QLatin1String(", ")),
-                          identity.strChannel.isEmpty() ? stableChannel() : identity.strChannel);
-    } else if (module.rollout.isSet) {
-        const int percent = rolloutPercent(module.rollout, clock.toSecsSinceEpoch());
-        const int bucket = rolloutBucket(identity.strInstallationId, module.strId, module.strVersion);
-        if (bucket >= percent)
-            strWhy = module.rollout.isHalted
-                ? QStringLiteral("its rollout is halted")
-                : QStringLiteral("its rollout reaches buckets below %1, this installation is in bucket %2")
-                      .arg(percent)
-                      .arg(bucket);
-    }
-    if (strWhy.isEmpty())
+    CBucketHasher hasher(identity.strInstallationId);
+    int bucket = -1;
+    int percent = 100;
+    const Reason reason = judge(module, identity, clock.toSecsSinceEpoch(), hasher, bucket, percent);
+    strWhy = reasonText(reason, module, identity, bucket, percent);
+    if (reason == Reason::None)
         return Offer::Current;
     return module.previous.isSet ? Offer::Previous : Offer::Nothing;
 }
@@ -121,6 +182,12 @@ void applyRollout(const ReleaseDocument &document, const RolloutIdentity &identi
                        .arg(now.toUTC().toString(Qt::ISODate), document.issued.toUTC().toString(Qt::ISODate),
                             document.expires.toUTC().toString(Qt::ISODate), clock.toString(Qt::ISODate));
 
+    // Ten thousand modules outside a rollout are not ten thousand lines
+    // of log: the first ones say why, a count says the rest.
+    constexpr int maxLoggedModules = 20;
+    int changed = 0;
+    CBucketHasher hasher(identity.strInstallationId);
+    const qint64 llClock = clock.toSecsSinceEpoch();
     QVector<ModuleVersion> offered;
     offered.reserve(vecAnswer.size());
     for (ModuleVersion &module : vecAnswer) {
@@ -130,12 +197,16 @@ void applyRollout(const ReleaseDocument &document, const RolloutIdentity &identi
             continue;
         }
         const ReleaseModule &release = document.vecModules.at(index);
-        QString why;
-        Offer offer = chooseOffer(release, identity, clock, why);
-        if (offer == Offer::Current) {
+        int bucket = -1;
+        int percent = 100;
+        const Reason reason = judge(release, identity, llClock, hasher, bucket, percent);
+        if (reason == Reason::None) {
             offered.append(std::move(module));
             continue;
         }
+        Offer offer = release.previous.isSet ? Offer::Previous : Offer::Nothing;
+        const bool isLogged = ++changed <= maxLoggedModules;
+        QString why = isLogged ? reasonText(reason, release, identity, bucket, percent) : QString();
         const PreviousRelease &previous = release.previous;
         const QString url = offer == Offer::Previous ? besidePacket(module.strUrl, release.strPacket, previous.strPacket)
                                                      : QString();
@@ -145,11 +216,13 @@ void applyRollout(const ReleaseDocument &document, const RolloutIdentity &identi
                                   "cannot be found beside it");
         }
         if (offer == Offer::Nothing) {
-            listLog << QStringLiteral("%1 %2 is not offered: %3").arg(module.strId, module.strVersion, why);
+            if (isLogged)
+                listLog << QStringLiteral("%1 %2 is not offered: %3").arg(module.strId, module.strVersion, why);
             continue;
         }
-        listLog << QStringLiteral("%1 %2 is not offered (%3): %4 is offered instead")
-                       .arg(module.strId, module.strVersion, why, previous.strVersion);
+        if (isLogged)
+            listLog << QStringLiteral("%1 %2 is not offered (%3): %4 is offered instead")
+                           .arg(module.strId, module.strVersion, why, previous.strVersion);
         QStringList mirrors;
         for (const QString &mirror : qAsConst(module.listMirrors)) {
             const QString beside = besidePacket(mirror, release.strPacket, previous.strPacket);
@@ -166,6 +239,9 @@ void applyRollout(const ReleaseDocument &document, const RolloutIdentity &identi
         module.vecDeltas = previous.vecDeltas;
         offered.append(std::move(module));
     }
+    if (changed > maxLoggedModules)
+        listLog << QStringLiteral("%1 more modules are offered another release than their current one, or none")
+                       .arg(changed - maxLoggedModules);
     vecAnswer = std::move(offered);
 }
 

@@ -17,14 +17,18 @@ namespace {
 // The moment the rows' times count from, on whole seconds.
 const QDateTime base = QDateTime::fromSecsSinceEpoch(1800000000, Qt::UTC);
 
-// "@+3600" and "@-60" stand for times relative to base.
+// "@+3600" and "@-60" stand for times relative to base, as text; "#+3600"
+// for the same as seconds since the epoch.
 QByteArray withTimes(QByteArray json)
 {
-    static const QRegularExpression pattern(QStringLiteral("@([+-][0-9]+)"));
+    static const QRegularExpression pattern(QStringLiteral("([@#])([+-][0-9]+)"));
     QString text = QString::fromUtf8(json);
-    for (QRegularExpressionMatch match = pattern.match(text); match.hasMatch(); match = pattern.match(text))
+    for (QRegularExpressionMatch match = pattern.match(text); match.hasMatch(); match = pattern.match(text)) {
+        const QDateTime time = base.addSecs(match.captured(2).toLongLong());
         text.replace(match.capturedStart(), match.capturedLength(),
-                     base.addSecs(match.captured(1).toLongLong()).toString(Qt::ISODate));
+                     match.captured(1) == QLatin1String("@") ? time.toString(Qt::ISODate)
+                                                             : QString::number(time.toSecsSinceEpoch()));
+    }
     return text.toUtf8();
 }
 
@@ -40,10 +44,9 @@ QByteArray documentJson(const QByteArray &moduleExtra, const QByteArray &rootExt
                      "\"demo-2.0.7z\", \"Bytes\": 200, \"Sha256\": \"" + sha2 + "\"" + moduleExtra + "}]}");
 }
 
-const QByteArray previous = ", \"Previous\": {\"Version\": \"1.0\", \"ReleaseDate\": 202401010000, \"Packet\": "
-                            "\"demo-1.0.7z\", \"Bytes\": 100, \"Sha256\": \"" + QByteArray(64, 'a') + "\", "
-                            "\"Deltas\": [{\"Base\": \"0.9\", \"Packet\": \"demo-0.9-1.0.delta.7z\", \"Bytes\": 9, "
-                            "\"Sha256\": \"" + QByteArray(64, 'c') + "\"}]}";
+const QByteArray previous = ", \"Previous\": [\"1.0\", 202401010000, \"demo-1.0.7z\", 100, \"" + QByteArray(64, 'a')
+    + "\", [{\"Base\": \"0.9\", \"Packet\": \"demo-0.9-1.0.delta.7z\", \"Bytes\": 9, \"Sha256\": \""
+    + QByteArray(64, 'c') + "\"}]]";
 
 // Without the signing time the document names first: as documents were
 // signed before it was recorded.
@@ -104,35 +107,35 @@ void tst_Rollout::offer_data()
 
     const QByteArray p = previous;
     QTest::newRow("no rollout: everyone") << QByteArray() << 99 << "stable" << 0ll << "2.0";
-    QTest::newRow("25 %, last bucket inside") << "\"Rollout\": {\"Percent\": 25}" + p << 24 << "stable" << 0ll << "2.0";
-    QTest::newRow("25 %, first bucket outside") << "\"Rollout\": {\"Percent\": 25}" + p << 25 << "stable" << 0ll
+    QTest::newRow("25 %, last bucket inside") << "\"Rollout\": 25" + p << 24 << "stable" << 0ll << "2.0";
+    QTest::newRow("25 %, first bucket outside") << "\"Rollout\": 25" + p << 25 << "stable" << 0ll
                                                 << "1.0";
-    QTest::newRow("25 %, outside, no previous") << QByteArray("\"Rollout\": {\"Percent\": 25}") << 60 << "stable"
+    QTest::newRow("25 %, outside, no previous") << QByteArray("\"Rollout\": 25") << 60 << "stable"
                                                 << 0ll << "";
-    QTest::newRow("0 % is nobody") << "\"Rollout\": {\"Percent\": 0}" + p << 0 << "stable" << 0ll << "1.0";
-    QTest::newRow("100 % is everyone") << "\"Rollout\": {\"Percent\": 100}" + p << 99 << "stable" << 0ll << "2.0";
-    QTest::newRow("halted at 100 %") << "\"Rollout\": {\"Percent\": 100, \"Halted\": true}" + p << 0 << "stable"
+    QTest::newRow("0 % is nobody") << "\"Rollout\": 0" + p << 0 << "stable" << 0ll << "1.0";
+    QTest::newRow("100 % is everyone") << "\"Rollout\": 100" + p << 99 << "stable" << 0ll << "2.0";
+    QTest::newRow("halted at 100 %") << "\"Rollout\": 100, \"Halted\": true" + p << 0 << "stable"
                                      << 0ll << "1.0";
-    QTest::newRow("halted, no previous") << QByteArray("\"Rollout\": {\"Percent\": 100, \"Halted\": true}") << 0
+    QTest::newRow("halted without a share") << "\"Halted\": true" + p << 0 << "stable" << 0ll << "1.0";
+    QTest::newRow("halted, no previous") << QByteArray("\"Rollout\": 100, \"Halted\": true") << 0
                                          << "stable" << 0ll << "";
-    const QByteArray steps = "\"Rollout\": {\"Steps\": [{\"At\": \"@-100\", \"Percent\": 10}, {\"At\": \"@+3600\", "
-                             "\"Percent\": 50}]}" + p;
+    const QByteArray steps = "\"Rollout\": [[#-100, 10], [#+3600, 50]]" + p;
     QTest::newRow("schedule, first step") << steps << 30 << "stable" << 0ll << "1.0";
     QTest::newRow("schedule, a second before the next step") << steps << 30 << "stable" << 3599ll << "1.0";
     QTest::newRow("schedule, at the next step") << steps << 30 << "stable" << 3600ll << "2.0";
     QTest::newRow("schedule, inside the first step") << steps << 9 << "stable" << 0ll << "2.0";
     QTest::newRow("schedule, before its first step")
-        << "\"Rollout\": {\"Steps\": [{\"At\": \"@+100\", \"Percent\": 100}]}" + p << 0 << "stable" << 0ll << "1.0";
+        << "\"Rollout\": [[#+100, 100]]" + p << 0 << "stable" << 0ll << "1.0";
     // The document was signed at -3600: what was due then is due.
     QTest::newRow("clock a year behind the signing")
-        << "\"Rollout\": {\"Steps\": [{\"At\": \"@-3600\", \"Percent\": 50}]}" + p << 30 << "stable" << -31536000ll
+        << "\"Rollout\": [[#-3600, 50]]" + p << 30 << "stable" << -31536000ll
         << "2.0";
     QTest::newRow("clock ahead, within the document's time")
-        << "\"Rollout\": {\"Steps\": [{\"At\": \"@+864000\", \"Percent\": 100}]}" + p << 99 << "stable" << 1728000ll
+        << "\"Rollout\": [[#+864000, 100]]" + p << 99 << "stable" << 1728000ll
         << "2.0";
     // Expiry at +30 days: a step after it is never reached, whatever the clock.
     QTest::newRow("clock a year ahead, step after the expiry")
-        << "\"Rollout\": {\"Steps\": [{\"At\": \"@+3456000\", \"Percent\": 100}]}" + p << 0 << "stable"
+        << "\"Rollout\": [[#+3456000, 100]]" + p << 0 << "stable"
         << 31536000ll << "1.0";
     QTest::newRow("beta release, stable installation") << "\"Channels\": [\"beta\"]" + p << 0 << "stable" << 0ll
                                                        << "1.0";
@@ -145,7 +148,7 @@ void tst_Rollout::offer_data()
     QTest::newRow("beta and stable, stable installation") << "\"Channels\": [\"beta\", \"stable\"]" + p << 0
                                                           << "stable" << 0ll << "2.0";
     QTest::newRow("beta at 25 %, beta installation outside")
-        << "\"Channels\": [\"beta\"], \"Rollout\": {\"Percent\": 25}" + p << 25 << "beta" << 0ll << "1.0";
+        << "\"Channels\": [\"beta\"], \"Rollout\": 25" + p << 25 << "beta" << 0ll << "1.0";
     QTest::newRow("beta only, no previous") << QByteArray("\"Channels\": [\"beta\"]") << 0 << "stable" << 0ll << "";
 }
 
@@ -202,36 +205,40 @@ void tst_Rollout::refused_data()
     QTest::addColumn<QByteArray>("rootExtra");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("a tenth of a percent") << QByteArray("\"Rollout\": {\"Percent\": 0.1}") << QByteArray() << "Rollout";
-    QTest::newRow("above 100") << QByteArray("\"Rollout\": {\"Percent\": 101}") << QByteArray() << "Rollout";
-    QTest::newRow("negative") << QByteArray("\"Rollout\": {\"Percent\": -1}") << QByteArray() << "Rollout";
-    QTest::newRow("percent as text") << QByteArray("\"Rollout\": {\"Percent\": \"25\"}") << QByteArray() << "Rollout";
-    QTest::newRow("neither percent nor steps") << QByteArray("\"Rollout\": {\"Halted\": true}") << QByteArray()
-                                               << "Rollout";
-    QTest::newRow("percent and steps") << QByteArray("\"Rollout\": {\"Percent\": 5, \"Steps\": [{\"At\": "
-                                                     "\"2030-01-01T00:00:00Z\", \"Percent\": 5}]}")
-                                       << QByteArray() << "Rollout";
-    QTest::newRow("steps out of order") << QByteArray("\"Rollout\": {\"Steps\": [{\"At\": \"2030-01-02T00:00:00Z\", "
-                                                      "\"Percent\": 5}, {\"At\": \"2030-01-01T00:00:00Z\", "
-                                                      "\"Percent\": 9}]}")
+    QTest::newRow("a tenth of a percent") << QByteArray("\"Rollout\": 0.1") << QByteArray() << "Rollout";
+    QTest::newRow("above 100") << QByteArray("\"Rollout\": 101") << QByteArray() << "Rollout";
+    QTest::newRow("negative") << QByteArray("\"Rollout\": -1") << QByteArray() << "Rollout";
+    QTest::newRow("percent as text") << QByteArray("\"Rollout\": \"25\"") << QByteArray() << "Rollout";
+    QTest::newRow("percent in an object") << QByteArray("\"Rollout\": {\"Percent\": 25}") << QByteArray() << "Rollout";
+    QTest::newRow("steps out of order") << QByteArray("\"Rollout\": [[1900000100, 5], [1900000000, 9]]")
                                         << QByteArray() << "Rollout";
-    QTest::newRow("no steps") << QByteArray("\"Rollout\": {\"Steps\": []}") << QByteArray() << "Rollout";
-    QTest::newRow("step time without zone") << QByteArray("\"Rollout\": {\"Steps\": [{\"At\": \"2030-01-01T00:00:00\", "
-                                                          "\"Percent\": 5}]}")
+    QTest::newRow("two steps at one time") << QByteArray("\"Rollout\": [[1900000000, 5], [1900000000, 9]]")
+                                           << QByteArray() << "Rollout";
+    QTest::newRow("no steps") << QByteArray("\"Rollout\": []") << QByteArray() << "Rollout";
+    QTest::newRow("step time as text") << QByteArray("\"Rollout\": [[\"2030-01-01T00:00:00Z\", 5]]")
+                                       << QByteArray() << "Rollout";
+    QTest::newRow("step time with a fraction") << QByteArray("\"Rollout\": [[1900000000.5, 5]]")
+                                               << QByteArray() << "Rollout";
+    QTest::newRow("step without its percent") << QByteArray("\"Rollout\": [[1900000000]]")
+                                              << QByteArray() << "Rollout";
+    QTest::newRow("step percent above 100") << QByteArray("\"Rollout\": [[1900000000, 200]]")
                                             << QByteArray() << "Rollout";
-    QTest::newRow("halted as text") << QByteArray("\"Rollout\": {\"Percent\": 5, \"Halted\": \"yes\"}") << QByteArray()
+    QTest::newRow("halted as text") << QByteArray("\"Rollout\": 5, \"Halted\": \"yes\"") << QByteArray()
                                     << "Rollout";
-    QTest::newRow("rollout as a number") << QByteArray("\"Rollout\": 25") << QByteArray() << "Rollout";
     QTest::newRow("channels as text") << QByteArray("\"Channels\": \"beta\"") << QByteArray() << "Channels";
     QTest::newRow("channel with capitals") << QByteArray("\"Channels\": [\"Beta\"]") << QByteArray() << "Channels";
     QTest::newRow("no channels") << QByteArray("\"Channels\": []") << QByteArray() << "Channels";
     QTest::newRow("channel twice") << QByteArray("\"Channels\": [\"beta\", \"beta\"]") << QByteArray() << "Channels";
-    QTest::newRow("previous without hash") << QByteArray("\"Previous\": {\"Version\": \"1.0\", \"ReleaseDate\": 1, "
-                                                         "\"Packet\": \"demo-1.0.7z\", \"Bytes\": 1}")
+    QTest::newRow("previous without hash") << QByteArray("\"Previous\": [\"1.0\", 1, \"demo-1.0.7z\", 1]")
                                            << QByteArray() << "Previous";
     QTest::newRow("previous packet leaving its directory")
-        << "\"Previous\": {\"Version\": \"1.0\", \"ReleaseDate\": 1, \"Packet\": \"../x.7z\", \"Bytes\": 1, "
+        << "\"Previous\": [\"1.0\", 1, \"../x.7z\", 1, \"" + QByteArray(64, 'a') + "\"]" << QByteArray() << "Previous";
+    QTest::newRow("previous as an object")
+        << "\"Previous\": {\"Version\": \"1.0\", \"ReleaseDate\": 1, \"Packet\": \"demo-1.0.7z\", \"Bytes\": 1, "
            "\"Sha256\": \"" + QByteArray(64, 'a') + "\"}"
+        << QByteArray() << "Previous";
+    QTest::newRow("previous with a bad delta")
+        << "\"Previous\": [\"1.0\", 1, \"demo-1.0.7z\", 1, \"" + QByteArray(64, 'a') + "\", [{\"Base\": \"0.9\"}]]"
         << QByteArray() << "Previous";
     QTest::newRow("report URL of another scheme") << QByteArray() << QByteArray(", \"reports\": \"ftp://h/r\"")
                                                   << "reports";
@@ -271,8 +278,7 @@ void tst_Rollout::fleetSplit()
     QFETCH(int, percent);
     ReleaseDocument document;
     QString error;
-    QVERIFY(parseReleaseDocument(documentJson(", \"Rollout\": {\"Percent\": " + QByteArray::number(percent) + "}"
-                                              + previous),
+    QVERIFY(parseReleaseDocument(documentJson(", \"Rollout\": " + QByteArray::number(percent) + previous),
                                  document, error));
     constexpr int fleet = 10000;
     int inside = 0;
