@@ -455,6 +455,25 @@ const struct
      "      accepted release, so the next signed release is accepted whatever its\n"
      "      serial. With --allow-unsigned, removes the trusted keys and the serial\n"
      "      record instead: the installation takes unsigned releases again.\n"},
+    {CliOptions::CommandChannelShow,
+     "  channel show\n"
+     "      Prints the release channel the installation follows (stable unless set).\n"},
+    {CliOptions::CommandChannelSet,
+     "  channel set NAME\n"
+     "      Follows channel NAME (1 to 32 of a-z, 0-9, \".\", \"_\", \"-\"; such as\n"
+     "      stable or beta) from the next check: the releases signed for it are\n"
+     "      offered, and every newer stable one. A switch never downgrades: a\n"
+     "      module stays as it is until a release newer than the installed one\n"
+     "      is offered.\n"},
+    {CliOptions::CommandReportsOn,
+     "  reports on\n"
+     "      After each upgrade, sends one short outcome report (a random id per\n"
+     "      release, the versions, result codes, download method, bytes and times;\n"
+     "      nothing about the user or the machine) to the report URL of the signed\n"
+     "      release document, if it names one. This is the default.\n"},
+    {CliOptions::CommandReportsOff,
+     "  reports off\n"
+     "      Sends no outcome reports; upgrades are unchanged.\n"},
 };
 
 const char usageTail[] =
