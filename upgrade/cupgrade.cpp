@@ -2,6 +2,7 @@
 
 #include "upgrade/files/freespace.h"
 #include "upgrade/files/tmpdirs.h"
+#include "upgrade/transaction/installlock.h"
 #include "upgrade/transaction/journal.h"
 #include "upgrade/transaction/staging.h"
 
@@ -28,6 +29,7 @@ CUpgrade::CUpgrade()
 CUpgrade::~CUpgrade()
 {
     isStop = true;
+    isQuitting = true;
     // A QThread destroyed while it runs aborts the process: let a running
     // operation see the stop flag and end first.
     wait();
@@ -41,6 +43,7 @@ void CUpgrade::setOpMode(int nMode)
 void CUpgrade::setLocalModuleVersion(const QVector<ModuleVersion> &vecModuleVersion)
 {
     vecLocalModuleVersion = vecModuleVersion;
+    strSolutionInfoPath.clear();
 }
 
 void CUpgrade::setNeedUpgradeModule(const QVector<ModuleVersion> &vecModuleVersion)
@@ -108,13 +111,34 @@ UpgradeOpError CUpgrade::upgradeTmpDirToDstDir()
     // What a download left unfinished or never marked is not a packet.
     if (!isPacketStaged(strTmpDir)) {
         qWarning() << "no completely staged packet in" << strTmpDir;
+        strError = QStringLiteral("no completely staged packet in %1").arg(QDir::toNativeSeparators(strTmpDir));
         return UPGRADE_OP_NOT_STAGED;
     }
     CUpgradeTransaction transaction(installLayout());
     const UpgradeOpError result = transaction.apply();
     if (result == UPGRADE_OP_SUCCESS)
         transaction.finish();
+    else
+        strError = transaction.errorString();
     return result;
+}
+
+UpgradeOpError CUpgrade::runLocked(UpgradeOpError (CUpgrade::*operation)())
+{
+    strError.clear();
+    CInstallLock lock(strAppDir);
+    if (!lock.tryLock()) {
+        strError = lock.refusalText();
+        qWarning().noquote() << "upgrade operation refused:" << strError;
+        return lock.isHeldElsewhere() ? UPGRADE_OP_LOCKED : UPGRADE_OP_CREATE_DIR_FAILED;
+    }
+    QString error;
+    if (recoverInterruptedUpgrade(installLayout(), false, &error) != UPGRADE_OP_SUCCESS) {
+        strError = QStringLiteral("an interrupted upgrade could not be finished: %1").arg(error);
+        qWarning().noquote() << strError;
+        return UPGRADE_OP_ROLLBACK_INCOMPLETE;
+    }
+    return (this->*operation)();
 }
 
 void CUpgrade::run()
@@ -129,12 +153,12 @@ void CUpgrade::run()
         break;
     }
     case OP_MODE_GET_UPGRADE_PACKET: {
-        const UpgradeOpError result = getUpgradePacket(vecToUpgrade);
+        const UpgradeOpError result = runLocked(&CUpgrade::getUpgradePacketOfNeed);
         Q_EMIT signalGetUpgradePacketStatus(result, true, 100);
         break;
     }
     case OP_MODE_UPGRADE_TMP_DIR_TO_DEST_DIR:
-        Q_EMIT signalUpgradeFinish(upgradeTmpDirToDstDir());
+        Q_EMIT signalUpgradeFinish(runLocked(&CUpgrade::upgradeTmpDirToDstDir));
         break;
     default:
         break;

@@ -63,6 +63,14 @@ public:
     void setNeedUpgradeModule(const QVector<ModuleVersion> &vecModuleVersion);
     void setHttpTimeOut(const TimeOutParam &param);
     void setTmpDir(const QString &strDir);
+    // The installed solution information file that the check read. A
+    // download then stages it, updated with the new versions, into the
+    // packet, so that the apply records what it installs. Cleared by
+    // setLocalModuleVersion(): versions set by hand come from no file.
+    void setSolutionInfoPath(const QString &strPath) { strSolutionInfoPath = strPath; }
+    QString solutionInfoPath() const { return strSolutionInfoPath; }
+    // Ends a download at its next block of data; the download, and every
+    // later one of this object, gives 4. A check is not affected.
     void stopUpgrade();
     bool removeTmpDir();
     // Retries, deadlines and rate of the packet downloads and of the
@@ -94,6 +102,9 @@ public:
     QVector<ModuleVersion> localModuleVersion() const { return vecLocalModuleVersion; }
     QVector<ModuleVersion> needUpgradeModule() const { return vecToUpgrade; }
     bool isStopRequested() const { return isStop.load(); }
+    // Why the last apply, or the lock of a download or an apply, failed;
+    // empty when it did not.
+    QString errorString() const { return strError; }
 
     // Starts the upgrader with the temporary directory (empty: the default)
     // and the launcher's path, and asks the application to quit.
@@ -126,6 +137,9 @@ public:
     bool testCanUpgrade();
     UpgradeOpError upgradeTmpDirToDstDir();
     void updateTmpSubDirs();
+    // Makes a downloaded packet one that the apply and the upgrader accept:
+    // the solution information staged into it, then the mark.
+    UpgradeOpError markDownloadStaged(const QVector<ModuleVersion> &vecModules);
 
     // Release trust: the signed document of the last answer against the
     // installation's keys, and the packets against what was signed.
@@ -153,6 +167,10 @@ public:
     void run() override;
 
 private:
+    // Modes 2 and 3 hold the installation's lock throughout, and finish an
+    // interrupted upgrade first: 11 while another process holds it.
+    UpgradeOpError runLocked(UpgradeOpError (CUpgrade::*operation)());
+    UpgradeOpError getUpgradePacketOfNeed() { return getUpgradePacket(vecToUpgrade); }
     void setUpFetch(CPacketFetch &fetch);
     // dDownloadedSize is dBase + dBytes; the progress signal follows.
     void showDownloadProgress(double dBase, double dBytes);
@@ -167,6 +185,10 @@ private:
     QVector<ModuleVersion> vecLocalModuleVersion;
     QVector<ModuleVersion> vecToUpgrade;
     std::atomic<bool> isStop{false};
+    // Set by the destructor only: it ends a check too.
+    std::atomic<bool> isQuitting{false};
+    QString strSolutionInfoPath;
+    QString strError;
     QFile fileDownload;
     double dTotalSize = 0;
     double dDownloadedSize = 0;

@@ -6,6 +6,7 @@
 #include "upgrade/files/filenamerule.h"
 #include "upgrade/files/portablenames.h"
 #include "upgrade/files/tmpdirs.h"
+#include "upgrade/stagedinfo.h"
 #include "upgrade/trust/transport.h"
 #include "upgrade/trust/truststore.h"
 #include "upgrade/transaction/journal.h"
@@ -83,13 +84,30 @@ QString CUpgrade::downloadDir() const
 
 UpgradeOpError CUpgrade::getUpgradePacket(const QVector<ModuleVersion> &vecModules)
 {
-    const UpgradeOpError result = downloadUpgradePacket(vecModules);
+    UpgradeOpError result = downloadUpgradePacket(vecModules);
+    if (result == UPGRADE_OP_SUCCESS)
+        result = markDownloadStaged(vecModules);
     if (result != UPGRADE_OP_SUCCESS) {
         removeTmpDir();
         // Kept only while it holds partial data to continue from.
         QDir().rmdir(downloadDir());
     }
     return result;
+}
+
+UpgradeOpError CUpgrade::markDownloadStaged(const QVector<ModuleVersion> &vecModules)
+{
+    // Without the new versions beside them, applied module files would still
+    // be recorded as the old versions and offered again.
+    if (!strSolutionInfoPath.isEmpty()
+        && !stageSolutionInfo(strAppDir, strPacketDir, strSolutionInfoPath, vecModules)) {
+        return UPGRADE_OP_UPDATE_SOLUTION_INFO_FAILED;
+    }
+    if (!markPacketStaged(strTmpDir, vecModules)) {
+        qWarning() << "the packet in" << strTmpDir << "could not be marked as staged";
+        return UPGRADE_OP_WRITE_FILE_FAILED;
+    }
+    return UPGRADE_OP_SUCCESS;
 }
 
 bool CUpgrade::createTmpDirForUpgrade()
@@ -140,7 +158,7 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
     // appears under its name only once every module is unpacked.
     const QString partialDir = partialPacketDir();
     if (!clearStaging(strTmpDir) || !QDir().mkpath(partialDir)) {
-        qWarning() << "mkdir " << strPacketDir << " failed!";
+        qWarning() << "mkdir " << partialDir << " failed!";
         return UPGRADE_OP_CREATE_DIR_FAILED;
     }
 
@@ -244,7 +262,7 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
             qInfo() << "packet " << fileName << " came from mirror " << outcome.strUrl;
 
         if (!do7z(str7zPath, localPath, partialDir)) {
-            qWarning() << "do7z " << localPath << " to " << strPacketDir << " failed!";
+            qWarning() << "do7z " << localPath << " to " << partialDir << " failed!";
             return UPGRADE_OP_DO7Z_FAILED;
         }
         ++nFinishedCount;

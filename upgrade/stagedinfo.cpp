@@ -1,6 +1,9 @@
 #include "upgrade/stagedinfo.h"
 
 #include "upgrade/files/solutioninfo.h"
+#include "upgrade/files/tmpdirs.h"
+#include "upgrade/transaction/installlock.h"
+#include "upgrade/transaction/staging.h"
 
 #include <QDebug>
 #include <QDir>
@@ -74,4 +77,36 @@ bool stageSolutionInfo(const QString &strAppDir, const QString &strPacketDir,
         return false;
     }
     return true;
+}
+
+bool saveSolutionInfoToPacketDir(const QString &strSolutionInfoPath, const QString &strBaseDir,
+                                 const QVector<ModuleVersion> &vecModuleVersion)
+{
+    // Not while an apply moves files out of that packet, or a download puts
+    // them in.
+    CInstallLock lock(strBaseDir);
+    if (QFileInfo(strBaseDir).isDir() && !lock.tryLock()) {
+        qWarning().noquote() << "solution info not saved into the packet:" << lock.refusalText();
+        return false;
+    }
+    const QString tmpDir = strBaseDir + QDir::separator() + CInstallLayout::tmpName();
+    const QString packetDir = tmpDir + QLatin1Char('/') + CInstallLayout::packetName() + QLatin1Char('/');
+    if (isPacketStaged(tmpDir)) {
+        // The download has staged the file already; this one replaces it,
+        // and the packet's files stay.
+        const QVector<ModuleVersion> vecBrought = stagedModules(tmpDir);
+        if (!stageSolutionInfo(strBaseDir, packetDir, strSolutionInfoPath, vecModuleVersion))
+            return false;
+        return markPacketStaged(tmpDir, vecBrought);
+    }
+    if (!removeDirTree(packetDir)) {
+        qWarning() << "removeRecursively " << packetDir << "failed";
+        return false;
+    }
+    if (!QDir().mkpath(packetDir)) {
+        qWarning() << "mkpath " << packetDir << "failed";
+        return false;
+    }
+    return updateSolutionInfoFile(strSolutionInfoPath, packetDir + QFileInfo(strSolutionInfoPath).fileName(),
+                                  vecModuleVersion);
 }

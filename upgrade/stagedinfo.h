@@ -22,4 +22,13 @@ QString stagedSolutionInfoPath(const QString &strAppDir, const QString &strPacke
 bool stageSolutionInfo(const QString &strAppDir, const QString &strPacketDir,
                        const QString &strSolutionInfoPath, const QVector<ModuleVersion> &vecNeedUpgrade);
 
+// For a caller that stages the solution information itself, under
+// strBaseDir/Tmp/Packet. Over a packet that a download left completely
+// staged, the file goes into that packet, at its place below strBaseDir, and
+// the packet stays staged; otherwise the packet directory is made anew with
+// the file alone. Either way under the installation's lock: false, with a
+// warning, while another process holds it.
+bool saveSolutionInfoToPacketDir(const QString &strSolutionInfoPath, const QString &strBaseDir,
+                                 const QVector<ModuleVersion> &vecModuleVersion);
+
 #endif // TVX_STAGEDINFO_H

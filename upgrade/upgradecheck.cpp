@@ -52,5 +52,6 @@ void startGetUpdateModuleVersion(const QString &strSolutionInfoPath, CUpgrade *p
     pUpgrade->setHttpTimeOut(timeOut);
     pUpgrade->setOpMode(CUpgrade::OP_MODE_GET_UPDATE_MODULE_VERSION);
     pUpgrade->setLocalModuleVersion(vecModuleVersion);
+    pUpgrade->setSolutionInfoPath(strSolutionInfoPath);
     pUpgrade->start(QThread::InheritPriority);
 }

@@ -141,6 +141,32 @@ QStringList readMirrors(const Json::Value &value, const QString &strId)
 // malformed answer is not taken as valid. Throws as jsoncpp does.
 bool parseJson(const char *begin, const char *end, Json::Value &root)
 {
+    // The builder's reader takes a number with a leading '+', which the
+    // classic one refuses; outside strings a '+' belongs to an exponent.
+    bool isInString = false;
+    for (const char *p = begin; p != end; ++p) {
+        if (isInString) {
+            if (*p == '\\' && p + 1 != end)
+                ++p;
+            else if (*p == '"')
+                isInString = false;
+        } else if (*p == '"') {
+            isInString = true;
+        } else if (*p == '/' && p + 1 != end && (p[1] == '/' || p[1] == '*')) {
+            // Comments, which the classic reader allows, may say anything.
+            const bool isLine = p[1] == '/';
+            for (p += 2; p != end; ++p) {
+                if (isLine ? *p == '\n' : (*p == '*' && p + 1 != end && p[1] == '/'))
+                    break;
+            }
+            if (p == end)
+                break;
+            if (!isLine)
+                ++p;
+        } else if (*p == '+' && (p == begin || (p[-1] != 'e' && p[-1] != 'E'))) {
+            return false;
+        }
+    }
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
     builder["allowTrailingCommas"] = false;
@@ -372,7 +398,8 @@ bool CUpgrade::getVersionInfoFromServer(const ServerClusterInfo &info, QVector<M
     const VersionRequest request = buildVersionRequest(info, number);
     // Bounded in time as in bytes: a server that drips its answer just fast
     // enough for the low-speed limit must not hold the check for hours.
-    const HTTP_ERROR error = getInfoWithRetries(http, request.strUrl, QStringList{request.strHeader}, policyQuery, &isStop);
+    const HTTP_ERROR error
+        = getInfoWithRetries(http, request.strUrl, QStringList{request.strHeader}, policyQuery, &isQuitting);
     const QString strResult = http.GetResult();
     if (error != HTTP_SUCCESS) {
         qWarning() << "get " << request.strUrl << " failed!" << " result is " << strResult;

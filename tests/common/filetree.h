@@ -127,7 +127,8 @@ public:
         Q_UNUSED(path)
 #endif
     }
-    ~ImmutableFile()
+    ~ImmutableFile() { release(); }
+    void release()
     {
 #ifdef Q_OS_LINUX
         int flags = 0;
@@ -137,6 +138,8 @@ public:
         }
         if (m_fd >= 0)
             ::close(m_fd);
+        m_fd = -1;
+        m_isSet = false;
 #endif
     }
     bool isSet() const { return m_isSet; }

@@ -5,6 +5,7 @@
 // real launcher, which checks, downloads, hands over to the upgrader and is
 // started again by it.
 
+#include "common/installprocesses.h"
 #include "common/testserver.h"
 #include "demofixture.h"
 #include "upgrade/files/solutioninfo.h"
@@ -14,13 +15,6 @@
 #include <QJsonObject>
 #include <QtTest>
 
-#ifdef Q_OS_WIN
-#  include <qt_windows.h>
-#  include <tlhelp32.h>
-#else
-#  include <csignal>
-#  include <sys/types.h>
-#endif
 
 using namespace DemoFixture;
 
@@ -30,45 +24,6 @@ namespace {
 QMap<QString, QByteArray> hashTree(const QString &root)
 {
     return FileTree::hashTree(root, {QStringLiteral("Log")});
-}
-
-// The processes running the installation's launcher or upgrader.
-QList<qint64> installationProcesses(const QString &appDir)
-{
-#ifdef Q_OS_WIN
-    const QStringList programs{QDir::toNativeSeparators(appDir + QLatin1String("/Tarvex.exe")),
-                               QDir::toNativeSeparators(appDir + QLatin1String("/Upgrade/Upgrade.exe"))};
-    QList<qint64> pids;
-    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return pids;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
-        const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
-        if (!process)
-            continue;
-        wchar_t path[1024];
-        DWORD size = DWORD(std::size(path));
-        if (::QueryFullProcessImageNameW(process, 0, path, &size)
-            && programs.contains(QString::fromWCharArray(path, int(size)), Qt::CaseInsensitive))
-            pids.append(entry.th32ProcessID);
-        ::CloseHandle(process);
-    }
-    ::CloseHandle(snapshot);
-    return pids;
-#else
-    const QStringList programs{appDir + QLatin1String("/Tarvex"), appDir + QLatin1String("/Upgrade/Upgrade")};
-    QList<qint64> pids;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        if (isPid && programs.contains(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid))))
-            pids.append(pid);
-    }
-    return pids;
-#endif
 }
 
 QString versionOf(const QJsonObject &run)
@@ -145,19 +100,8 @@ void tst_DemoLoop::init()
 void tst_DemoLoop::cleanup()
 {
     // Nothing of a failed case may outlive its directory.
-    if (m_installDir) {
-        const QList<qint64> pids = installationProcesses(m_appDir);
-        for (qint64 pid : pids) {
-#ifdef Q_OS_WIN
-            if (const HANDLE process = ::OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(pid))) {
-                ::TerminateProcess(process, 9);
-                ::CloseHandle(process);
-            }
-#else
-            ::kill(pid_t(pid), SIGKILL);
-#endif
-        }
-    }
+    if (m_installDir)
+        InstallProcesses::killAll(m_appDir);
     m_server.reset();
     m_serverDir.reset();
     m_installDir.reset();
@@ -226,8 +170,9 @@ int tst_DemoLoop::runLauncher(const QProcessEnvironment &extra)
 
 void tst_DemoLoop::waitForRuns(int count)
 {
-    QTRY_VERIFY2_WITH_TIMEOUT(runs().size() >= count && installationProcesses(m_appDir).isEmpty(),
-                              qPrintable(outputs()), 300000);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        runs().size() >= count && InstallProcesses::installationProcesses(m_appDir).isEmpty(),
+        qPrintable(outputs()), 300000);
     // In a sanitizer build every process of the loop is instrumented, and
     // all of them write to the same standard error.
     const QByteArray errors = FileTree::readFile(m_outputDir->filePath(QStringLiteral("launcher.err")));

@@ -17,6 +17,9 @@
 
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#  include <qt_windows.h>
+#endif
 #ifdef Q_OS_LINUX
 #  include <sys/mount.h>
 #  include <sys/statvfs.h>
@@ -89,6 +92,10 @@ private Q_SLOTS:
     void unstagedPacketRefused();
     void reservedNamesRefused_data();
     void reservedNamesRefused();
+    void heldFile_data();
+    void heldFile();
+    void danglingLinkSkipped_data();
+    void danglingLinkSkipped();
     void untrustedJournal_data();
     void untrustedJournal();
     void failedHealthCheck_data();
@@ -469,6 +476,111 @@ void tst_UpgradeCrash::reservedNamesRefused()
                                           : run(toolPath(), {"apply"}, m_dir->path());
     QCOMPARE(code, program == "Upgrade" ? 1 : int(UPGRADE_OP_WRITE_FILE_FAILED));
     QCOMPARE(installedTree(m_dir->path()), m_old);
+}
+
+namespace {
+
+// Keeps a file from being moved or replaced while it lives: on Windows an
+// open handle without delete sharing, as a second instance or a virus
+// scanner holds one; on Linux, where an open file never stops a rename, the
+// immutable flag.
+class FileHold
+{
+public:
+    explicit FileHold(const QString &path)
+#ifdef Q_OS_WIN
+        : m_handle(CreateFileW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(path).utf16()), GENERIC_READ,
+                               FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))
+#else
+        : m_immutable(path)
+#endif
+    {
+    }
+#ifdef Q_OS_WIN
+    ~FileHold() { release(); }
+    bool isSet() const { return m_handle != INVALID_HANDLE_VALUE; }
+    const char *whyNotSet() const { return "the file cannot be opened"; }
+    void release()
+    {
+        if (m_handle != INVALID_HANDLE_VALUE)
+            CloseHandle(m_handle);
+        m_handle = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE m_handle;
+#else
+    bool isSet() const { return m_immutable.isSet(); }
+    const char *whyNotSet() const { return m_immutable.whyNotSet(); }
+    void release() { m_immutable.release(); }
+
+private:
+    FileTree::ImmutableFile m_immutable;
+#endif
+};
+
+} // namespace
+
+void tst_UpgradeCrash::heldFile_data()
+{
+    QTest::addColumn<int>("heldMilliseconds"); // -1: throughout
+    QTest::newRow("let go of after a moment: the apply waits") << 700;
+    QTest::newRow("held throughout: rolled back, the file named") << -1;
+}
+
+// Another process holds a file that the apply must replace.
+void tst_UpgradeCrash::heldFile()
+{
+    QFETCH(int, heldMilliseconds);
+    makeInstallation(HealthyLauncher, SmallFileCount);
+    const QString held = path("Solutions/m0/f100.txt");
+    FileHold hold(held);
+    if (!hold.isSet())
+        QSKIP(hold.whyNotSet());
+
+    QProcess tool;
+    tool.setWorkingDirectory(m_dir->path());
+    tool.start(toolPath(), {"apply"});
+    QVERIFY(tool.waitForStarted());
+    if (heldMilliseconds >= 0)
+        QTimer::singleShot(heldMilliseconds, [&hold] { hold.release(); });
+    QTRY_VERIFY_WITH_TIMEOUT(tool.state() == QProcess::NotRunning, 120000);
+    const QByteArray errors = tool.readAllStandardError();
+    if (heldMilliseconds >= 0) {
+        QCOMPARE(tool.exitCode(), 0);
+        QCOMPARE(installedTree(m_dir->path()), m_new);
+    } else {
+        hold.release();
+        QCOMPARE(tool.exitCode(), int(UPGRADE_OP_WRITE_FILE_FAILED));
+        QVERIFY2(errors.contains(QDir::toNativeSeparators(held).toUtf8()), errors.constData());
+        QCOMPARE(installedTree(m_dir->path()), m_old);
+    }
+}
+
+void tst_UpgradeCrash::danglingLinkSkipped_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::newRow("tarvex-upgrade") << "tarvex-upgrade";
+    QTest::newRow("Upgrade") << "Upgrade";
+}
+
+// A link to nothing in the packet is left out, as the safe copy leaves it
+// out; the rest of the packet is installed.
+void tst_UpgradeCrash::danglingLinkSkipped()
+{
+    QFETCH(QString, program);
+#ifdef Q_OS_WIN
+    QSKIP("symbolic links need a privilege on Windows");
+#endif
+    makeInstallation(HealthyLauncher, SmallFileCount);
+    QVERIFY(QFile::link(path("nowhere"), path("Tmp/Packet/Solutions/m0/dangling")));
+    const int code = program == "Upgrade" ? run(upgraderPath(), {path("Tmp"), launcherPath()}, m_dir->path(),
+                                                {{"TARVEX_UPGRADE_HEALTH_SECONDS", "1"}})
+                                          : run(toolPath(), {"apply"}, m_dir->path());
+    QCOMPARE(code, 0);
+    QMap<QString, QByteArray> after = installedTree(m_dir->path());
+    QCOMPARE(after, m_new);
+    QVERIFY(!QFileInfo(path("Solutions/m0/dangling")).isSymLink());
 }
 
 void tst_UpgradeCrash::untrustedJournal_data()

@@ -211,7 +211,12 @@ void tst_VersionQuery::readVersionAnswer_data()
     QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBF{}") << false << 0 << parseFailed << none;
     QTest::newRow("single quotes") << QByteArray("{'value': {}}") << false << 0 << parseFailed << none;
     QTest::newRow("NaN") << QByteArray(R"({"retcode": NaN})") << false << 0 << parseFailed << none;
-    QTest::newRow("comments") << QByteArray("// c\n{\"value\": /* c */ {}}") << true << 0 << QString() << none;
+    QTest::newRow("leading plus") << QByteArray(R"({"retcode": +0})") << false << 0 << parseFailed << none;
+    QTest::newRow("leading plus in a module") << answerWith(R"("Extra": [+1])") << false << 0 << parseFailed
+                                              << none;
+    QTest::newRow("plus in an exponent and a string") << answerWith(R"("Extra": [1e+2, "+1"])") << true << 1
+                                                      << QString() << usual();
+    QTest::newRow("comments") << QByteArray("// c+\n{\"value\": /* +c */ {}}") << true << 0 << QString() << none;
     QTest::newRow("duplicate key: the last one") << QByteArray(R"({"retcode": 3, "retcode": 0})") << true << 0
                                                  << QString() << none;
     QTest::newRow("1000 levels") << nested(999, "1") << true << 0 << QString() << none;

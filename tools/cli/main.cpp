@@ -186,6 +186,9 @@ int runApply(const CliOptions &options)
         printErr(QStringLiteral("tarvex-upgrade: apply failed and the rollback could not be completed; %1 and its "
                                 "journal are kept, and the next command tries again: %2\n")
                      .arg(QDir::toNativeSeparators(upgrade.tmpDir()), resultText(report.result)));
+    } else if (!upgrade.errorString().isEmpty()) {
+        printErr(QStringLiteral("tarvex-upgrade: apply failed, the installation was rolled back: %1: %2\n")
+                     .arg(upgrade.errorString(), resultText(report.result)));
     } else {
         printErr(QStringLiteral("tarvex-upgrade: apply failed, the installation was rolled back: %1\n")
                      .arg(resultText(report.result)));
@@ -228,12 +231,17 @@ int main(int argc, char *argv[])
         return UPGRADE_OP_CREATE_DIR_FAILED;
     }
     // Every command first finishes an upgrade that a crash interrupted;
-    // those that change the installation or its Tmp hold its lock throughout.
+    // those that change the installation or its Tmp are refused while
+    // another process holds its lock.
     CInstallLock lock(QCoreApplication::applicationDirPath());
     const bool isChanging = options.command == CliOptions::CommandDownload
         || options.command == CliOptions::CommandApply || options.command == CliOptions::CommandTrustReset;
     if (const int refused = guardInstallation(lock, CUpgrade().installLayout(), isChanging))
         return refused;
+    // The engine takes the lock itself for its download and its apply; held
+    // here as well, it would refuse them.
+    if (options.command == CliOptions::CommandDownload || options.command == CliOptions::CommandApply)
+        lock.unlock();
 
     switch (options.command) {
     case CliOptions::CommandCheck:

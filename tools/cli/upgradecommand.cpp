@@ -1,8 +1,6 @@
 #include "upgradecommand.h"
 
 #include "upgrade/cupgrade.h"
-#include "upgrade/stagedinfo.h"
-#include "upgrade/transaction/staging.h"
 #include "upgrade/upgradecheck.h"
 
 #include <QDebug>
@@ -74,17 +72,6 @@ CommandReport CUpgradeCommand::download(const QString &strSolutionInfoPath)
     report.result = m_result;
     report.nProgress = m_nProgress;
     report.vecPackets = m_pUpgrade->packetReports();
-    if (report.result != UPGRADE_OP_SUCCESS)
-        return report;
-
-    // Without the new versions beside them, applied files would still be
-    // recorded as the old versions and offered again: no half-staged packet.
-    if (!stageSolutionInfo(m_pUpgrade->appDir(), m_pUpgrade->packetDir(), strSolutionInfoPath,
-                           report.vecNeedUpgrade)
-        || !markPacketStaged(m_pUpgrade->tmpDir(), report.vecNeedUpgrade)) {
-        m_pUpgrade->removeTmpDir();
-        report.result = UPGRADE_OP_UPDATE_SOLUTION_INFO_FAILED;
-    }
     return report;
 }
 

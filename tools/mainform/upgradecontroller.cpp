@@ -2,9 +2,6 @@
 
 #include "upgrade/cupgrade.h"
 #include "upgrade/files/solutioninfo.h"
-#include "upgrade/stagedinfo.h"
-#include "upgrade/transaction/installlock.h"
-#include "upgrade/transaction/staging.h"
 #include "upgrade/upgradecheck.h"
 
 #include <QDebug>
@@ -105,20 +102,6 @@ bool CUpgradeController::download()
 {
     if (!canDownload())
         return false;
-    // Released when the download ends: the hand-over takes it again.
-    m_pLock.reset(new CInstallLock(m_pUpgrade->appDir()));
-    if (!m_pLock->tryLock()) {
-        fail(UPGRADE_OP_LOCKED, m_pLock->refusalText());
-        m_pLock.reset();
-        return false;
-    }
-    // The packet directory must hold this download only: a leftover of an
-    // interrupted session would be applied along with it.
-    if (!m_pUpgrade->removeTmpDir()) {
-        qWarning() << "remove leftover tmp dir" << m_pUpgrade->tmpDir() << "failed";
-        fail(UPGRADE_OP_CREATE_DIR_FAILED, tr("Cannot clear %1.").arg(m_pUpgrade->tmpDir()));
-        return false;
-    }
     setProgress(0);
     m_pUpgrade->setNeedUpgradeModule(m_vecNeedUpgrade);
     m_pUpgrade->setOpMode(CUpgrade::OP_MODE_GET_UPGRADE_PACKET);
@@ -172,18 +155,9 @@ void CUpgradeController::onPacketStatus(UpgradeOpError upgradeOpErr, bool isFini
     }
 
     m_pUpgrade->wait();
-    UpgradeOpError result = upgradeOpErr;
-    if (result == UPGRADE_OP_SUCCESS) {
-        // Without the new versions beside them, applied module files would
-        // still be recorded as the old versions and offered again.
-        if (!stageSolutionInfo(m_pUpgrade->appDir(), m_pUpgrade->packetDir(), m_strSolutionInfoPath,
-                               m_vecNeedUpgrade)
-            || !markPacketStaged(m_pUpgrade->tmpDir(), m_vecNeedUpgrade)) {
-            m_pUpgrade->removeTmpDir();
-            result = UPGRADE_OP_UPDATE_SOLUTION_INFO_FAILED;
-        }
-    }
-    m_pLock.reset();
+    // The engine has staged the packet completely, solution information
+    // included, or left nothing of it.
+    const UpgradeOpError result = upgradeOpErr;
     // The engine's end signal says 100 whatever the outcome; only a staged
     // packet is complete.
     if (result == UPGRADE_OP_SUCCESS) {

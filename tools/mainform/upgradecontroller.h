@@ -12,7 +12,6 @@
 #include <memory>
 
 class CUpgrade;
-class CInstallLock;
 
 // The main form's side of the upgrade engine: one engine, owned here on the
 // caller's thread, driven as an embedding caller drives it (queued signals,
@@ -94,7 +93,6 @@ private:
 
     QString m_strSolutionInfoPath;
     std::unique_ptr<CUpgrade> m_pUpgrade;
-    std::unique_ptr<CInstallLock> m_pLock;
     // Counts the starts of the engine's thread, from that thread.
     std::atomic<int> m_nEngineStarts{0};
     State m_state = StateIdle;

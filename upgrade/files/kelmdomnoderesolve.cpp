@@ -109,6 +109,14 @@ QByteArray asciiCompatible(const QByteArray &content)
     return codec && codec->mibEnum() != 106 ? codec->toUnicode(content).toUtf8() : content;
 }
 
+// Whether a '<' followed by c starts an element: a name starts with a
+// letter, '_', ':' or a character beyond ASCII.
+bool isNameStart(char c)
+{
+    const uchar u = uchar(c);
+    return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u == '_' || u == ':' || u >= 0x80;
+}
+
 // A lexical pass over the raw bytes, so that it holds for files that QDom
 // reads and a stricter reader would refuse (undeclared entities or prefixes).
 // Markup inside the internal subset of a DOCTYPE counts as depth too: entity
@@ -127,15 +135,25 @@ bool isTooDeep(const QByteArray &content)
             i = skipPast(content, i + 2, "?>");
         } else if (opensWith(content, i, "<!")) {
             // A DOCTYPE: quoted strings and a bracketed internal subset may hold '>'.
+            // A quoted string is no nesting of the document; the elements it
+            // holds nest only among themselves, where an entity expands.
             int brackets = 0;
             char quote = 0;
+            int literalDepth = 0;
             for (++i; i < size; ++i) {
                 const char c = content.at(i);
                 if (quote) {
-                    if (c == quote)
+                    const char next = i + 1 < size ? content.at(i + 1) : 0;
+                    if (c == quote) {
                         quote = 0;
-                    else if (c == '<' && ++depth > MaxDepth)
+                        literalDepth = 0;
+                    } else if (c == '<' && next == '/') {
+                        literalDepth = qMax(0, literalDepth - 1);
+                    } else if (c == '/' && next == '>') {
+                        literalDepth = qMax(0, literalDepth - 1);
+                    } else if (c == '<' && isNameStart(next) && ++literalDepth > MaxDepth) {
                         return true;
+                    }
                 } else if (c == '"' || c == '\'') {
                     quote = c;
                 } else if (c == '[') {

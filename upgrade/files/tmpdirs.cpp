@@ -138,22 +138,6 @@ bool deleteTmpDir(const QString &strBaseDir)
     return true;
 }
 
-bool saveSolutionInfoToPacketDir(const QString &strSolutionInfoPath, const QString &strBaseDir,
-                                 const QVector<ModuleVersion> &vecModuleVersion)
-{
-    const QString packetDir = strBaseDir + QDir::separator() + QLatin1String("Tmp/Packet/");
-    if (!removeDirTree(packetDir)) {
-        qWarning() << "removeRecursively " << packetDir << "failed";
-        return false;
-    }
-    if (!QDir().mkpath(packetDir)) {
-        qWarning() << "mkpath " << packetDir << "failed";
-        return false;
-    }
-    return updateSolutionInfoFile(strSolutionInfoPath, packetDir + QFileInfo(strSolutionInfoPath).fileName(),
-                                  vecModuleVersion);
-}
-
 UpgradeOpError applyPacketToSolutionDir(const QString &strBaseDir, const QString &strSolutionInfoPath)
 {
     const QString packetDir = strBaseDir + QLatin1String("Tmp/Packet/");

@@ -24,8 +24,6 @@ UpgradeOpError upgradeTmpDirToDstDir(const QString &strAppDir, const QString &st
                                      const QString &strPacketDir, const QString &strBackupDir);
 
 bool deleteTmpDir(const QString &strBaseDir);
-bool saveSolutionInfoToPacketDir(const QString &strSolutionInfoPath, const QString &strBaseDir,
-                                 const QVector<ModuleVersion> &vecModuleVersion);
 UpgradeOpError applyPacketToSolutionDir(const QString &strBaseDir, const QString &strSolutionInfoPath);
 
 #endif // TVX_TMPDIRS_H

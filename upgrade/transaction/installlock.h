@@ -47,6 +47,11 @@ private:
     Q_DISABLE_COPY(CInstallLock)
     void writeOwner();
     QString readOwner() const;
+#ifdef Q_OS_WIN
+    // After passToChildren(): until a child has taken the lock over, or for
+    // a bounded time.
+    void waitForTakeOver();
+#endif
     // The passed-down descriptor or handle, taken out of the environment;
     // -1 when there is none.
     static qint64 takeInheritedValue();

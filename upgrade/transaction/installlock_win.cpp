@@ -1,19 +1,32 @@
-// The installation's lock on Windows: a byte lock on .upgrade.lock, which is
+// The installation's lock on Windows: byte locks on .upgrade.lock, which is
 // opened without delete sharing, so that nobody can delete or rename it
 // while it is open, and which is never removed. (A directory handle cannot
-// carry a byte lock.) The holder's process id follows the locked byte.
-
+// carry a byte lock.) The holder's process id follows the locked bytes.
+//
+// A byte lock belongs to the process that took it, not to the handle: a
+// child that inherits the handle does not inherit the lock, and the lock
+// goes when the parent ends. So the lock is two bytes, and whoever takes it
+// takes both, the first one first. To pass it on, the parent lets go of the
+// second byte and keeps the first until the child has taken the second; at
+// no moment can a third process hold both.
 #include "upgrade/transaction/installlock.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QElapsedTimer>
 
 #include <qt_windows.h>
 
 namespace {
 
-// Byte 0 is the locked one; the owner's process id follows it.
-constexpr DWORD OwnerOffset = 1;
+// Bytes 0 and 1 are the locked ones; the owner's process id follows them.
+constexpr DWORD FirstByte = 0;
+constexpr DWORD SecondByte = 1;
+constexpr DWORD OwnerOffset = 2;
+// How long a child may take to take the second byte over, and the parent
+// waits for it to do so, before either gives up.
+constexpr int HandOverMilliseconds = 5000;
+constexpr int HandOverPollMilliseconds = 10;
 
 HANDLE openLockFile(const QString &path, DWORD access, DWORD disposition)
 {
@@ -31,6 +44,26 @@ QString errorText(DWORD error)
                           : QStringLiteral("error %1").arg(error);
     LocalFree(buffer);
     return text;
+}
+
+// Without waiting; false with the reason in GetLastError().
+bool lockByte(HANDLE handle, DWORD offset)
+{
+    OVERLAPPED overlapped = {};
+    overlapped.Offset = offset;
+    return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &overlapped);
+}
+
+void unlockByte(HANDLE handle, DWORD offset)
+{
+    OVERLAPPED overlapped = {};
+    overlapped.Offset = offset;
+    UnlockFileEx(handle, 0, 1, 0, &overlapped);
+}
+
+bool isHeldError(DWORD error)
+{
+    return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING;
 }
 
 bool isSameFile(HANDLE a, HANDLE b)
@@ -62,11 +95,18 @@ bool CInstallLock::tryLock()
         qWarning() << "open lock file" << m_strPath << "failed:" << m_strError;
         return false;
     }
-    OVERLAPPED overlapped = {};
-    if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &overlapped)) {
-        const DWORD error = GetLastError();
+    // The first byte first: while a hand-over is under way its parent holds
+    // the first and its child the second, so nobody else gets to the second.
+    DWORD error = ERROR_SUCCESS;
+    if (!lockByte(handle, FirstByte)) {
+        error = GetLastError();
+    } else if (!lockByte(handle, SecondByte)) {
+        error = GetLastError();
+        unlockByte(handle, FirstByte);
+    }
+    if (error != ERROR_SUCCESS) {
         CloseHandle(handle);
-        if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
+        if (isHeldError(error)) {
             m_isHeldElsewhere = true;
             m_strOwner = readOwner();
         } else {
@@ -100,9 +140,19 @@ bool CInstallLock::adoptInherited()
     CloseHandle(byName);
     if (!isLockFile)
         return false;
-    // The lock stays with the file object the parent locked, which this
-    // handle keeps open after the parent has gone.
     SetHandleInformation(inherited, HANDLE_FLAG_INHERIT, 0);
+    // The parent let go of the second byte for us and holds the first until
+    // we have it. It may be looking whether we have it yet, for a moment.
+    QElapsedTimer timer;
+    timer.start();
+    while (!lockByte(inherited, SecondByte)) {
+        if (!isHeldError(GetLastError()) || timer.hasExpired(HandOverMilliseconds)) {
+            qWarning() << "the installation lock" << m_strPath << "handed over was not free to take";
+            CloseHandle(inherited);
+            return false;
+        }
+        Sleep(HandOverPollMilliseconds);
+    }
     m_handle = qintptr(inherited);
     writeOwner();
     return true;
@@ -110,10 +160,32 @@ bool CInstallLock::adoptInherited()
 
 bool CInstallLock::passToChildren()
 {
-    if (!isLocked() || !SetHandleInformation(HANDLE(m_handle), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))
+    if (!isLocked() || m_isPassedOn
+        || !SetHandleInformation(HANDLE(m_handle), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))
         return false;
+    if (!qputenv(inheritedVariable(), QByteArray::number(qint64(m_handle))))
+        return false;
+    // The first byte alone still keeps everybody else out.
+    unlockByte(HANDLE(m_handle), SecondByte);
     m_isPassedOn = true;
-    return qputenv(inheritedVariable(), QByteArray::number(qint64(m_handle)));
+    return true;
+}
+
+void CInstallLock::waitForTakeOver()
+{
+    // Whoever holds the second byte now is the child: a third process
+    // takes the first byte first, and that one is still ours. Without a
+    // child that takes it, the lock is simply free once we are gone.
+    QElapsedTimer timer;
+    timer.start();
+    while (lockByte(HANDLE(m_handle), SecondByte)) {
+        unlockByte(HANDLE(m_handle), SecondByte);
+        if (timer.hasExpired(HandOverMilliseconds)) {
+            qWarning() << "no process took over the installation lock" << m_strPath;
+            return;
+        }
+        Sleep(HandOverPollMilliseconds);
+    }
 }
 
 void CInstallLock::unlock()
@@ -124,7 +196,9 @@ void CInstallLock::unlock()
     // Only the owner's number goes, as the holder goes.
     LARGE_INTEGER start;
     start.QuadPart = 0;
-    if (!m_isPassedOn && SetFilePointerEx(HANDLE(m_handle), start, nullptr, FILE_BEGIN))
+    if (m_isPassedOn)
+        waitForTakeOver();
+    else if (SetFilePointerEx(HANDLE(m_handle), start, nullptr, FILE_BEGIN))
         SetEndOfFile(HANDLE(m_handle));
     CloseHandle(HANDLE(m_handle));
     m_handle = InvalidHandle;

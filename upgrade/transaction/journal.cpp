@@ -8,6 +8,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
@@ -17,6 +18,7 @@
 #ifdef Q_OS_WIN
 #  include <qt_windows.h>
 #else
+#  include <cerrno>
 #  include <csignal>
 #  include <cstdio>
 #  include <unistd.h>
@@ -91,6 +93,43 @@ bool moveEntry(const QString &from, const QString &to)
 #else
     return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 #endif
+}
+
+// How long the apply waits for another process to let go of a file it must
+// replace: a second instance ending, a virus scanner finishing its look.
+constexpr int HeldFileMilliseconds = 5000;
+
+// Whether the last failed move may be another process holding the file, or
+// a file that cannot be changed at all, which only a bounded wait tells apart.
+bool isHeldFailure(int *pError)
+{
+#ifdef Q_OS_WIN
+    const DWORD error = GetLastError();
+    *pError = int(error);
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
+#else
+    *pError = errno;
+    return errno == EBUSY || errno == ETXTBSY || errno == EPERM || errno == EACCES || errno == EROFS;
+#endif
+}
+
+// moveEntry(), retried with a growing pause while the file seems held.
+bool moveHeldEntry(const QString &from, const QString &to, QString &strReason)
+{
+    QElapsedTimer timer;
+    timer.start();
+    int pause = 20;
+    for (;;) {
+        if (moveEntry(from, to))
+            return true;
+        int error = 0;
+        const bool isHeld = isHeldFailure(&error);
+        strReason = qt_error_string(error);
+        if (!isHeld || timer.elapsed() + pause > HeldFileMilliseconds)
+            return false;
+        QThread::msleep(pause);
+        pause = qMin(pause * 2, 500);
+    }
 }
 
 bool existsOrLink(const QString &path)
@@ -391,6 +430,12 @@ bool planDir(const CInstallLayout &layout, const QString &rel, QVector<Entry> &e
             qWarning() << "apply refused:" << strError;
             return false;
         }
+        // As the safe copy does: what is neither a file nor a directory (a
+        // link to nothing, a pipe, a device) is not installed.
+        if (!info.isDir() && !info.isFile()) {
+            qInfo() << "not installed, neither a file nor a directory:" << QDir::toNativeSeparators(info.filePath());
+            continue;
+        }
         const QFileInfo target(layout.installed(childRel));
         if (info.isDir() && !info.isSymLink()) {
             if (target.isSymLink() || (target.exists() && !target.isDir())) {
@@ -453,8 +498,11 @@ bool act(const CInstallLayout &layout, const QVector<Entry> &entries, QString &s
                 }
                 backupDirs.insert(backupParent);
             }
-            if (!moveEntry(installed, backup)) {
-                strError = QStringLiteral("cannot move %1 aside").arg(installed);
+            QString reason;
+            if (!moveHeldEntry(installed, backup, reason)) {
+                strError = QStringLiteral("cannot replace %1: %2; if another program has it open, close that "
+                                          "program and try again")
+                               .arg(QDir::toNativeSeparators(installed), reason);
                 qWarning() << "copy file to " << QDir::toNativeSeparators(backup) << "failed!";
                 return false;
             }

@@ -16,6 +16,8 @@ class tst_KelmDomNodeResolve : public QObject
 private slots:
     void loadFailureKeepsDocument_data();
     void loadFailureKeepsDocument();
+    void doctypeStringsAreNoNesting_data();
+    void doctypeStringsAreNoNesting();
     void roundTrip_data();
     void roundTrip();
     void refusedValues_data();
@@ -88,6 +90,36 @@ void tst_KelmDomNodeResolve::loadFailureKeepsDocument()
     KelmDomNodeResolve fresh;
     QVERIFY(!fresh.LoadXML(bad));
     QVERIFY(fresh.GetNodeName().isEmpty());
+}
+
+// Markup characters in the quoted strings of a DOCTYPE nest only among
+// themselves: neither a '<' in a system literal nor a flat entity of many
+// elements makes the document too deep.
+void tst_KelmDomNodeResolve::doctypeStringsAreNoNesting_data()
+{
+    QTest::addColumn<QByteArray>("doctype");
+    QTest::newRow("300 '<' in a system literal")
+        << "<!DOCTYPE Root SYSTEM \"" + QByteArray("<").repeated(300) + "\">";
+    QTest::newRow("300 sibling elements in an entity")
+        << "<!DOCTYPE Root [<!ENTITY e \"" + QByteArray("<A/>").repeated(300) + "\">]>";
+    QTest::newRow("200 levels in an entity, closed")
+        << "<!DOCTYPE Root [<!ENTITY e \"" + QByteArray("<A>").repeated(200) + QByteArray("</A>").repeated(200)
+               + "\">]>";
+}
+
+void tst_KelmDomNodeResolve::doctypeStringsAreNoNesting()
+{
+    QFETCH(QByteArray, doctype);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // The document itself nests 200 levels: together with what the DOCTYPE
+    // held before, that went past the limit.
+    const QString path = dir.filePath("doctype.xml");
+    QVERIFY(writeFile(path, doctype + "<Root>" + QByteArray("<B>").repeated(200) + QByteArray("</B>").repeated(200)
+                                + "<Child>text</Child></Root>"));
+    KelmDomNodeResolve node;
+    QVERIFY(node.LoadXML(path));
+    QCOMPARE(node.FindChildByNodeName("Child").GetNodeValue(), QStringLiteral("text"));
 }
 
 void tst_KelmDomNodeResolve::roundTrip_data()

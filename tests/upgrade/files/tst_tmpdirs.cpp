@@ -1,5 +1,6 @@
 #include "upgrade/files/solutioninfo.h"
 #include "upgrade/files/tmpdirs.h"
+#include "upgrade/stagedinfo.h"
 
 #include "common/filetree.h"
 #include "common/messagecapture.h"
