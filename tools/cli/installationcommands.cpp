@@ -1,15 +1,7 @@
 #include "installationcommands.h"
 
-#include "report.h"
-
-#include "upgrade/cupgrade.h"
 #include "upgrade/files/installationinfo.h"
 #include "upgrade/files/upgradetypes.h"
-#include "upgrade/report/outcomereport.h"
-#include "upgrade/trust/rollout.h"
-
-#include <QDateTime>
-#include <QDebug>
 
 #include <cstdio>
 
@@ -80,43 +72,4 @@ int runReports(bool isOn, const QString &strAppDir)
                                         "signed release document asks for them.\n")
                        : QStringLiteral("Outcome reports are off.\n"));
     return 0;
-}
-
-void recordDownloadOutcome(const CUpgrade &upgrade, const CommandReport &report, qint64 llDownloadMs)
-{
-    InstallationInfo info;
-    QString error;
-    if (upgrade.reportUrl().isEmpty() || report.vecNeedUpgrade.isEmpty() || !loadInstallationInfo(upgrade.appDir(), info, error)
-        || !info.isReporting)
-        return;
-    PendingReports pending;
-    pending.strUrl = upgrade.reportUrl();
-    for (const ModuleVersion &module : report.vecNeedUpgrade) {
-        OutcomeReport outcome;
-        outcome.strReportId = OutcomeReports::reportId(info.strId, module.strId, module.strVersion);
-        outcome.strModule = module.strId;
-        outcome.strTo = module.strVersion;
-        for (const ModuleVersion &installed : report.vecInstalled) {
-            if (installed.strId == module.strId)
-                outcome.strFrom = installed.strVersion;
-        }
-        outcome.nBucket = Trust::rolloutBucket(info.strId, module.strId, module.strVersion);
-        outcome.nDownload = report.result;
-        outcome.llDownloadMs = llDownloadMs;
-        for (const PacketDownloadReport &packet : report.vecPackets) {
-            if (packet.strId == module.strId) {
-                outcome.strMethod = packet.isDelta ? QStringLiteral("delta") : QStringLiteral("full");
-                outcome.llBytes = packet.llReceivedBytes;
-            }
-        }
-        outcome.llAt = QDateTime::currentSecsSinceEpoch();
-        pending.vecReports.append(outcome);
-    }
-    if (report.result != UPGRADE_OP_SUCCESS) {
-        // The upgrade ends here: nothing is applied.
-        OutcomeReports::send(pending.strUrl, pending.vecReports);
-        return;
-    }
-    if (!OutcomeReports::savePending(upgrade.installLayout(), pending, error))
-        qWarning().noquote() << "outcome report dropped:" << error;
 }

@@ -11,11 +11,4 @@ int runChannelShow(const QString &strAppDir);
 int runChannelSet(const CliOptions &options, const QString &strAppDir);
 int runReports(bool isOn, const QString &strAppDir);
 
-struct CommandReport;
-class CUpgrade;
-// After a download: the outcome of each module it was for, kept for the
-// apply to complete and send, or sent at once when the download failed.
-// Nothing when reports are off or the signed document names no report URL.
-void recordDownloadOutcome(const CUpgrade &upgrade, const CommandReport &report, qint64 llDownloadMs);
-
 #endif // TVX_INSTALLATIONCOMMANDS_H

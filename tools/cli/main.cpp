@@ -13,6 +13,7 @@
 
 #include "platform/solutionsdir.h"
 #include "upgrade/cupgrade.h"
+#include "upgrade/downloadoutcome.h"
 #include "upgrade/report/outcomereport.h"
 #include "upgrade/transaction/installlock.h"
 
@@ -136,7 +137,7 @@ int runDownload(const CliOptions &options)
     progress.finish();
     // A stopped download is the user's choice, not an outcome of the release.
     if (report.hasProgress && !command.isStopRequested())
-        recordDownloadOutcome(upgrade, report, downloadTime.elapsed());
+        recordDownloadOutcome(upgrade, report.vecInstalled, report.vecNeedUpgrade, report.result, downloadTime.elapsed());
 
     if (options.isJson) {
         printJson(report);
