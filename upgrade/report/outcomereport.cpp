@@ -8,6 +8,7 @@
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -146,8 +147,16 @@ void removePending(const CInstallLayout &layout)
 
 int send(const QString &strUrl, const QVector<OutcomeReport> &vecReports)
 {
+    // A server that takes every connection and answers none must not keep
+    // the user waiting for the program to end.
+    QDeadlineTimer deadline(TotalTimeoutMs);
     int sent = 0;
+    int dropped = 0;
     for (const OutcomeReport &report : vecReports.mid(0, MaxReports)) {
+        if (deadline.hasExpired()) {
+            ++dropped;
+            continue;
+        }
         const QByteArray query = toQuery(report);
         if (query.isEmpty()) {
             qWarning() << "outcome report of" << report.strModule << "not sent: it does not fit" << MaxQueryBytes
@@ -158,12 +167,13 @@ int send(const QString &strUrl, const QVector<OutcomeReport> &vecReports)
             + QString::fromLatin1(query);
         QString lastError;
         bool isSent = false;
-        for (int attempt = 1; attempt <= MaxAttempts && !isSent; ++attempt) {
+        for (int attempt = 1; attempt <= MaxAttempts && !isSent && !deadline.hasExpired(); ++attempt) {
+            const int timeoutMs = int(qBound<qint64>(1, deadline.remainingTime(), AttemptTimeoutMs));
             CHttp http;
             http.InitData();
-            http.setTimeOut(AttemptTimeoutMs, 1, 2);
+            http.setTimeOut(timeoutMs, 1, 2);
             HttpLimits limits;
-            limits.llTimeoutMs = AttemptTimeoutMs;
+            limits.llTimeoutMs = timeoutMs;
             http.setLimits(limits);
             const HTTP_ERROR error = http.GetInfo(url, QStringList());
             isSent = error == HTTP_SUCCESS;
@@ -172,7 +182,7 @@ int send(const QString &strUrl, const QVector<OutcomeReport> &vecReports)
             if (!isSent && http.httpStatus() >= 400 && http.httpStatus() < 500)
                 break;
             if (!isSent && attempt < MaxAttempts)
-                QThread::msleep(200 * attempt);
+                QThread::msleep(ulong(qBound<qint64>(0, deadline.remainingTime(), 200 * attempt)));
         }
         if (isSent)
             ++sent;
@@ -180,6 +190,8 @@ int send(const QString &strUrl, const QVector<OutcomeReport> &vecReports)
             qWarning().noquote() << "outcome report of" << report.strModule << report.strTo << "not sent to"
                                  << strUrl << "- error" << lastError;
     }
+    if (dropped > 0)
+        qWarning().noquote() << dropped << "outcome report(s) not sent to" << strUrl << "- out of time";
     return sent;
 }
 

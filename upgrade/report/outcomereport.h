@@ -43,6 +43,7 @@ namespace OutcomeReports {
 constexpr int MaxReports = 16;      // per upgrade
 constexpr int MaxAttempts = 3;      // per report
 constexpr int AttemptTimeoutMs = 2000;
+constexpr int TotalTimeoutMs = 6000; // all reports of an upgrade together
 constexpr int MaxQueryBytes = 2048; // nginx takes it in one header buffer
 
 QString reportId(const QString &strInstallationId, const QString &strModule, const QString &strVersion);
@@ -57,8 +58,8 @@ void removePending(const CInstallLayout &layout);
 
 // Sends each report to strUrl: a GET with the report as its query, each
 // attempt bounded to AttemptTimeoutMs, at most MaxAttempts of them with a
-// short pause between. Never fails the caller: returns the number of
-// reports the server took, and logs the others.
+// short pause between, all of them within TotalTimeoutMs. Never fails the
+// caller: returns the number of reports the server took, and logs the others.
 int send(const QString &strUrl, const QVector<OutcomeReport> &vecReports);
 
 // The end of an upgrade: completes the pending reports with the apply's
