@@ -352,6 +352,7 @@ int withdraw(const QString &strRoot, const QString &strModule, const QString &st
     // Offered to every installation again: the rollout of another release
     // does not apply to it.
     entry.remove(QStringLiteral("Rollout"));
+    entry.remove(QStringLiteral("Halted"));
     entry.remove(QStringLiteral("Previous"));
     entry.insert(QStringLiteral("ReleaseDate"), double(llDate));
     entry.remove(QStringLiteral("Deltas"));

@@ -211,7 +211,7 @@ int changeRollout(const RolloutOptions &options, Change change)
         printError(error);
         return 1;
     }
-    for (const char *key : {"Channels", "Rollout", "Previous"})
+    for (const char *key : {"Channels", "Rollout", "Halted", "Previous"})
         entry.remove(QLatin1String(key));
     Trust::offerToJson(module, entry);
     modules.replace(index, entry);

@@ -207,7 +207,7 @@ bool planSite(const QString &strRoot, const QString &strBaseUrl, SitePlan &plan,
         }
         entry.remove(QStringLiteral("Rotation"));
         // The document carries the offer; the answer needs none of it.
-        for (const char *key : {"Channels", "Rollout", "Previous"})
+        for (const char *key : {"Channels", "Rollout", "Halted", "Previous"})
             entry.remove(QLatin1String(key));
         if (!entry.contains(QLatin1String("Url")) && !entry.contains(QLatin1String("OutUrl"))) {
             entry.insert(QStringLiteral("Url"), strBaseUrl + QLatin1Char('/') + dir + module.strPacket);
