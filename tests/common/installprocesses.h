@@ -11,6 +11,8 @@
 #include <QStringList>
 
 #ifdef Q_OS_WIN
+// Before windows.h, for the tests that use sockets too.
+#  include <winsock2.h>
 #  include <qt_windows.h>
 #  include <tlhelp32.h>
 #  include <iterator>
