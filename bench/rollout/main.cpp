@@ -1,12 +1,13 @@
-// bench_rollout [--modules N] [--rolled-out K] [--repeat R]
+// bench_rollout [--modules N] [--rolled-out K] [--repeat R] [--channels-in-rollout]
 // bench_rollout --reports N [--threads T] [--dir PATH]
 //
 // 1. The check of N modules (default 10000) in this process, as the engine
 //    makes it once the answer is in: the answer read, the signed document
 //    opened and checked against it, and for the rollout the installation's
 //    choice of release. Today's signed document against one where every
-//    module names its channels and K of them (default all) are in a
-//    rollout: a schedule of three steps and the previous release.
+//    module names its channels (with --channels-in-rollout, only those in
+//    a rollout) and K of them (default all) are in a rollout: a schedule of
+//    three steps and the previous release.
 //    Median of R runs (default 15), process CPU time. Target: at most 1.1.
 // 2. With --reports, N outcome reports (default 10000) sent as installations
 //    send them (OutcomeReports::send) to nginx on loopback, set up by
@@ -56,6 +57,8 @@ struct Site
 
 // An answer of moduleCount modules with its signed document; with
 // isRollout every module has a schedule, two channels and its previous release.
+bool channelsInRolloutOnly = false;
+
 bool makeSite(int moduleCount, int rolledOut, bool isRollout, const QByteArray &privatePem, const QByteArray &publicKey, Site &site)
 {
     Trust::ReleaseDocument document;
@@ -75,10 +78,11 @@ bool makeSite(int moduleCount, int rolledOut, bool isRollout, const QByteArray &
         module.strPacket = id + QLatin1String(".7z");
         module.llBytes = 1000 + i;
         module.baSha256 = QCryptographicHash::hash(id.toUtf8(), QCryptographicHash::Sha256);
-        if (isRollout)
-            module.listChannels = QStringList{QStringLiteral("beta"), QStringLiteral("stable")};
         // Spread over the document, as releases come.
-        if (isRollout && rolledOut > 0 && i % qMax(1, moduleCount / rolledOut) == 0) {
+        const bool isRolledOut = isRollout && rolledOut > 0 && i % qMax(1, moduleCount / rolledOut) == 0;
+        if (isRollout && (isRolledOut || !channelsInRolloutOnly))
+            module.listChannels = QStringList{QStringLiteral("beta"), QStringLiteral("stable")};
+        if (isRolledOut) {
             module.rollout.isSet = true;
             module.rollout.vecSteps = {Trust::RolloutStep{now - 7200, 5}, Trust::RolloutStep{now - 60, 25},
                                        Trust::RolloutStep{now + 86400, 100}};
@@ -288,7 +292,7 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(quiet);
     const QStringList args = app.arguments();
     if (args.contains(QStringLiteral("--help"))) {
-        std::printf("Usage: bench_rollout [--modules N] [--rolled-out K] [--repeat R]\n"
+        std::printf("Usage: bench_rollout [--modules N] [--rolled-out K] [--repeat R] [--channels-in-rollout]\n"
                     "       bench_rollout --reports N [--threads T] [--dir PATH]\n"
                     "The check of N modules (default 10000) with channels, K of them (default all) in a rollout,\n"
                     "against today's signed check (median of R runs, default 15; target at most 1.1), or N\n"
@@ -310,6 +314,7 @@ int main(int argc, char *argv[])
     int repeat = 15;
     if (Bench::argValue(args, QStringLiteral("--modules"), value))
         modules = qMax(1, value.toInt());
+    channelsInRolloutOnly = args.contains(QStringLiteral("--channels-in-rollout"));
     int rolledOut = modules;
     if (Bench::argValue(args, QStringLiteral("--rolled-out"), value))
         rolledOut = qBound(0, value.toInt(), modules);
