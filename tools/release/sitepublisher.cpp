@@ -94,10 +94,11 @@ bool writeSiteFile(const QString &strPath, const QByteArray &content, QFileDevic
 #ifndef Q_OS_WIN
     // The mode goes on before the name: the rename publishes the file as is.
     const mode_t mode = (permissions & QFile::ReadOther) ? 0644 : 0600;
-    ok = ok && ::fchmod(file.handle(), mode) == 0 && (flush == Flush::No || ::fsync(file.handle()) == 0);
+    ok = ok && ::fchmod(file.handle(), mode) == 0;
 #else
     Q_UNUSED(permissions);
 #endif
+    ok = ok && (flush == Flush::No || Durable::flush(file));
     if (!ok || !file.commit()) {
         strError = QStringLiteral("cannot write %1: %2").arg(strPath, file.errorString());
         file.cancelWriting();
@@ -108,20 +109,6 @@ bool writeSiteFile(const QString &strPath, const QByteArray &content, QFileDevic
     return true;
 }
 
-// The data of a copied file on disk for good.
-bool flushFile(const QString &strPath)
-{
-#ifndef Q_OS_WIN
-    const int fd = ::open(QFile::encodeName(strPath).constData(), O_RDONLY | O_CLOEXEC);
-    const bool ok = fd >= 0 && ::fsync(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return ok;
-#else
-    QFile file(strPath);
-    return file.open(QIODevice::ReadWrite) && file.flush();
-#endif
-}
 
 // A hard link costs nothing where both trees share a file system; a copy
 // does everywhere else. Either is a file of its own, unlike a symbolic link,
@@ -291,7 +278,7 @@ bool putPackets(const QString &strSite, const QVector<SiteFile> &vecPackets, int
             const QString target = staging + QLatin1Char('/') + file.strKey.section(QLatin1Char('/'), 2);
             if (!linkOrCopy(file.strSource, target, isCopied, strError))
                 return false;
-            if (isCopied && !flushFile(target)) {
+            if (isCopied && !Durable::flushPath(target)) {
                 strError = QStringLiteral("cannot flush %1 to disk").arg(target);
                 return false;
             }

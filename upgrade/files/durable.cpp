@@ -30,6 +30,45 @@ bool syncDir(const QString &strDir)
 #endif
 }
 
+bool flush(QFileDevice &file)
+{
+    if (!file.flush())
+        return false;
+#ifdef Q_OS_WIN
+    return FlushFileBuffers(HANDLE(_get_osfhandle(file.handle())));
+#else
+    return ::fsync(file.handle()) == 0;
+#endif
+}
+
+bool flushPath(const QString &strPath)
+{
+    QFile file(strPath);
+#ifdef Q_OS_WIN
+    // FlushFileBuffers needs a handle with write access.
+    return file.open(QIODevice::ReadWrite) && flush(file);
+#else
+    return file.open(QIODevice::ReadOnly) && flush(file);
+#endif
+}
+
+bool rename(const QString &strFrom, const QString &strTo)
+{
+#ifdef Q_OS_WIN
+    return MoveFileExW(reinterpret_cast<LPCWSTR>(strFrom.utf16()), reinterpret_cast<LPCWSTR>(strTo.utf16()),
+                       MOVEFILE_WRITE_THROUGH);
+#else
+    return ::rename(QFile::encodeName(strFrom).constData(), QFile::encodeName(strTo).constData()) == 0;
+#endif
+}
+
+bool append(const QString &strPath, const QByteArray &content)
+{
+    QFile file(strPath);
+    return file.open(QIODevice::WriteOnly | QIODevice::Append) && file.write(content) == content.size()
+        && flush(file);
+}
+
 void syncVolume(const QString &strPath)
 {
 #if defined(Q_OS_LINUX)
@@ -54,12 +93,7 @@ bool writeFileAtomically(const QString &strPath, const QByteArray &content)
         qWarning() << "open" << tmpPath << "failed:" << file.errorString();
         return false;
     }
-    bool isWritten = file.write(content) == content.size() && file.flush();
-#ifdef Q_OS_WIN
-    isWritten = isWritten && FlushFileBuffers(HANDLE(_get_osfhandle(file.handle())));
-#else
-    isWritten = isWritten && ::fsync(file.handle()) == 0;
-#endif
+    const bool isWritten = file.write(content) == content.size() && flush(file);
     file.close();
     if (!isWritten) {
         qWarning() << "write" << tmpPath << "failed:" << file.errorString();

@@ -87,12 +87,7 @@ void step()
 
 bool moveEntry(const QString &from, const QString &to)
 {
-#ifdef Q_OS_WIN
-    return MoveFileExW(reinterpret_cast<LPCWSTR>(from.utf16()), reinterpret_cast<LPCWSTR>(to.utf16()),
-                       MOVEFILE_WRITE_THROUGH);
-#else
-    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
-#endif
+    return Durable::rename(from, to);
 }
 
 // How long the apply waits for another process to let go of a file it must
@@ -269,14 +264,7 @@ JournalState readJournal(const CInstallLayout &layout, Journal &journal, QString
 
 bool appendRecord(const QString &path, const QByteArray &record)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return false;
-    bool isWritten = file.write(record) == record.size() && file.flush();
-#ifndef Q_OS_WIN
-    isWritten = isWritten && ::fsync(file.handle()) == 0;
-#endif
-    return isWritten;
+    return Durable::append(path, record);
 }
 
 // Puts the upgrader that the hand-over replaced back in Upgrade/. Every step
