@@ -144,6 +144,11 @@ public:
     // Release trust: the signed document of the last answer against the
     // installation's keys, and the packets against what was signed.
     UpgradeOpError checkReleaseTrust(QVector<ModuleVersion> &vecServerModuleVersion);
+    // The installation's share of an accepted document: its channel and its
+    // buckets in each rollout decide which release of a module it is offered.
+    void chooseRollout(const Trust::ReleaseDocument &document, QVector<ModuleVersion> &vecServerModuleVersion);
+    // Where the last accepted document asks outcome reports to go; empty for none.
+    QString reportUrl() const { return strReportUrl; }
     UpgradeOpError checkPacketSources(const QVector<ModuleVersion> &vecModules, bool isVerifying);
     QUrl packetQueryUrl() const;
     UpgradeOpError checkStagedTrustFile();
@@ -197,6 +202,7 @@ private:
     Trust::SignedEnvelope releaseEnvelope;
     bool hasReleaseEnvelope = false;
     Trust::OpenedRelease openedRelease; // opened while the answer was read
+    QString strReportUrl;
     DownloadPolicy policyDownload;
     DownloadPolicy policyQuery = DownloadPolicy::versionQuery();
     QVector<PacketDownloadReport> vecPacketReport;

@@ -3,7 +3,9 @@
 #include "platform/readfile.h"
 
 #include "upgrade/config/serverclusterinfo.h"
+#include "upgrade/files/installationinfo.h"
 #include "upgrade/trust/releasedocument.h"
+#include "upgrade/trust/rollout.h"
 #include "upgrade/trust/transport.h"
 #include "upgrade/trust/truststore.h"
 #include "upgrade/versionquery.h"
@@ -56,7 +58,24 @@ UpgradeOpError CUpgrade::checkReleaseTrust(QVector<ModuleVersion> &vecServerModu
         vecServerModuleVersion.clear();
         return UPGRADE_OP_RELEASE_NOT_TRUSTED;
     }
+    strReportUrl = document.strReportUrl;
+    chooseRollout(document, vecServerModuleVersion);
     return UPGRADE_OP_SUCCESS;
+}
+
+void CUpgrade::chooseRollout(const Trust::ReleaseDocument &document, QVector<ModuleVersion> &vecServerModuleVersion)
+{
+    // The id decides the buckets; one that cannot be kept still serves this
+    // check, and the next one makes another.
+    InstallationInfo info;
+    QString error;
+    if (!loadInstallationInfo(strAppDir, info, error))
+        qWarning().noquote() << "the installation's id is not kept:" << error;
+    QStringList log;
+    Trust::applyRollout(document, Trust::RolloutIdentity{info.strId, info.strChannel},
+                        QDateTime::currentDateTimeUtc(), vecServerModuleVersion, log);
+    for (const QString &line : qAsConst(log))
+        qInfo().noquote() << "rollout:" << line;
 }
 
 QUrl CUpgrade::packetQueryUrl() const

@@ -49,7 +49,9 @@ public:
         // it; what answers there is ours only once nginx has written its pid.
         for (int attempt = 0; attempt < 3; ++attempt) {
             stop();
-            const int port = unusedLoopbackPort(); // nginx cannot choose one itself
+            // nginx cannot choose one itself; a site that names its own
+            // address (a signed report URL) is served there.
+            const int port = m_nFixedPort > 0 ? m_nFixedPort : unusedLoopbackPort();
             m_hostAndPort = QStringLiteral("127.0.0.1:%1").arg(port);
             QFile::remove(strOut + "/nginx.pid");
             QProcess publish;
@@ -81,6 +83,8 @@ public:
     }
 
     void stop() { stopProcess(m_process); }
+    // Serves the next start() on this port instead of a free one.
+    void setPort(int nPort) { m_nFixedPort = nPort; }
 
     // "127.0.0.1:PORT": the form the server cluster file keeps.
     QString hostAndPort() const { return m_hostAndPort; }
@@ -92,6 +96,7 @@ private:
     QProcess m_process;
     QString m_hostAndPort;
     QStringList m_publishArguments;
+    int m_nFixedPort = 0;
 };
 
 #endif // TVX_TEST_NGINXSITE_H

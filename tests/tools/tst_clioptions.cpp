@@ -84,6 +84,14 @@ void tst_CliOptions::refused_data()
     QTest::newRow("empty value") << QStringList{"download", "--solution-info="} << "non-empty";
     QTest::newRow("value for a flag") << QStringList{"check", "--json=yes"} << "takes no value";
     QTest::newRow("option twice") << QStringList{"check", "--json", "--json"} << "given twice";
+    QTest::newRow("channel alone") << QStringList{"channel"} << "\"show\" or \"set NAME\"";
+    QTest::newRow("channel set without a name") << QStringList{"channel", "set"} << "takes a name";
+    QTest::newRow("channel with capitals") << QStringList{"channel", "set", "Beta"} << "got \"Beta\"";
+    QTest::newRow("channel name too long") << QStringList{"channel", "set", QString(33, 'b')} << "1 to 32";
+    QTest::newRow("channel name as an option") << QStringList{"channel", "set", "--json"} << "takes a name";
+    QTest::newRow("two channel names") << QStringList{"channel", "set", "beta", "alpha"} << "unexpected argument";
+    QTest::newRow("reports without on or off") << QStringList{"reports", "yes"} << "\"on\" or \"off\"";
+    QTest::newRow("json on reports off") << QStringList{"reports", "off", "--json"} << "does not apply to reports off";
     QTest::newRow("write without server") << QStringList(write.mid(0, 2) + write.mid(4)) << "at least one --server";
     QTest::newRow("write without key") << QStringList(write.mid(0, write.size() - 2)) << "needs --key";
     QTest::newRow("write without prefix") << QStringList(write.mid(0, 6) + write.mid(8)) << "needs --prefix";

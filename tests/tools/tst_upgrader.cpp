@@ -51,6 +51,8 @@ private Q_SLOTS:
     void refusedHandOver();
     void inheritedLock_data();
     void inheritedLock();
+    void healthAttempts_data();
+    void healthAttempts();
 
 private:
     // An installation with version 1, the upgrader in Upgrade/, a stand-in
@@ -140,6 +142,65 @@ int tst_Upgrader::runUpgrader(const QStringList &arguments, const QProcessEnviro
         return -1;
     }
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+void tst_Upgrader::healthAttempts_data()
+{
+    QTest::addColumn<int>("failingStarts"); // the new version's first starts that end before its main form loads
+    QTest::addColumn<int>("attempts");      // TARVEX_UPGRADE_HEALTH_ATTEMPTS; 0: not set
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<QString>("health");    // in the outcome report
+
+    QTest::newRow("one start, as before, fails") << 1 << 0 << 65 << "reverted";
+    QTest::newRow("second of two starts succeeds") << 1 << 2 << 0 << "healthy";
+    QTest::newRow("two of two starts fail") << 2 << 2 << 65 << "reverted";
+    QTest::newRow("first of three starts succeeds") << 0 << 3 << 0 << "healthy";
+    QTest::newRow("not a number: one start") << 1 << -1 << 65 << "reverted";
+}
+
+void tst_Upgrader::healthAttempts()
+{
+    QFETCH(int, failingStarts);
+    QFETCH(int, attempts);
+    QFETCH(int, expected);
+    QFETCH(QString, health);
+    makeInstallation();
+    // Its first starts end at once, as a start on a busy machine may.
+    QVERIFY(writeFile(launcher(), QStringLiteral("#!/bin/sh\n"
+                                                 "dir=$(dirname \"$0\")\n"
+                                                 "health=\"${TARVEX_UPGRADE_HEALTH_FILE:-/dev/null}\"\n"
+                                                 "echo \"demo: $(cat \"$dir/Solutions/demo.txt\")\" >> \"$dir/launcher-runs.txt\"\n"
+                                                 "[ $(wc -l < \"$dir/launcher-runs.txt\") -le %1 ] && exit 3\n"
+                                                 "echo loaded > \"$health\"\n"
+                                                 "echo returned > \"$health\"\n")
+                                      .arg(failingStarts)
+                                      .toUtf8()));
+    QFile launcherFile(launcher());
+    QVERIFY(launcherFile.setPermissions(launcherFile.permissions() | QFileDevice::ExeOwner));
+    // What the download left for the end of the upgrade; nothing listens
+    // on port 1, so the report is tried, logged and dropped.
+    QVERIFY(writeFile(appPath("Conf/System/PendingReport.json"),
+                      "{\"url\": \"http://127.0.0.1:1/reports\", \"reports\": [{\"i\": \"0123456789abcdef\", "
+                      "\"m\": \"demo\", \"f\": \"1.0\", \"t\": \"2.0\", \"b\": 7, \"c\": 0, \"d\": 0}]}"));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TARVEX_UPGRADE_HEALTH_SECONDS", "0");
+    if (attempts != 0)
+        environment.insert("TARVEX_UPGRADE_HEALTH_ATTEMPTS", attempts < 0 ? "many" : QString::number(attempts));
+
+    QCOMPARE(runUpgrader({appPath("Tmp"), launcher()}, environment), expected);
+    const int starts = qMax(attempts, 1);
+    if (expected == 0) {
+        QCOMPARE(readFile(appPath("Solutions/demo.txt")), QByteArray("demo version 2"));
+        QCOMPARE(launcherRuns().size(), failingStarts + 1);
+    } else {
+        QCOMPARE(readFile(appPath("Solutions/demo.txt")), QByteArray("demo version 1"));
+        // Every start given, then the old version once more.
+        QTRY_COMPARE_WITH_TIMEOUT(launcherRuns().size(), starts + 1, 30000);
+        QCOMPARE(launcherRuns().last(), QStringLiteral("demo: demo version 1"));
+    }
+    QVERIFY2(printLog().contains(("outcome report: demo 1.0 -> 2.0 apply 0 " + health).toUtf8()), printLog().constData());
+    QVERIFY(printLog().contains("outcome report of demo 2.0 not sent to http://127.0.0.1:1/reports"));
+    QVERIFY(!QFileInfo::exists(appPath("Conf/System/PendingReport.json")));
 }
 
 QStringList tst_Upgrader::launcherRuns() const

@@ -2,6 +2,7 @@
 
 #include "platform/download.h"
 
+#include <QRegularExpression>
 #include <QSet>
 
 namespace {
@@ -92,6 +93,10 @@ QString commandName(CliOptions::Command command)
     case CliOptions::CommandTrustShow: return QStringLiteral("trust show");
     case CliOptions::CommandTrustRemove: return QStringLiteral("trust remove");
     case CliOptions::CommandTrustReset: return QStringLiteral("trust reset");
+    case CliOptions::CommandChannelShow: return QStringLiteral("channel show");
+    case CliOptions::CommandChannelSet: return QStringLiteral("channel set");
+    case CliOptions::CommandReportsOn: return QStringLiteral("reports on");
+    case CliOptions::CommandReportsOff: return QStringLiteral("reports off");
     default: return QString();
     }
 }
@@ -108,6 +113,10 @@ CliOptions::Command commandOf(const QStringList &arguments)
         {"trust", "show", CliOptions::CommandTrustShow},
         {"trust", "remove", CliOptions::CommandTrustRemove},
         {"trust", "reset", CliOptions::CommandTrustReset},
+        {"channel", "show", CliOptions::CommandChannelShow},
+        {"channel", "set", CliOptions::CommandChannelSet},
+        {"reports", "on", CliOptions::CommandReportsOn},
+        {"reports", "off", CliOptions::CommandReportsOff},
     };
     for (const auto &name : names) {
         if (arguments.value(0) == QLatin1String(name.first)
@@ -195,6 +204,34 @@ bool parseCliArguments(const QStringList &arguments, CliOptions &options, QStrin
             options.command = CliOptions::CommandTrustReset;
         } else {
             strError = QStringLiteral("trust needs \"add\", \"show\", \"remove\" or \"reset\"");
+            return false;
+        }
+    } else if (command == QLatin1String("channel")) {
+        const QString subCommand = index < arguments.size() ? arguments.at(index++) : QString();
+        if (subCommand == QLatin1String("show")) {
+            options.command = CliOptions::CommandChannelShow;
+        } else if (subCommand == QLatin1String("set")) {
+            options.command = CliOptions::CommandChannelSet;
+            options.strChannel = arguments.value(index++);
+            static const QRegularExpression pattern(QStringLiteral("^[a-z0-9][a-z0-9._-]{0,31}$"));
+            if (!pattern.match(options.strChannel).hasMatch()) {
+                strError = QStringLiteral("channel set takes a name of 1 to 32 of a-z, 0-9, \".\", \"_\", \"-\" "
+                                          "(such as stable or beta), got \"%1\"")
+                               .arg(options.strChannel);
+                return false;
+            }
+        } else {
+            strError = QStringLiteral("channel needs \"show\" or \"set NAME\"");
+            return false;
+        }
+    } else if (command == QLatin1String("reports")) {
+        const QString subCommand = index < arguments.size() ? arguments.at(index++) : QString();
+        if (subCommand == QLatin1String("on")) {
+            options.command = CliOptions::CommandReportsOn;
+        } else if (subCommand == QLatin1String("off")) {
+            options.command = CliOptions::CommandReportsOff;
+        } else {
+            strError = QStringLiteral("reports needs \"on\" or \"off\"");
             return false;
         }
     } else {
@@ -418,6 +455,25 @@ const struct
      "      accepted release, so the next signed release is accepted whatever its\n"
      "      serial. With --allow-unsigned, removes the trusted keys and the serial\n"
      "      record instead: the installation takes unsigned releases again.\n"},
+    {CliOptions::CommandChannelShow,
+     "  channel show\n"
+     "      Prints the release channel the installation follows (stable unless set).\n"},
+    {CliOptions::CommandChannelSet,
+     "  channel set NAME\n"
+     "      Follows channel NAME (1 to 32 of a-z, 0-9, \".\", \"_\", \"-\"; such as\n"
+     "      stable or beta) from the next check: the releases signed for it are\n"
+     "      offered, and every newer stable one. A switch never downgrades: a\n"
+     "      module stays as it is until a release newer than the installed one\n"
+     "      is offered.\n"},
+    {CliOptions::CommandReportsOn,
+     "  reports on\n"
+     "      After each upgrade, sends one short outcome report (a random id per\n"
+     "      release, the versions, result codes, download method, bytes and times;\n"
+     "      nothing about the user or the machine) to the report URL of the signed\n"
+     "      release document, if it names one. This is the default.\n"},
+    {CliOptions::CommandReportsOff,
+     "  reports off\n"
+     "      Sends no outcome reports; upgrades are unchanged.\n"},
 };
 
 const char usageTail[] =

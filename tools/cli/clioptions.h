@@ -22,7 +22,11 @@ struct CliOptions
         CommandTrustShow,
         CommandVersion,
         CommandTrustRemove,
-        CommandTrustReset
+        CommandTrustReset,
+        CommandChannelShow,
+        CommandChannelSet,
+        CommandReportsOn,
+        CommandReportsOff
     };
 
     Command command = CommandNone;
@@ -39,6 +43,7 @@ struct CliOptions
     QString strKey;
     QString strPublicKeyPath; // trust add, trust remove
     QString strKeyId;         // trust remove
+    QString strChannel;       // channel set
     qint64 llLimitRate = -1; // download --limit-rate, bytes per second; -1: not given
 };
 

@@ -2,6 +2,7 @@
 // installation that the program stands in.
 
 #include "clioptions.h"
+#include "installationcommands.h"
 #include "installguard.h"
 #include "progressdisplay.h"
 #include "report.h"
@@ -12,10 +13,13 @@
 
 #include "platform/solutionsdir.h"
 #include "upgrade/cupgrade.h"
+#include "upgrade/downloadoutcome.h"
+#include "upgrade/report/outcomereport.h"
 #include "upgrade/transaction/installlock.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QTimer>
 
@@ -126,9 +130,14 @@ int runDownload(const CliOptions &options)
         });
     }
 
+    QElapsedTimer downloadTime;
+    downloadTime.start();
     const CommandReport report = command.download(options.strSolutionInfoPath);
     speedTimer.stop();
     progress.finish();
+    // A stopped download is the user's choice, not an outcome of the release.
+    if (report.hasProgress && !command.isStopRequested())
+        recordDownloadOutcome(upgrade, report.vecInstalled, report.vecNeedUpgrade, report.result, downloadTime.elapsed());
 
     if (options.isJson) {
         printJson(report);
@@ -159,6 +168,10 @@ int runApply(const CliOptions &options)
     });
 
     const CommandReport report = command.apply();
+    // This program does not watch the upgraded application start: the
+    // report goes without a health verdict.
+    if (report.result != UPGRADE_OP_NO_MODULE_NEED_UPDATE)
+        OutcomeReports::completePending(upgrade.installLayout(), report.result, QString(), QString());
     if (options.isJson) {
         printJson(report);
     } else if (report.result == UPGRADE_OP_SUCCESS) {
@@ -250,6 +263,13 @@ int main(int argc, char *argv[])
         return runTrustRemove(options, QCoreApplication::applicationDirPath());
     case CliOptions::CommandTrustReset:
         return runTrustReset(options, QCoreApplication::applicationDirPath());
+    case CliOptions::CommandChannelShow:
+        return runChannelShow(QCoreApplication::applicationDirPath());
+    case CliOptions::CommandChannelSet:
+        return runChannelSet(options, QCoreApplication::applicationDirPath());
+    case CliOptions::CommandReportsOn:
+    case CliOptions::CommandReportsOff:
+        return runReports(options.command == CliOptions::CommandReportsOn, QCoreApplication::applicationDirPath());
     default:
         break;
     }

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QMap>
+#include <QRegularExpression>
 
 #include <cstdio>
 
@@ -73,11 +74,12 @@ const Command commands[] = {
      "      **bold**), signed into the document and shown to users before the\n"
      "      download; installations never read them as HTML.\n"
      "      --dry-run checks everything and says what would be done.\n"},
-    {"sign", {QStringLiteral("root"), QStringLiteral("key")}, {QStringLiteral("expires"), QStringLiteral("mirror")},
+    {"sign", {QStringLiteral("root"), QStringLiteral("key")},
+     {QStringLiteral("expires"), QStringLiteral("mirror"), QStringLiteral("report-url")},
      {QStringLiteral("key"), QStringLiteral("mirror")},
      {QStringLiteral("dry-run")},
      "  sign --root SITE --key FILE [--key FILE ...] [--expires YYYY-MM-DDThh:mm:ssZ]\n"
-     "       [--mirror URL ...] [--dry-run]\n"
+     "       [--mirror URL ...] [--report-url URL] [--dry-run]\n"
      "      Writes SITE/release.json: the signed release document of every module\n"
      "      of the manifest, with a serial one above the previous one. The private\n"
      "      keys must be readable by their owner only. Default expiry: 30 days.\n"
@@ -86,7 +88,61 @@ const Command commands[] = {
      "      packet's place there as its mirror.\n"
      "      Warns when the keys do not satisfy the site's trust file\n"
      "      (SITE/trust.json: the keys installations trust once they took the\n"
-     "      last signed release), and updates it when the release rotates keys.\n"},
+     "      last signed release), and updates it when the release rotates keys.\n"
+     "      --report-url: where installations send a short outcome report after\n"
+     "      each upgrade (publish makes nginx accept them at that URL's path when\n"
+     "      it lies on the published site); without it, no reports are sent.\n"},
+    {"rollout set", {QStringLiteral("root"), QStringLiteral("module"), QStringLiteral("key")},
+     {QStringLiteral("percent"), QStringLiteral("schedule"), QStringLiteral("channel"), QStringLiteral("expires"),
+      QStringLiteral("report-url")},
+     {QStringLiteral("key"), QStringLiteral("channel")},
+     {QStringLiteral("dry-run")},
+     "  rollout set --root SITE --module ID (--percent P | --schedule FILE)\n"
+     "              [--channel NAME ...] --key FILE [--key FILE ...]\n"
+     "              [--expires YYYY-MM-DDThh:mm:ssZ] [--report-url URL] [--dry-run]\n"
+     "      Offers the module's current release to P % of the installations (a\n"
+     "      whole number from 0 to 100): those whose bucket, 0-99, made from their\n"
+     "      random installation id and the release, is below P. FILE is a\n"
+     "      schedule, one \"YYYY-MM-DDThh:mm:ssZ PERCENT\" a line by time; an\n"
+     "      installation reads it against its own clock, kept between the\n"
+     "      document's signing time and its expiry. --channel: the channels the\n"
+     "      release is offered on (default stable, which every installation\n"
+     "      sees). The others are offered the previous release from the site's\n"
+     "      history. Then signs the site again (serial one higher), keeping its\n"
+     "      mirrors and report URL.\n"},
+    {"rollout advance", {QStringLiteral("root"), QStringLiteral("module"), QStringLiteral("key")},
+     {QStringLiteral("percent"), QStringLiteral("schedule"), QStringLiteral("expires"), QStringLiteral("report-url")},
+     {QStringLiteral("key")},
+     {QStringLiteral("dry-run")},
+     "  rollout advance --root SITE --module ID (--percent P | --schedule FILE)\n"
+     "                  --key FILE [--key FILE ...] [--expires YYYY-MM-DDThh:mm:ssZ]\n"
+     "                  [--report-url URL] [--dry-run]\n"
+     "      As set, for a release that has a rollout, but never lowers the share\n"
+     "      it reaches now; it lifts a halt.\n"},
+    {"rollout halt", {QStringLiteral("root"), QStringLiteral("module"), QStringLiteral("key")},
+     {QStringLiteral("expires"), QStringLiteral("report-url")},
+     {QStringLiteral("key")},
+     {QStringLiteral("dry-run")},
+     "  rollout halt --root SITE --module ID --key FILE [--key FILE ...]\n"
+     "               [--expires YYYY-MM-DDThh:mm:ssZ] [--report-url URL] [--dry-run]\n"
+     "      Stops offering the module's current release to installations that do\n"
+     "      not have it; they are offered the previous release. Signed like any\n"
+     "      release, with a higher serial: a replayed older document cannot lift\n"
+     "      it. Those that have it keep it (withdraw takes it back).\n"},
+    {"rollout status", {QStringLiteral("log")},
+     {QStringLiteral("auto-halt-above"), QStringLiteral("min-reports"), QStringLiteral("root"), QStringLiteral("key"),
+      QStringLiteral("expires")},
+     {QStringLiteral("key")},
+     {QStringLiteral("json")},
+     "  rollout status --log FILE [--json]\n"
+     "                 [--auto-halt-above PCT --root SITE --key FILE [--key FILE ...]\n"
+     "                  [--min-reports N]]\n"
+     "      Reads the outcome reports that nginx logged (OUT/logs/reports.log of\n"
+     "      publish) and prints, per release and per range of ten buckets, the\n"
+     "      installations seen, success, reverted and failed, and the median\n"
+     "      download time. --auto-halt-above: halts (as rollout halt, signed with\n"
+     "      the keys) each module whose current release has at least N reports\n"
+     "      (default 1) of which more than PCT % were reverted or failed.\n"},
     {"verify", {QStringLiteral("root"), QStringLiteral("public")}, {}, {QStringLiteral("public")}, {},
      "  verify --root SITE --public FILE.pub [--public FILE.pub ...]\n"
      "      Checks the signature, the expiry, the manifest against the document,\n"
@@ -94,9 +150,9 @@ const Command commands[] = {
     {"show", {QStringLiteral("root")}, {}, {}, {QStringLiteral("json")},
      "  show --root SITE [--json]\n"
      "      Lists what the site holds: every module with its version, release\n"
-     "      date, packet size and deltas, whether the manifest still matches the\n"
-     "      signed document, the document's serial, expiry and signers, the\n"
-     "      site's trust file and the withdrawn releases.\n"},
+     "      date, packet size and deltas, its rollout and channels, whether the\n"
+     "      manifest still matches the signed document, the document's serial,\n"
+     "      expiry and signers, the site's trust file and the withdrawn releases.\n"},
     {"withdraw", {QStringLiteral("root"), QStringLiteral("module")}, {QStringLiteral("release-date")}, {},
      {QStringLiteral("dry-run")},
      "  withdraw --root SITE --module ID [--release-date YYYYMMDDhhmm] [--dry-run]\n"
@@ -177,9 +233,12 @@ int main(int argc, char *argv[])
         std::printf("tarvex-release %s\n", TVX_VERSION);
         return 0;
     }
+    // "rollout" takes one more word: rollout set, advance, halt, status.
+    const int nameWords = arguments.value(0) == QLatin1String("rollout") ? 2 : 1;
+    const QString commandName = arguments.mid(0, nameWords).join(QLatin1Char(' '));
     const Command *command = nullptr;
     for (const Command &candidate : commands) {
-        if (arguments.value(0) == QLatin1String(candidate.name))
+        if (commandName == QLatin1String(candidate.name))
             command = &candidate;
     }
     // --help wins wherever it stands: after a command, that command's help.
@@ -193,10 +252,10 @@ int main(int argc, char *argv[])
     if (arguments.isEmpty())
         return usageError(QStringLiteral("no command given"));
     if (!command)
-        return usageError(QStringLiteral("unknown command \"%1\"").arg(arguments.first()));
+        return usageError(QStringLiteral("unknown command \"%1\"").arg(commandName));
 
     QMap<QString, QStringList> values;
-    for (int i = 1; i < arguments.size(); ++i) {
+    for (int i = nameWords; i < arguments.size(); ++i) {
         const QString argument = arguments.at(i);
         if (!argument.startsWith(QLatin1String("--")))
             return usageError(QStringLiteral("unexpected argument \"%1\"").arg(argument), command->name);
@@ -250,13 +309,66 @@ int main(int argc, char *argv[])
     }
     if (name == QLatin1String("sign"))
         return ReleaseTool::sign(value("root"), values.value(QStringLiteral("key")), value("expires"),
-                                 values.value(QStringLiteral("mirror")), isDryRun);
+                                 values.value(QStringLiteral("mirror")), value("report-url"), isDryRun);
     if (name == QLatin1String("verify"))
         return ReleaseTool::verify(value("root"), values.value(QStringLiteral("public")));
     if (name == QLatin1String("show"))
         return ReleaseTool::show(value("root"), isSet("json"));
     if (name == QLatin1String("withdraw"))
         return ReleaseTool::withdraw(value("root"), value("module"), value("release-date"), isDryRun);
+    if (name.startsWith(QLatin1String("rollout "))) {
+        ReleaseTool::RolloutOptions rollout;
+        rollout.strRoot = value("root");
+        rollout.strModule = value("module");
+        rollout.listKeyFiles = values.value(QStringLiteral("key"));
+        rollout.strExpires = value("expires");
+        rollout.strReportUrl = value("report-url");
+        rollout.listChannels = values.value(QStringLiteral("channel"));
+        rollout.strScheduleFile = value("schedule");
+        rollout.isDryRun = isDryRun;
+        if (name == QLatin1String("rollout halt"))
+            return ReleaseTool::rolloutHalt(rollout);
+        if (name == QLatin1String("rollout status")) {
+            ReleaseTool::RolloutStatusOptions status;
+            status.strLogFile = value("log");
+            status.isJson = isSet("json");
+            status.halt = rollout;
+            status.hasAutoHalt = isSet("auto-halt-above");
+            bool ok = true;
+            if (status.hasAutoHalt) {
+                status.dAutoHaltAbove = value("auto-halt-above").toDouble(&ok);
+                if (!ok || status.dAutoHaltAbove < 0 || status.dAutoHaltAbove >= 100)
+                    return usageError(QStringLiteral("--auto-halt-above takes a percentage from 0 to below 100, got "
+                                                     "\"%1\"").arg(value("auto-halt-above")),
+                                      command->name);
+                if (!isSet("root") || !isSet("key"))
+                    return usageError(QStringLiteral("--auto-halt-above signs the halt: it needs --root and --key"),
+                                      command->name);
+            }
+            if (isSet("min-reports")) {
+                status.nMinReports = value("min-reports").toInt(&ok);
+                if (!ok || status.nMinReports < 1 || !status.hasAutoHalt)
+                    return usageError(QStringLiteral("--min-reports takes a whole number of at least 1, with "
+                                                     "--auto-halt-above"),
+                                      command->name);
+            }
+            return ReleaseTool::rolloutStatus(status);
+        }
+        if (isSet("percent") == isSet("schedule"))
+            return usageError(QStringLiteral("give --percent or --schedule, one of them"), command->name);
+        if (isSet("percent")) {
+            // A whole number only: "0.1" or "25%" must not be read as some other share.
+            static const QRegularExpression percentPattern(QStringLiteral("^[0-9]{1,3}$"));
+            rollout.hasPercent = true;
+            rollout.nPercent = value("percent").toInt();
+            if (!percentPattern.match(value("percent")).hasMatch() || rollout.nPercent > 100)
+                return usageError(QStringLiteral("--percent takes a whole number from 0 to 100, got \"%1\"")
+                                      .arg(value("percent")),
+                                  command->name);
+        }
+        return name == QLatin1String("rollout set") ? ReleaseTool::rolloutSet(rollout)
+                                                    : ReleaseTool::rolloutAdvance(rollout);
+    }
     if (name == QLatin1String("rotate")) {
         bool ok = true;
         const int threshold = isSet("threshold") ? value("threshold").toInt(&ok) : 1;

@@ -4,6 +4,7 @@
 #include "releasetool.h"
 #include "releasetool_p.h"
 
+#include "upgrade/trust/rollout.h"
 #include "upgrade/trust/truststore.h"
 
 #include <QDir>
@@ -33,6 +34,20 @@ QJsonObject moduleJson(const QJsonObject &entry, const Trust::ReleaseModule &mod
                        {QStringLiteral("bytes"), double(module.llBytes)},
                        {QStringLiteral("sha256"), QString::fromLatin1(module.baSha256.toHex())},
                        {QStringLiteral("deltas"), deltas}};
+    if (!module.listChannels.isEmpty())
+        object.insert(QStringLiteral("channels"), QJsonArray::fromStringList(module.listChannels));
+    if (module.rollout.isSet) {
+        QJsonArray steps;
+        for (const Trust::RolloutStep &step : module.rollout.vecSteps)
+            steps.append(QJsonObject{{QStringLiteral("at"), double(step.llAt)}, {QStringLiteral("percent"), step.nPercent}});
+        object.insert(QStringLiteral("rollout"),
+                      QJsonObject{{QStringLiteral("percentNow"),
+                                   Trust::rolloutPercent(module.rollout, QDateTime::currentSecsSinceEpoch())},
+                                  {QStringLiteral("halted"), module.rollout.isHalted},
+                                  {QStringLiteral("steps"), steps}});
+    }
+    if (module.previous.isSet)
+        object.insert(QStringLiteral("previous"), module.previous.strVersion);
     Trust::KeyList rotation;
     QString error;
     if (entry.value(QLatin1String("Rotation")).isObject()
@@ -127,6 +142,19 @@ QString siteText(const QJsonObject &site)
                         .arg(delta.toObject().value(QLatin1String("base")).toString(),
                              delta.toObject().value(QLatin1String("packet")).toString())
                         .arg(qint64(delta.toObject().value(QLatin1String("bytes")).toDouble()));
+        const QJsonObject rollout = module.value(QLatin1String("rollout")).toObject();
+        if (!rollout.isEmpty())
+            text += QStringLiteral("    rollout: %1%2\n")
+                        .arg(rollout.value(QLatin1String("halted")).toBool()
+                                 ? QStringLiteral("HALTED")
+                                 : QStringLiteral("%1 % of installations now").arg(rollout.value(QLatin1String("percentNow")).toInt()),
+                             module.contains(QLatin1String("previous"))
+                                 ? QStringLiteral(", the others are offered %1")
+                                       .arg(module.value(QLatin1String("previous")).toString())
+                                 : QStringLiteral(", the others are offered nothing"));
+        if (module.contains(QLatin1String("channels")))
+            text += QStringLiteral("    channels: %1\n")
+                        .arg(module.value(QLatin1String("channels")).toVariant().toStringList().join(QLatin1String(", ")));
         if (module.contains(QLatin1String("rotation")))
             text += QStringLiteral("    carries a key rotation to %1\n")
                         .arg(module.value(QLatin1String("rotation")).toVariant().toStringList().join(QLatin1String(", ")));
@@ -321,6 +349,11 @@ int withdraw(const QString &strRoot, const QString &strModule, const QString &st
     }
 
     entry.remove(QStringLiteral("Withdrawn"));
+    // Offered to every installation again: the rollout of another release
+    // does not apply to it.
+    entry.remove(QStringLiteral("Rollout"));
+    entry.remove(QStringLiteral("Halted"));
+    entry.remove(QStringLiteral("Previous"));
     entry.insert(QStringLiteral("ReleaseDate"), double(llDate));
     entry.remove(QStringLiteral("Deltas"));
     if (!deltas.isEmpty())

@@ -194,6 +194,11 @@ bool moduleFromManifest(const QJsonObject &entry, Trust::ReleaseModule &module, 
                        .arg(module.strId);
         return false;
     }
+    if (!Trust::offerFromJson(entry, module, strError)) {
+        strError = QStringLiteral("manifest entry of \"%1\": %2 (set it with \"tarvex-release rollout\")")
+                       .arg(module.strId, strError);
+        return false;
+    }
     return true;
 }
 
@@ -232,6 +237,16 @@ bool checkPacket(const QString &strRoot, const Trust::ReleaseModule &module, QSt
     if (!checkPacketFile(strRoot, module.strPacket, module.llBytes, module.baSha256, strError))
         return false;
     for (const DeltaPacket &delta : module.vecDeltas) {
+        if (!checkPacketFile(strRoot, delta.strPacket, delta.llBytes, delta.baSha256, strError))
+            return false;
+    }
+    // Offered to the installations that the rollout leaves out: as much a
+    // part of the release as its own packet.
+    if (module.previous.isSet
+        && !checkPacketFile(strRoot, module.previous.strPacket, module.previous.llBytes, module.previous.baSha256,
+                            strError))
+        return false;
+    for (const DeltaPacket &delta : module.previous.vecDeltas) {
         if (!checkPacketFile(strRoot, delta.strPacket, delta.llBytes, delta.baSha256, strError))
             return false;
     }
@@ -379,7 +394,17 @@ bool isSameRelease(const Trust::ReleaseModule &a, const Trust::ReleaseModule &b)
 {
     return a.strId == b.strId && a.strVersion == b.strVersion && a.llReleaseDate == b.llReleaseDate
         && a.strDesc == b.strDesc && a.strIconUrl == b.strIconUrl && a.strPacket == b.strPacket && a.llBytes == b.llBytes
-        && a.baSha256 == b.baSha256 && isSameDeltas(a.vecDeltas, b.vecDeltas) && a.strNotes == b.strNotes;
+        && a.baSha256 == b.baSha256 && isSameDeltas(a.vecDeltas, b.vecDeltas) && a.strNotes == b.strNotes
+        && isSameOffer(a, b);
+}
+
+bool isSameOffer(const Trust::ReleaseModule &a, const Trust::ReleaseModule &b)
+{
+    QJsonObject offerA;
+    QJsonObject offerB;
+    Trust::offerToJson(a, offerA);
+    Trust::offerToJson(b, offerB);
+    return offerA == offerB;
 }
 
 bool readSignedRelease(const QString &strRoot, Trust::SignedEnvelope &envelope, Trust::ReleaseDocument &document,
@@ -405,6 +430,13 @@ QString packetSetId(const Trust::ReleaseModule &module)
     hash.addData(module.strPacket.toUtf8() + ' ' + module.baSha256.toHex() + '\n');
     for (const DeltaPacket &delta : module.vecDeltas)
         hash.addData(delta.strPacket.toUtf8() + ' ' + delta.baSha256.toHex() + '\n');
+    // The previous release lies beside the current one, where installations
+    // outside a rollout look for it.
+    if (module.previous.isSet) {
+        hash.addData("previous " + module.previous.strPacket.toUtf8() + ' ' + module.previous.baSha256.toHex() + '\n');
+        for (const DeltaPacket &delta : module.previous.vecDeltas)
+            hash.addData(delta.strPacket.toUtf8() + ' ' + delta.baSha256.toHex() + '\n');
+    }
     // 128 bits: no two packet sets of one site will ever share a name.
     return QString::fromLatin1(hash.result().toHex().left(32));
 }
@@ -677,7 +709,13 @@ int pack(const PackOptions &options)
 }
 
 int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString &strExpires,
-         const QStringList &listMirrors, bool isDryRun)
+         const QStringList &listMirrors, const QString &strReportUrl, bool isDryRun)
+{
+    return signSite(strRoot, listKeyFiles, strExpires, listMirrors, strReportUrl, false, isDryRun);
+}
+
+int signSite(const QString &strRoot, const QStringList &listKeyFiles, const QString &strExpires,
+             const QStringList &listMirrors, const QString &strReportUrl, bool isKeepingSettings, bool isDryRun)
 {
     QString error;
     QVector<QByteArray> privateKeys;
@@ -708,6 +746,10 @@ int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString 
             return 1;
         }
     }
+    if (!strReportUrl.isEmpty() && !Trust::isReportUrl(strReportUrl)) {
+        printError(QStringLiteral("--report-url takes an http(s) URL with a host, got \"%1\"").arg(strReportUrl));
+        return 1;
+    }
     QJsonArray modules;
     if (!readManifestModules(strRoot, modules, error)) {
         printError(error);
@@ -716,7 +758,9 @@ int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString 
 
     Trust::ReleaseDocument document;
     document.expires = expires;
+    document.issued = QDateTime::currentDateTimeUtc();
     document.listMirrors = listMirrors;
+    document.strReportUrl = strReportUrl;
     // A release that carries a key rotation changes what installations
     // trust once they took it.
     Trust::KeyList rotation;
@@ -752,6 +796,13 @@ int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString 
             return 1;
         }
         document.llSerial = previousDocument.llSerial + 1;
+        // A re-signing for a rollout changes the offer, not where the site
+        // lies or where reports go.
+        if (isKeepingSettings) {
+            document.listMirrors = previousDocument.listMirrors;
+            if (document.strReportUrl.isEmpty())
+                document.strReportUrl = previousDocument.strReportUrl;
+        }
     }
 
     Trust::SignedEnvelope envelope;
@@ -819,6 +870,8 @@ int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString 
                  .arg(document.llSerial)
                  .arg(document.vecModules.size())
                  .arg(expires.toUTC().toString(Qt::ISODate), ids.join(QLatin1String(", "))));
+    if (!document.strReportUrl.isEmpty())
+        printOut(QStringLiteral("Installations report the outcome of each upgrade to %1\n").arg(document.strReportUrl));
     return 0;
 }
 

@@ -37,8 +37,38 @@ int pack(const PackOptions &options);
 
 // strExpires empty: 30 days from now. listMirrors: roots of other copies of
 // the published site, signed into the document.
+// strReportUrl: where installations send the outcome of each upgrade; empty
+// for no reports.
 int sign(const QString &strRoot, const QStringList &listKeyFiles, const QString &strExpires,
-         const QStringList &listMirrors, bool isDryRun);
+         const QStringList &listMirrors, const QString &strReportUrl, bool isDryRun);
+// Staged rollouts (releaserollout.cpp). Each changes the module's offer in
+// the manifest and signs the site again, keeping its mirrors and report URL.
+struct RolloutOptions
+{
+    QString strRoot;
+    QString strModule;
+    QStringList listKeyFiles;
+    QString strExpires;
+    QString strReportUrl;  // empty: the one signed before
+    bool hasPercent = false;
+    int nPercent = 0;
+    QString strScheduleFile;
+    QStringList listChannels;
+    bool isDryRun = false;
+};
+int rolloutSet(const RolloutOptions &options);
+int rolloutAdvance(const RolloutOptions &options);
+int rolloutHalt(const RolloutOptions &options);
+struct RolloutStatusOptions
+{
+    QString strLogFile;
+    bool isJson = false;
+    bool hasAutoHalt = false;
+    double dAutoHaltAbove = 0; // percent of reverted or failed reports
+    int nMinReports = 1;
+    RolloutOptions halt; // the site and keys an automatic halt signs with
+};
+int rolloutStatus(const RolloutStatusOptions &options);
 int verify(const QString &strRoot, const QStringList &listPublicFiles);
 int show(const QString &strRoot, bool isJson);
 // strReleaseDate empty: now, and at least a minute after the withdrawn release.
@@ -59,6 +89,8 @@ bool readSignedRelease(const QString &strRoot, Trust::SignedEnvelope &envelope, 
                        QString &strError);
 // True when the manifest's entry is what the document signed.
 bool isSameRelease(const Trust::ReleaseModule &a, const Trust::ReleaseModule &b);
+// True when both offer the release alike: channels, rollout, previous release.
+bool isSameOffer(const Trust::ReleaseModule &a, const Trust::ReleaseModule &b);
 // The directory a module's packets are published in: named after the
 // content of the full packet and of each delta, so that what lies under one
 // name never changes.

@@ -15,6 +15,11 @@ namespace ReleaseTool {
 
 constexpr qint64 maxManifestBytes = 256 * 1024 * 1024;
 
+// sign, and with isKeepingSettings the mirrors and report URL of the
+// previous document where none are given (a re-signing by rollout).
+int signSite(const QString &strRoot, const QStringList &listKeyFiles, const QString &strExpires,
+             const QStringList &listMirrors, const QString &strReportUrl, bool isKeepingSettings, bool isDryRun);
+
 bool readJsonObject(const QString &strPath, QJsonObject &object, QString &strError);
 bool readPrivateKey(const QString &strPath, QByteArray &pem, QString &strError);
 bool hashFile(const QString &strPath, qint64 &bytes, QByteArray &sha256, QString &strError);

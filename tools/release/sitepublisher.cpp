@@ -52,6 +52,7 @@ struct SitePlan
     QByteArray baRelease; // empty: the site is not signed
     QByteArray baAnswer;
     int nModules = 0;
+    QString strReportPath; // the path of the signed report URL; empty: no reports
 };
 
 QByteArray jsonString(const QString &text)
@@ -171,6 +172,12 @@ bool planSite(const QString &strRoot, const QString &strBaseUrl, SitePlan &plan,
         QVector<QPair<QString, qint64>> files{{module.strPacket, module.llBytes}};
         for (const DeltaPacket &delta : qAsConst(module.vecDeltas))
             files.append({delta.strPacket, delta.llBytes});
+        // Installations that a rollout leaves out find the previous release
+        // beside the current one.
+        if (module.previous.isSet)
+            files.append({module.previous.strPacket, module.previous.llBytes});
+        for (const DeltaPacket &delta : qAsConst(module.previous.vecDeltas))
+            files.append({delta.strPacket, delta.llBytes});
         for (const auto &file : qAsConst(files)) {
             const QString source = QFileInfo(strRoot + QLatin1String("/packets/") + file.first).absoluteFilePath();
             const QFileInfo info(source);
@@ -186,6 +193,9 @@ bool planSite(const QString &strRoot, const QString &strBaseUrl, SitePlan &plan,
             plan.vecPackets.append(SiteFile{dir + file.first, source, file.second});
         }
         entry.remove(QStringLiteral("Rotation"));
+        // The document carries the offer; the answer needs none of it.
+        for (const char *key : {"Channels", "Rollout", "Halted", "Previous"})
+            entry.remove(QLatin1String(key));
         if (!entry.contains(QLatin1String("Url")) && !entry.contains(QLatin1String("OutUrl"))) {
             entry.insert(QStringLiteral("Url"), strBaseUrl + QLatin1Char('/') + dir + module.strPacket);
             QJsonArray mirrors;
@@ -202,6 +212,8 @@ bool planSite(const QString &strRoot, const QString &strBaseUrl, SitePlan &plan,
         answer.insert(QStringLiteral("release"), release);
     plan.baAnswer = QJsonDocument(answer).toJson(QJsonDocument::Compact);
     plan.nModules = int(upgrade.size());
+    if (!document.strReportUrl.isEmpty())
+        plan.strReportPath = QUrl(document.strReportUrl).path();
     if (!isSigned)
         printWarning(QStringLiteral("%1 is not signed; installations that trust a key refuse it").arg(strRoot));
     return true;
@@ -413,7 +425,32 @@ int publish(const PublishOptions &options)
         jsImport = "    js_import tvx_token from " + out.toUtf8() + "/token.js;\n";
         queryBody = "        js_content tvx_token.answer;";
     }
+    // Outcome reports come as a query on the signed report URL's path: the
+    // access log keeps them, one line each, for "rollout status".
+    QByteArray reports;
+    QByteArray reportsFormat;
+    if (!plan.strReportPath.isEmpty() && pathPattern.match(plan.strReportPath).hasMatch()
+        && !plan.strReportPath.startsWith(QLatin1String("/packets/"))) {
+        reports = "    # Outcome reports of installations: logged for \"tarvex-release rollout status\",\n"
+                  "    # at most 2 KiB each, and answered with nothing.\n"
+                  "    location = " + plan.strReportPath.toUtf8() + " {\n"
+                  "        if ($request_method !~ ^(GET|POST)$) {\n"
+                  "            return 405;\n"
+                  "        }\n"
+                  "        client_max_body_size 2k;\n"
+                  "        access_log logs/reports.log tvx_report;\n"
+                  "        return 204;\n"
+                  "    }\n";
+        reportsFormat = "# One outcome report a line: the time and the report's fields.\n"
+                        "log_format tvx_report '$time_iso8601 $args';\n";
+    } else if (!plan.strReportPath.isEmpty()) {
+        printWarning(QStringLiteral("the signed report URL's path %1 is not a plain path of this site: nginx is not "
+                                    "set up to take the reports")
+                         .arg(plan.strReportPath));
+    }
     const QVector<QPair<QByteArray, QByteArray>> values{
+        {"@REPORTS@", reports},
+        {"@REPORTS_FORMAT@", reportsFormat},
         {"@DIR@", out.toUtf8()},
         {"@LISTEN@", options.strListen.toUtf8() + (isTls ? " ssl" : "")},
         {"@TLS@",

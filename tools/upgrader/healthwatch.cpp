@@ -24,6 +24,7 @@ namespace {
 constexpr int DefaultHealthSeconds = 20;
 constexpr int DefaultLoadSeconds = 60;
 constexpr int PollIntervalMs = 50;
+constexpr int MaxStartAttempts = 10;
 
 QByteArray readState(const QString &path)
 {
@@ -52,6 +53,13 @@ int CHealthWatch::loadSeconds()
     bool isNumber = false;
     const int value = qEnvironmentVariableIntValue("TARVEX_UPGRADE_LOAD_SECONDS", &isNumber);
     return isNumber && value >= 0 ? value : DefaultLoadSeconds;
+}
+
+int CHealthWatch::startAttempts()
+{
+    bool isNumber = false;
+    const int value = qEnvironmentVariableIntValue("TARVEX_UPGRADE_HEALTH_ATTEMPTS", &isNumber);
+    return isNumber && value >= 1 ? qMin(value, MaxStartAttempts) : 1;
 }
 
 bool CHealthWatch::start()

@@ -14,7 +14,9 @@
 // healthy verdict.
 //
 // TARVEX_UPGRADE_HEALTH_SECONDS sets the health time (default 20),
-// TARVEX_UPGRADE_LOAD_SECONDS the time the main form has to load (default 60).
+// TARVEX_UPGRADE_LOAD_SECONDS the time the main form has to load (default 60),
+// TARVEX_UPGRADE_HEALTH_ATTEMPTS how many starts the new version gets before
+// it counts as failed (default 1, at most 10): a watch is one of them.
 class CHealthWatch
 {
 public:
@@ -28,6 +30,7 @@ public:
 
     static int healthSeconds();
     static int loadSeconds();
+    static int startAttempts();
 
 private:
     // 1 when the launcher has ended (how, and whether it crashed), 0 while it

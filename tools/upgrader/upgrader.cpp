@@ -7,6 +7,7 @@
 
 #include "upgrade/files/installlayout.h"
 #include "upgrade/files/tmpdirs.h"
+#include "upgrade/report/outcomereport.h"
 #include "upgrade/transaction/heldback.h"
 #include "upgrade/transaction/installlock.h"
 #include "upgrade/transaction/journal.h"
@@ -130,8 +131,23 @@ int watchUpgradedLauncher(const CInstallLayout &layout, const QString &strLaunch
                           const QVector<ModuleVersion> &vecModules)
 {
     CUpgradeTransaction transaction(layout);
-    CHealthWatch watch(strLauncherPath, layout.appDir(), layout.health());
-    if (watch.start() && watch.waitForVerdict()) {
+    // A start can fail for reasons of its own (a busy machine, a file held
+    // by another program): the new version gets the starts it is given.
+    const int attempts = CHealthWatch::startAttempts();
+    QString reason;
+    bool isHealthy = false;
+    for (int attempt = 1; attempt <= attempts && !isHealthy; ++attempt) {
+        CHealthWatch watch(strLauncherPath, layout.appDir(), layout.health());
+        isHealthy = watch.start() && watch.waitForVerdict();
+        if (!isHealthy)
+            reason = watch.failureText().isEmpty() ? QStringLiteral("the launcher did not start") : watch.failureText();
+        if (!isHealthy && attempt < attempts)
+            qWarning().noquote() << "start" << attempt << "of" << attempts << "of the upgraded installation failed:"
+                                 << reason << "- starting it again";
+    }
+    if (attempts > 1 && !isHealthy)
+        reason = QStringLiteral("%1 starts failed, the last: %2").arg(attempts).arg(reason);
+    if (isHealthy) {
         if (!transaction.markHealthy()) {
             qWarning() << "the upgraded installation is healthy, but that cannot be recorded; the next start"
                           " decides";
@@ -139,10 +155,9 @@ int watchUpgradedLauncher(const CInstallLayout &layout, const QString &strLaunch
         }
         qInfo() << "the upgraded installation is healthy; removing the backup";
         transaction.finish();
+        OutcomeReports::completePending(layout, UPGRADE_OP_SUCCESS, QStringLiteral("healthy"), QString());
         return UPGRADER_APPLIED;
     }
-    const QString reason = watch.failureText().isEmpty() ? QStringLiteral("the launcher did not start")
-                                                         : watch.failureText();
     qWarning() << "the upgraded installation failed its health check:" << reason << "; reverting";
     // Held back first: a crash during the revert must not let the same
     // version come again.
@@ -154,6 +169,8 @@ int watchUpgradedLauncher(const CInstallLayout &layout, const QString &strLaunch
     }
     qInfo() << "the previous version is back in" << layout.appDir();
     restartLauncher(strLauncherPath, layout.appDir());
+    // After the user has the application back: the report never holds it up.
+    OutcomeReports::completePending(layout, UPGRADE_OP_SUCCESS, QStringLiteral("reverted"), reason);
     return UPGRADER_REVERTED;
 }
 
@@ -205,5 +222,9 @@ int runUpgrader(const QStringList &arguments)
     if (result == UPGRADER_APPLIED)
         return watchUpgradedLauncher(layout, launcherPath, vecModules);
     restartLauncher(launcherPath, appDir);
+    // An apply that failed and rolled back ends the upgrade; one that never
+    // started leaves the report for the next attempt.
+    if (result != UPGRADER_NOT_APPLIED && result != UPGRADE_OP_NOT_STAGED)
+        OutcomeReports::completePending(layout, result, QString(), QString());
     return result;
 }

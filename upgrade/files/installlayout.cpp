@@ -80,6 +80,9 @@ const QVector<ReservedEntry> &reservedEntries()
         {foldedParts(CInstallLayout::serialFileName()), "is reserved for the serial of the last accepted release"},
         {foldedParts(CInstallLayout::heldBackFileName()), "is reserved for the record of held-back versions"},
         {foldedParts(CInstallLayout::updateUiFileName()), "is reserved for the user's update choices"},
+        {foldedParts(CInstallLayout::installationFileName()),
+         "is reserved for the installation's id, channel and report setting"},
+        {foldedParts(CInstallLayout::pendingReportFileName()), "is reserved for the outcome report not sent yet"},
     };
     return entries;
 }

@@ -49,6 +49,8 @@ public:
     QString heldBackFile() const { return appPath(heldBackFileName()); }
     // The update component's record: the user's choices and what to tell at the next start.
     QString updateUiFile() const { return appPath(updateUiFileName()); }
+    QString installationFile() const { return appPath(installationFileName()); } // id, channel, reports
+    QString pendingReportFile() const { return appPath(pendingReportFileName()); } // an outcome not sent yet
     QString sevenZip() const;
 
     // A path below the installation, the staged tree and the backup.
@@ -76,12 +78,15 @@ public:
     static QString serialFileName() { return QStringLiteral("Conf/System/ReleaseSerial.json"); }
     static QString heldBackFileName() { return QStringLiteral("Conf/System/HeldBack.json"); }
     static QString updateUiFileName() { return QStringLiteral("Conf/System/UpdateUi.json"); }
+    static QString installationFileName() { return QStringLiteral("Conf/System/Installation.json"); }
+    static QString pendingReportFileName() { return QStringLiteral("Conf/System/PendingReport.json"); }
 
     // The one rule for names that no packet, delta index or staged tree may
     // hold, and that no journal may name: the installation itself, a path
     // that is absolute or leaves it, the temporary and download directories,
-    // the lock file, the trust record, the serial, held-back and update
-    // choice files. Compared as Windows file systems compare names (letter case, trailing dots and spaces, streams),
+    // the lock file, the trust record, the serial, held-back, update choice,
+    // installation and pending report files. Compared as Windows file
+    // systems compare names (letter case, trailing dots and spaces, streams),
     // with either separator. pReason, when given, says why, as a predicate of
     // the name ("is reserved for the installation's lock file").
     //

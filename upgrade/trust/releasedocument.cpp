@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <cmath>
@@ -77,6 +78,45 @@ QString packetFileName(const QString &strUrl, const QString &strExpected)
     return isPlain ? strExpected : QUrl(strUrl, QUrl::TolerantMode).fileName();
 }
 
+QString timeText(const QDateTime &time)
+{
+    return time.toUTC().toString(QLatin1String(timeFormat));
+}
+
+bool readTime(const QJsonValue &value, QDateTime &time)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$"));
+    const QString text = value.toString();
+    time = QDateTime::fromString(text, Qt::ISODate);
+    return pattern.match(text).hasMatch() && time.isValid();
+}
+
+bool readPercent(const QJsonValue &value, int &nPercent)
+{
+    // Whole numbers only: "0.1" is no share of 100 buckets, and must not
+    // quietly become 0.
+    qint64 number = -1;
+    if (!readInteger(value, number) || number < 0 || number > 100)
+        return false;
+    nPercent = int(number);
+    return true;
+}
+
+bool readPrevious(const QJsonValue &value, PreviousRelease &previous)
+{
+    // [VERSION, RELEASEDATE, PACKET, BYTES, SHA256] and optionally DELTAS:
+    // a record per module that a rollout leaves on its previous release.
+    const QJsonArray array = value.toArray();
+    previous.strVersion = array.at(0).toString();
+    previous.strPacket = array.at(2).toString();
+    previous.vecDeltas.clear();
+    previous.isSet = value.isArray() && (array.size() == 5 || array.size() == 6) && !previous.strVersion.isEmpty()
+        && isPlainServerFileName(previous.strPacket) && readSha256(array.at(4), previous.baSha256)
+        && readInteger(array.at(1), previous.llReleaseDate) && readInteger(array.at(3), previous.llBytes)
+        && previous.llBytes >= 0 && (array.size() == 5 || (array.at(5).isArray() && deltasFromJson(array.at(5), previous.vecDeltas)));
+    return previous.isSet;
+}
+
 } // namespace
 
 QString releaseNotesProblem(const QString &strNotes)
@@ -89,6 +129,120 @@ QString releaseNotesProblem(const QString &strNotes)
             return QStringLiteral("release notes with the control character U+%1").arg(u, 4, 16, QLatin1Char('0'));
     }
     return QString();
+}
+
+bool isChannelName(const QString &strName)
+{
+    // By hand: a regular expression for each of ten thousand modules costs
+    // more than the rest of their offer.
+    if (strName.isEmpty() || strName.size() > 32)
+        return false;
+    for (int i = 0; i < strName.size(); ++i) {
+        const ushort c = strName.at(i).unicode();
+        const bool isLetterOrDigit = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        if (!isLetterOrDigit && (i == 0 || (c != '.' && c != '_' && c != '-')))
+            return false;
+    }
+    return true;
+}
+
+bool isReportUrl(const QString &strUrl)
+{
+    if (strUrl.size() > 1000 || !(strUrl.startsWith(QLatin1String("http://")) || strUrl.startsWith(QLatin1String("https://"))))
+        return false;
+    const QUrl url(strUrl, QUrl::StrictMode);
+    return url.isValid() && !url.host().isEmpty() && url.userInfo().isEmpty() && url.fragment().isEmpty();
+}
+
+void offerToJson(const ReleaseModule &module, QJsonObject &object)
+{
+    if (!module.listChannels.isEmpty())
+        object.insert(QStringLiteral("Channels"), QJsonArray::fromStringList(module.listChannels));
+    const QVector<RolloutStep> &steps = module.rollout.vecSteps;
+    if (module.rollout.isSet && steps.size() == 1 && steps.first().llAt == 0) {
+        object.insert(QStringLiteral("Rollout"), steps.first().nPercent);
+    } else if (module.rollout.isSet && !steps.isEmpty()) {
+        QJsonArray array;
+        for (const RolloutStep &step : steps)
+            array.append(QJsonArray{double(step.llAt), step.nPercent});
+        object.insert(QStringLiteral("Rollout"), array);
+    }
+    if (module.rollout.isHalted)
+        object.insert(QStringLiteral("Halted"), true);
+    if (module.previous.isSet) {
+        QJsonArray previous{module.previous.strVersion, double(module.previous.llReleaseDate),
+                            module.previous.strPacket, double(module.previous.llBytes),
+                            QString::fromLatin1(module.previous.baSha256.toHex())};
+        if (!module.previous.vecDeltas.isEmpty())
+            previous.append(deltasToJson(module.previous.vecDeltas));
+        object.insert(QStringLiteral("Previous"), previous);
+    }
+}
+
+bool offerFromJson(const QJsonObject &object, ReleaseModule &module, QString &strError)
+{
+    constexpr int maxChannels = 16;
+    constexpr int maxSteps = 100;
+    module.listChannels.clear();
+    module.rollout = ReleaseRollout();
+    module.previous = PreviousRelease();
+    const QJsonValue channels = object.value(QLatin1String("Channels"));
+    if (!channels.isUndefined()) {
+        const QJsonArray array = channels.toArray();
+        for (const QJsonValue &channel : array) {
+            const QString name = channel.toString();
+            if (!isChannelName(name) || module.listChannels.contains(name)) {
+                strError = QStringLiteral("\"Channels\" of %1 holds an invalid or repeated name").arg(module.strId);
+                return false;
+            }
+            module.listChannels.append(name);
+        }
+        if (!channels.isArray() || array.isEmpty() || array.size() > maxChannels) {
+            strError = QStringLiteral("\"Channels\" of %1 is not a list of 1 to %2 names").arg(module.strId).arg(maxChannels);
+            return false;
+        }
+    }
+    const QJsonValue rollout = object.value(QLatin1String("Rollout"));
+    const QJsonValue halted = object.value(QLatin1String("Halted"));
+    module.rollout.isSet = !rollout.isUndefined() || !halted.isUndefined();
+    module.rollout.isHalted = halted.toBool(false);
+    bool isValid = halted.isUndefined() || halted.isBool();
+    if (rollout.isDouble()) {
+        RolloutStep step;
+        isValid = isValid && readPercent(rollout, step.nPercent);
+        module.rollout.vecSteps.append(step);
+    } else if (!rollout.isUndefined()) {
+        const QJsonArray array = rollout.toArray();
+        isValid = isValid && rollout.isArray() && !array.isEmpty() && array.size() <= maxSteps;
+        for (int i = 0; isValid && i < array.size(); ++i) {
+            // [seconds since 1970-01-01T00:00:00Z, percent]: compact, and
+            // read without any date parsing for ten thousand modules.
+            const QJsonArray entry = array.at(i).toArray();
+            RolloutStep step;
+            isValid = entry.size() == 2 && readInteger(entry.at(0), step.llAt) && step.llAt >= 0
+                && readPercent(entry.at(1), step.nPercent);
+            // By time, so that the last step not after a moment holds for it.
+            isValid = isValid && (i == 0 || step.llAt > module.rollout.vecSteps.last().llAt);
+            module.rollout.vecSteps.append(step);
+        }
+    } else if (module.rollout.isSet) {
+        // Halted alone: whatever share it had, it reaches no one new.
+        module.rollout.vecSteps.append(RolloutStep{0, 100});
+    }
+    if (!isValid) {
+        strError = QStringLiteral("\"Rollout\" of %1 is not a whole percentage 0..100 or [[SECONDS, 0..100], ...] "
+                                  "by time, or \"Halted\" is not true or false")
+                       .arg(module.strId);
+        return false;
+    }
+    const QJsonValue previous = object.value(QLatin1String("Previous"));
+    if (!previous.isUndefined() && !readPrevious(previous, module.previous)) {
+        strError = QStringLiteral("\"Previous\" of %1 is not [VERSION, RELEASEDATE, PACKET, BYTES, SHA256, "
+                                  "(DELTAS)]")
+                       .arg(module.strId);
+        return false;
+    }
+    return true;
 }
 
 bool deltasFromJson(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas)
@@ -142,6 +296,7 @@ QByteArray releaseDocumentToJson(const ReleaseDocument &document)
             object.insert(QStringLiteral("Deltas"), deltasToJson(module.vecDeltas));
         if (!module.strNotes.isEmpty())
             object.insert(QStringLiteral("Notes"), module.strNotes);
+        offerToJson(module, object);
         modules.append(object);
     }
     QJsonObject root{{QStringLiteral("type"), QLatin1String(releaseType)},
@@ -151,6 +306,10 @@ QByteArray releaseDocumentToJson(const ReleaseDocument &document)
     // Without mirrors the document stays what it was before they existed.
     if (!document.listMirrors.isEmpty())
         root.insert(QStringLiteral("mirrors"), QJsonArray::fromStringList(document.listMirrors));
+    if (document.issued.isValid())
+        root.insert(QStringLiteral("issued"), timeText(document.issued));
+    if (!document.strReportUrl.isEmpty())
+        root.insert(QStringLiteral("reports"), document.strReportUrl);
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
 
@@ -170,6 +329,18 @@ bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, Q
     document.expires = QDateTime::fromString(root.value(QLatin1String("expires")).toString(), Qt::ISODate);
     if (!document.expires.isValid()) {
         strError = QStringLiteral("no valid \"expires\"");
+        return false;
+    }
+    const QJsonValue issued = root.value(QLatin1String("issued"));
+    document.issued = QDateTime();
+    if (!issued.isUndefined() && !readTime(issued, document.issued)) {
+        strError = QStringLiteral("no valid \"issued\"");
+        return false;
+    }
+    const QJsonValue reports = root.value(QLatin1String("reports"));
+    document.strReportUrl = reports.toString();
+    if (!reports.isUndefined() && !isReportUrl(document.strReportUrl)) {
+        strError = QStringLiteral("\"reports\" is no http(s) URL");
         return false;
     }
     const QJsonValue modules = root.value(QLatin1String("modules"));
@@ -220,6 +391,13 @@ bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, Q
             return false;
         }
         module.strNotes = notes.toString();
+        // The eight keys every entry has, and its deltas: an entry with no
+        // other key offers itself to everyone, as before rollouts, and costs
+        // no further look-ups.
+        const int plainKeys = 8 + (module.vecDeltas.isEmpty() && !object.contains(QLatin1String("Deltas")) ? 0 : 1)
+            + (notes.isUndefined() ? 0 : 1);
+        if (object.size() > plainKeys && !offerFromJson(object, module, strError))
+            return false;
         document.vecModules.append(module);
     }
     return true;

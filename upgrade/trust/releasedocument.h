@@ -6,9 +6,39 @@
 
 #include <QDateTime>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QJsonValue>
 
 namespace Trust {
+
+// When a release reaches which share of the installations. A plain
+// percentage is one step at time 0; a schedule is several, by time.
+struct RolloutStep
+{
+    qint64 llAt = 0; // seconds since 1970-01-01T00:00:00Z
+    int nPercent = 0; // 0..100: installations in buckets 0..nPercent-1 take it
+};
+
+struct ReleaseRollout
+{
+    bool isSet = false;    // false: offered to every installation, as before rollouts
+    bool isHalted = false; // offered to no installation that lacks it, whatever the steps say
+    QVector<RolloutStep> vecSteps; // by time, strictly increasing
+};
+
+// The release a module had before the current one, for the installations
+// that the current one's rollout or channels leave out. Its packets lie
+// beside the current one's on the server.
+struct PreviousRelease
+{
+    bool isSet = false;
+    QString strVersion;
+    qint64 llReleaseDate = 0;
+    QString strPacket;
+    qint64 llBytes = -1;
+    QByteArray baSha256;
+    QVector<DeltaPacket> vecDeltas;
+};
 
 // One module as the publisher signed it.
 struct ReleaseModule
@@ -23,6 +53,9 @@ struct ReleaseModule
     QByteArray baSha256; // and its SHA-256, 32 bytes
     QVector<DeltaPacket> vecDeltas; // packets that upgrade an older installed version to this one
     QString strNotes;    // release notes: plain text or a small Markdown subset; may be empty
+    QStringList listChannels; // empty: "stable", which every installation sees
+    ReleaseRollout rollout;
+    PreviousRelease previous;
 };
 
 // The longest release notes a document may carry, in characters: a page of
@@ -41,10 +74,22 @@ QString releaseNotesProblem(const QString &strNotes);
 // "mirrors": ["URL", ...] (may be missing)}. The mirrors are the roots of
 // other copies of the publisher's site, where every packet lies at the same
 // path as on the primary one.
+//
+// Each may be missing, and a document without them means what it meant
+// before they existed: "issued" (the signing time, same form as
+// "expires"), "reports" (where installations send the outcome of an
+// upgrade), and in a module "Channels": ["NAME", ...], "Rollout": P (a
+// whole percentage) or [[SECONDS, P], ...] (seconds since
+// 1970-01-01T00:00:00Z, by time), "Halted": true, and "Previous":
+// [VERSION, RELEASEDATE, PACKET, BYTES, SHA256] with the previous release's
+// "Deltas" as a sixth element where it has some. Arrays rather than
+// objects: ten thousand of them are read on every check.
 struct ReleaseDocument
 {
     qint64 llSerial = 0;
     QDateTime expires;
+    QDateTime issued; // invalid in documents signed before it was recorded
+    QString strReportUrl;
     QVector<ReleaseModule> vecModules;
     QStringList listMirrors;
 };
@@ -56,6 +101,15 @@ QByteArray releaseDocumentToJson(const ReleaseDocument &document);
 QJsonArray deltasToJson(const QVector<DeltaPacket> &vecDeltas);
 bool deltasFromJson(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas);
 bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, QString &strError);
+// A module's "Channels", "Rollout" and "Previous", as the document and the
+// publisher's manifest carry them; absent keys leave the defaults. Reading
+// fails, with the reason, on any value that is not exactly of the form.
+// A channel's name: 1 to 32 of a-z, 0-9, ".", "_", "-", starting with a
+// letter or digit. A report URL: http(s), with a host, no user or fragment.
+bool isChannelName(const QString &strName);
+bool isReportUrl(const QString &strUrl);
+void offerToJson(const ReleaseModule &module, QJsonObject &object);
+bool offerFromJson(const QJsonObject &object, ReleaseModule &module, QString &strError);
 
 enum class ReleaseCheck { Accepted, Missing, Malformed, Untrusted, Expired, RolledBack, Disagrees };
 
