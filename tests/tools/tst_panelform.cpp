@@ -38,6 +38,11 @@ void tst_PanelForm::upgradesThroughThePanel()
     QVERIFY(clusterFile.write(ScopedServerClusterFile::info(QStringLiteral("test"), server.hostAndPort(),
                                                             QLatin1String(serverKey))));
 
+#ifdef Q_OS_WIN
+    // The DLLs the form imports and this program does not (libcurl among
+    // them) lie beside the built launcher, as in an installation.
+    qputenv("PATH", QDir::toNativeSeparators(QStringLiteral(TVX_BIN_DIR)).toLocal8Bit() + ';' + qgetenv("PATH"));
+#endif
     QPluginLoader loader(QStringLiteral(TVX_PANEL_FORM));
     auto *form = qobject_cast<IWidget *>(loader.instance());
     QVERIFY2(form, qPrintable(loader.errorString()));

@@ -256,12 +256,19 @@ void tst_StagedRollout::rollout()
     const QMap<QString, QByteArray> before = FileTree::snapshot(app);
     const Run download = run(tool, {"download"});
     QVERIFY2(download.exitCode == expected, download.err.constData());
+    // Qt's messages reach no standard error under Wine: there the result
+    // codes and the files tell.
+#ifndef Q_OS_WIN
+    const bool isLogged = true;
+#else
+    const bool isLogged = false;
+#endif
     if (expected != 0) {
-        QVERIFY2(download.err.contains("not trusted"), download.err.constData());
+        QVERIFY2(!isLogged || download.err.contains("not trusted"), download.err.constData());
         QCOMPARE(FileTree::snapshot(app), before);
         return;
     }
-    if (installed != QLatin1String("2.0"))
+    if (isLogged && installed != QLatin1String("2.0"))
         QVERIFY2(download.err.contains("rollout: demo 2.0 is not offered"), download.err.constData());
     const Run apply = run(tool, {"apply"});
     QVERIFY2(apply.exitCode == 0, apply.err.constData());
