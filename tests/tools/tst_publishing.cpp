@@ -8,6 +8,7 @@
 #include "common/programcopy.h"
 #include "common/swiftstore.h"
 #include "common/testcerts.h"
+#include "common/toolrun.h"
 #include "platform/http.h"
 #include "upgrade/config/serverclusterinfo.h"
 #include "upgrade/trust/releasedocument.h"
@@ -29,13 +30,6 @@ const QString builtTool = QStringLiteral(TVX_BIN_DIR "/") + PlatformNames::upgra
 
 enum Scenario { HttpsDelta, Resume, ObjectReplaced, PollDuringPublish, Withdraw, Rotation };
 enum Target { Nginx, S3 };
-
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
 
 QString releaseDate(int version)
 {
@@ -129,22 +123,10 @@ private:
 
 Run tst_Publishing::run(const QString &program, const QStringList &arguments, const QStringList &environment)
 {
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("CURL_CA_BUNDLE", m_certs.caFile);
-    for (const QString &entry : environment)
-        env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
-    process.setProcessEnvironment(env);
-    process.setWorkingDirectory(m_work->path());
-    process.start(program, arguments);
-    Run result;
-    if (process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit)
-        result.exitCode = process.exitCode();
-    else
-        process.kill();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    // The test CA unless the entries name another bundle.
+    return runTool(program, arguments,
+                   environmentWith(QStringList{QStringLiteral("CURL_CA_BUNDLE=") + m_certs.caFile} + environment),
+                   m_work->path(), 300000);
 }
 
 void tst_Publishing::initTestCase()

@@ -9,6 +9,7 @@
 #include "common/nginxsite.h"
 #include "common/programcopy.h"
 #include "common/testserver.h"
+#include "common/toolrun.h"
 #include "upgrade/trust/rollout.h"
 
 #include <QJsonArray>
@@ -37,25 +38,9 @@ enum Scenario {
     AutoHalt        // 2.0 at 50 %, reports of reverts in the log halt it
 };
 
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
 Run run(const QString &program, const QStringList &arguments)
 {
-    QProcess process;
-    process.start(program, arguments);
-    Run result;
-    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit)
-        result.exitCode = process.exitCode();
-    else
-        process.kill();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return runTool(program, arguments);
 }
 
 // An installation id whose bucket for demo 2.0 is inside (below 25) or

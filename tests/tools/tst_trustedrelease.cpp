@@ -8,6 +8,7 @@
 #include "common/nginxsite.h"
 #include "common/testcerts.h"
 #include "common/testserver.h"
+#include "common/toolrun.h"
 #include "upgrade/files/tmpdirs.h"
 
 #include <QJsonArray>
@@ -43,13 +44,6 @@ enum Tamper { None, PacketAltered, PacketGrown, ManifestAltered, UntrustedKey, E
               TrustFileInPacket, SignedRotation, PlainHttpPacket, WrongToken, BadName, GzipPacket,
               EngineNamesInPacket };
 enum Host { DevServer, HttpsDevServer, Nginx };
-
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
 
 // The bytes of the path as they are, whatever Qt would make of them.
 bool writeRawFile(const QByteArray &path)
@@ -90,20 +84,7 @@ private:
 
 Run tst_TrustedRelease::run(const QString &program, const QStringList &arguments, const QStringList &environment)
 {
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &entry : environment)
-        env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
-    process.setProcessEnvironment(env);
-    process.start(program, arguments);
-    Run result;
-    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit)
-        result.exitCode = process.exitCode();
-    else
-        process.kill();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return runTool(program, arguments, environmentWith(environment));
 }
 
 void tst_TrustedRelease::initTestCase()

@@ -1,0 +1,47 @@
+#ifndef TVX_TEST_TOOLRUN_H
+#define TVX_TEST_TOOLRUN_H
+
+#include <QByteArray>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+// A program run to its end, with what it printed; exitCode -1 when it
+// crashed or outlived its bound and was killed.
+struct Run
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// The system environment with "NAME=VALUE" entries over it.
+inline QProcessEnvironment environmentWith(const QStringList &entries)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &entry : entries)
+        env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+    return env;
+}
+
+inline Run runTool(const QString &program, const QStringList &arguments,
+                   const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+                   const QString &workDir = QString(), int msecs = 120000)
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    if (!workDir.isEmpty())
+        process.setWorkingDirectory(workDir);
+    process.start(program, arguments);
+    Run result;
+    if (process.waitForFinished(msecs) && process.exitStatus() == QProcess::NormalExit)
+        result.exitCode = process.exitCode();
+    else
+        process.kill();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+#endif // TVX_TEST_TOOLRUN_H
