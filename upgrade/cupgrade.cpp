@@ -1,15 +1,18 @@
 #include "upgrade/cupgrade.h"
 
+#include "upgrade/downloadoutcome.h"
 #include "upgrade/files/freespace.h"
 #include "upgrade/files/tmpdirs.h"
 #include "upgrade/transaction/installlock.h"
 #include "upgrade/transaction/journal.h"
+#include "upgrade/report/outcomereport.h"
 #include "upgrade/transaction/staging.h"
 
 #include <QDebug>
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 
 CUpgrade::CUpgrade()
     : QThread(nullptr)
@@ -123,8 +126,9 @@ UpgradeOpError CUpgrade::upgradeTmpDirToDstDir()
     return result;
 }
 
-UpgradeOpError CUpgrade::runLocked(UpgradeOpError (CUpgrade::*operation)())
+UpgradeOpError CUpgrade::runLocked(UpgradeOpError (CUpgrade::*operation)(), bool *pHasRun)
 {
+    *pHasRun = false;
     strError.clear();
     CInstallLock lock(strAppDir);
     if (!lock.tryLock()) {
@@ -138,6 +142,7 @@ UpgradeOpError CUpgrade::runLocked(UpgradeOpError (CUpgrade::*operation)())
         qWarning().noquote() << strError;
         return UPGRADE_OP_ROLLBACK_INCOMPLETE;
     }
+    *pHasRun = true;
     return (this->*operation)();
 }
 
@@ -153,13 +158,29 @@ void CUpgrade::run()
         break;
     }
     case OP_MODE_GET_UPGRADE_PACKET: {
-        const UpgradeOpError result = runLocked(&CUpgrade::getUpgradePacketOfNeed);
+        QElapsedTimer downloadTime;
+        downloadTime.start();
+        bool hasRun = false;
+        const UpgradeOpError result = runLocked(&CUpgrade::getUpgradePacketOfNeed, &hasRun);
+        // A stopped download is the user's choice, not an outcome of the
+        // release. Recorded before the signal: a caller that starts the
+        // apply from its slot finds this thread ended.
+        if (hasRun && !isStop.load())
+            recordDownloadOutcome(*this, vecLocalModuleVersion, vecToUpgrade, result, downloadTime.elapsed());
         Q_EMIT signalGetUpgradePacketStatus(result, true, 100);
         break;
     }
-    case OP_MODE_UPGRADE_TMP_DIR_TO_DEST_DIR:
-        Q_EMIT signalUpgradeFinish(runLocked(&CUpgrade::upgradeTmpDirToDstDir));
+    case OP_MODE_UPGRADE_TMP_DIR_TO_DEST_DIR: {
+        bool hasRun = false;
+        const UpgradeOpError result = runLocked(&CUpgrade::upgradeTmpDirToDstDir, &hasRun);
+        // This process does not watch the upgraded application start: the
+        // report goes without a health verdict. A packet never staged is
+        // no attempt; its report waits for one.
+        if (hasRun && result != UPGRADE_OP_NOT_STAGED)
+            OutcomeReports::completePending(installLayout(), result, QString(), QString());
+        Q_EMIT signalUpgradeFinish(result);
         break;
+    }
     default:
         break;
     }

@@ -169,7 +169,7 @@ public:
 private:
     // Modes 2 and 3 hold the installation's lock throughout, and finish an
     // interrupted upgrade first: 11 while another process holds it.
-    UpgradeOpError runLocked(UpgradeOpError (CUpgrade::*operation)());
+    UpgradeOpError runLocked(UpgradeOpError (CUpgrade::*operation)(), bool *pHasRun);
     UpgradeOpError getUpgradePacketOfNeed() { return getUpgradePacket(vecToUpgrade); }
     void setUpFetch(CPacketFetch &fetch);
     // dDownloadedSize is dBase + dBytes; the progress signal follows.

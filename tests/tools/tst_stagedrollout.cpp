@@ -3,6 +3,8 @@
 // server or nginx serves it, and tarvex-upgrade in a copy of an
 // installation takes the release its bucket and channel give it, refuses
 // what is not genuine, and reports how the upgrade went where it is asked to.
+// A product's own main form, which knows the engine by its public API alone,
+// reports as the tool does.
 
 #include "common/filetree.h"
 #include "common/loopbackport.h"
@@ -35,6 +37,7 @@ enum Scenario {
     AlteredSig,     // the 25 % document with a signature byte changed
     Beta,           // 2.0 on the beta channel only
     Reports,        // 2.0 to everyone, reports to nginx
+    ProductReports, // the same, downloaded and applied by a product's own main form
     AutoHalt        // 2.0 at 50 %, reports of reverts in the log halt it
 };
 
@@ -113,6 +116,8 @@ void tst_StagedRollout::rollout_data()
                                                      << "2.0";
     QTest::newRow("reports on") << int(Nginx) << int(Reports) << true << "stable" << true << 0 << "2.0";
     QTest::newRow("reports off") << int(Nginx) << int(Reports) << true << "stable" << false << 0 << "2.0";
+    QTest::newRow("reports from a product's own form") << int(Nginx) << int(ProductReports) << true << "stable"
+                                                       << true << 0 << "2.0";
     QTest::newRow("reports of reverts halt the release, inside") << int(Nginx) << int(AutoHalt) << true << "stable"
                                                                  << true << 0 << "1.0";
     QTest::newRow("reports of reverts halt the release, outside") << int(Nginx) << int(AutoHalt) << false << "stable"
@@ -170,7 +175,7 @@ void tst_StagedRollout::rollout()
     const int port = unusedLoopbackPort();
     const QString reportUrl = QStringLiteral("http://127.0.0.1:%1/reports").arg(port);
     const QStringList signing{"--root", site, "--module", "demo", "--key", key};
-    if (scenario == NoRollout || scenario == Reports)
+    if (scenario == NoRollout || scenario == Reports || scenario == ProductReports)
         QCOMPARE(run(releaseTool, {"sign", "--root", site, "--key", key, "--report-url", reportUrl}).exitCode, 0);
     else if (scenario == Beta)
         QCOMPARE(run(releaseTool, QStringList{"rollout", "set", "--percent", "100", "--channel", "beta"} + signing)
@@ -238,8 +243,23 @@ void tst_StagedRollout::rollout()
         QVERIFY(writeFile(site + "/release.json", quarterDocument));
     }
 
+    if (scenario == ProductReports) {
+        const QString launcher = app + "/" + PlatformNames::launcherFileName();
+        QVERIFY(ProgramCopy::copyProgram(QStringLiteral(TVX_BIN_DIR "/") + PlatformNames::launcherFileName(), launcher));
+        QVERIFY(QFile::copy(QStringLiteral(TVX_PRODUCT_FORM), app + "/Solutions/" + PlatformNames::mainFormPluginFileName()));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("TARVEX_PRODUCT_STEPS", "check,download,apply");
+        env.insert("TARVEX_PRODUCT_RECORD", path("records.txt"));
+        QProcess product;
+        product.setProcessEnvironment(env);
+        product.setWorkingDirectory(app);
+        product.start(launcher, QStringList());
+        QVERIFY(product.waitForFinished(300000));
+        QCOMPARE(readFile(path("records.txt")), QByteArray("check=0 download=0 apply=0\n"));
+    }
     const QMap<QString, QByteArray> before = FileTree::snapshot(app);
-    const Run download = run(tool, {"download"});
+    const Run download = scenario == ProductReports ? Run{0, {}, {}} : run(tool, {"download"});
     QVERIFY2(download.exitCode == expected, download.err.constData());
     // Qt's messages reach no standard error under Wine: there the result
     // codes and the files tell.
@@ -255,13 +275,13 @@ void tst_StagedRollout::rollout()
     }
     if (isLogged && installed != QLatin1String("2.0"))
         QVERIFY2(download.err.contains("rollout: demo 2.0 is not offered"), download.err.constData());
-    const Run apply = run(tool, {"apply"});
+    const Run apply = scenario == ProductReports ? Run{0, {}, {}} : run(tool, {"apply"});
     QVERIFY2(apply.exitCode == 0, apply.err.constData());
     QCOMPARE(readFile(app + "/Solutions/demo.txt"), "demo " + installed.toUtf8() + "\n");
     // The same installation checks again: nothing more for it.
     QCOMPARE(run(tool, {"download"}).exitCode, 2);
 
-    if (scenario == Reports) {
+    if (scenario == Reports || scenario == ProductReports) {
         const QString log = path("published/logs/reports.log");
         if (isReporting) {
             QTRY_VERIFY_WITH_TIMEOUT(readFile(log).contains("&t=2.0&"), 10000);

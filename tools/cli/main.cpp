@@ -13,13 +13,10 @@
 
 #include "platform/solutionsdir.h"
 #include "upgrade/cupgrade.h"
-#include "upgrade/downloadoutcome.h"
-#include "upgrade/report/outcomereport.h"
 #include "upgrade/transaction/installlock.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QTimer>
 
@@ -130,14 +127,9 @@ int runDownload(const CliOptions &options)
         });
     }
 
-    QElapsedTimer downloadTime;
-    downloadTime.start();
     const CommandReport report = command.download(options.strSolutionInfoPath);
     speedTimer.stop();
     progress.finish();
-    // A stopped download is the user's choice, not an outcome of the release.
-    if (report.hasProgress && !command.isStopRequested())
-        recordDownloadOutcome(upgrade, report.vecInstalled, report.vecNeedUpgrade, report.result, downloadTime.elapsed());
 
     if (options.isJson) {
         printJson(report);
@@ -168,10 +160,6 @@ int runApply(const CliOptions &options)
     });
 
     const CommandReport report = command.apply();
-    // This program does not watch the upgraded application start: the
-    // report goes without a health verdict.
-    if (report.result != UPGRADE_OP_NO_MODULE_NEED_UPDATE)
-        OutcomeReports::completePending(upgrade.installLayout(), report.result, QString(), QString());
     if (options.isJson) {
         printJson(report);
     } else if (report.result == UPGRADE_OP_SUCCESS) {

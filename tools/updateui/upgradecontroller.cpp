@@ -1,7 +1,6 @@
 #include "upgradecontroller.h"
 
 #include "upgrade/cupgrade.h"
-#include "upgrade/downloadoutcome.h"
 #include "upgrade/files/solutioninfo.h"
 #include "upgrade/upgradecheck.h"
 
@@ -117,7 +116,6 @@ bool CUpgradeController::download()
     setProgress(0);
     m_pUpgrade->setNeedUpgradeModule(m_vecNeedUpgrade);
     m_pUpgrade->setOpMode(CUpgrade::OP_MODE_GET_UPGRADE_PACKET);
-    m_downloadTime.start();
     m_pUpgrade->start();
     setState(StateDownloading, tr("Downloading..."));
     return true;
@@ -188,9 +186,6 @@ void CUpgradeController::onPacketStatus(UpgradeOpError upgradeOpErr, bool isFini
     // The engine has staged the packet completely, solution information
     // included, or left nothing of it.
     const UpgradeOpError result = upgradeOpErr;
-    // The upgrader completes the report with the verdict after the restart.
-    if (!m_pUpgrade->isStopRequested())
-        recordDownloadOutcome(*m_pUpgrade, m_vecInstalled, m_vecNeedUpgrade, result, m_downloadTime.elapsed());
     // The engine's end signal says 100 whatever the outcome; only a staged
     // packet is complete.
     if (result == UPGRADE_OP_SUCCESS) {

@@ -4,7 +4,6 @@
 #include "upgrade/cupgrade.h"
 #include "upgrade/files/upgradetypes.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QVector>
@@ -107,7 +106,6 @@ private:
     QString m_strStatus;
     int m_nProgress = 0;
     QVector<ModuleVersion> m_vecInstalled;
-    QElapsedTimer m_downloadTime; // for the outcome report
     QVector<ModuleVersion> m_vecNeedUpgrade;
     QVector<ModuleVersion> m_vecServerModules;
 };
