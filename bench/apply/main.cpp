@@ -10,7 +10,7 @@
 // "rm -rf" of the two copies. The installation is checked byte for byte
 // afterwards.
 
-#include "upgrade/files/tmpdirs.h"
+#include "upgrade/transaction/applypacket.h"
 
 #include "benchutil.h"
 

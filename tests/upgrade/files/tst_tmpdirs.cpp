@@ -1,6 +1,8 @@
 #include "upgrade/files/solutioninfo.h"
 #include "upgrade/files/tmpdirs.h"
 #include "upgrade/stagedinfo.h"
+#include "upgrade/transaction/applypacket.h"
+#include "upgrade/transaction/installlock.h"
 
 #include "common/filetree.h"
 #include "common/messagecapture.h"
@@ -87,6 +89,8 @@ private Q_SLOTS:
     void applyPacketNothingStaged();
     void applyPacketSuccess();
     void applyPacketFailureRollsBack();
+    void applyRefused_data();
+    void applyRefused();
 };
 
 void tst_TmpDirs::removeDirTree_data()
@@ -227,9 +231,8 @@ void tst_TmpDirs::applyWithoutPacketDir()
     MessageCapture capture;
     QCOMPARE(upgradeTmpDirToDstDir(app, tmpDir, tmpDir + QLatin1String("/Packet"), tmpDir + QLatin1String("/Backup")),
              UPGRADE_OP_WRITE_FILE_FAILED);
-    // Nothing to copy, nothing to copy back: the temporary directory stays.
-    QCOMPARE(capture.warnings(), QStringList({ QStringLiteral("srcDir is Empty"), QStringLiteral("copyDir failed"),
-                                               QStringLiteral("srcDir is Empty") }));
+    // Nothing to apply: the temporary directory stays, archive and all.
+    QVERIFY(capture.warnings().constLast().startsWith(QStringLiteral("apply refused: no packet in")));
     QCOMPARE(snapshot(app), before);
 }
 
@@ -417,6 +420,51 @@ void tst_TmpDirs::applyPacketFailureRollsBack()
     QVERIFY(capture.warnings().contains(QStringLiteral("copyDir failed")));
     QCOMPARE(snapshot(solutions), before);
     QVERIFY(!QFileInfo::exists(base + QLatin1String("Tmp")));
+}
+
+void tst_TmpDirs::applyRefused_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("result");
+    QTest::newRow("lock held by another apply") << "locked" << int(UPGRADE_OP_LOCKED);
+    QTest::newRow("solution lock held by another apply") << "solution locked" << int(UPGRADE_OP_LOCKED);
+    QTest::newRow("packet outside the temporary directory") << "elsewhere" << int(UPGRADE_OP_WRITE_FILE_FAILED);
+    QTest::newRow("solution directory outside the installation") << "outside" << int(UPGRADE_OP_WRITE_FILE_FAILED);
+    QTest::newRow("journal cut in its last line") << "cut journal" << int(UPGRADE_OP_ROLLBACK_INCOMPLETE);
+}
+
+// Refused before anything changes: the installation and Tmp as they were.
+void tst_TmpDirs::applyRefused()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, result);
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString app = tmp.filePath(QStringLiteral("app"));
+    const QString tmpDir = app + QLatin1String("/Tmp");
+    QVERIFY(makeInstallation(app));
+    QVERIFY(makePacket(tmpDir + QLatin1String("/Packet")));
+    QVERIFY(writeFile(tmpDir + QLatin1String("/Packet/SolutionInfo.xml"), "staged"));
+    QVERIFY(writeFile(app + QLatin1String("/Solutions/SolutionInfo.xml"), solutionInfo));
+    QVERIFY(writeFile(tmp.filePath(QStringLiteral("other/SolutionInfo.xml")), solutionInfo));
+    if (kind == QLatin1String("cut journal"))
+        QVERIFY(writeFile(tmpDir + QLatin1String("/Journal"), "TVXJ 2\nD d\nF d/f"));
+    CInstallLock other(app);
+    if (kind.endsWith(QLatin1String("locked")))
+        QVERIFY(other.tryLock());
+    const QMap<QString, QByteArray> before = snapshot(tmp.path());
+
+    QString why;
+    if (kind.startsWith(QLatin1String("solution")) || kind == QLatin1String("outside")) {
+        const QString info = kind == QLatin1String("outside") ? tmp.filePath(QStringLiteral("other/SolutionInfo.xml"))
+                                                              : app + QLatin1String("/Solutions/SolutionInfo.xml");
+        QCOMPARE(int(applyPacketToSolutionDir(app + QLatin1Char('/'), info, &why)), result);
+    } else {
+        const QString packet = kind == QLatin1String("elsewhere") ? app + QLatin1String("/d01") : tmpDir + QLatin1String("/Packet");
+        QCOMPARE(int(upgradeTmpDirToDstDir(app, tmpDir, packet, tmpDir + QLatin1String("/Backup"), &why)), result);
+    }
+    QVERIFY(!why.isEmpty());
+    QCOMPARE(snapshot(tmp.path()), before);
 }
 
 QTEST_GUILESS_MAIN(tst_TmpDirs)
