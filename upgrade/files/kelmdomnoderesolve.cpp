@@ -1,5 +1,7 @@
 #include "upgrade/files/kelmdomnoderesolve.h"
 
+#include "platform/readfile.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QSaveFile>
@@ -69,6 +71,7 @@ bool isXmlText(const QString &text)
 // file nested deeply enough overflows the stack. No file of ours comes near
 // this depth.
 constexpr int MaxDepth = 256;
+constexpr qint64 MaxXmlBytes = 64 * 1024 * 1024;
 
 bool opensWith(const QByteArray &content, int at, const char *markup)
 {
@@ -277,15 +280,12 @@ void KelmDomNodeResolve::resetChildCursor() const
 
 bool KelmDomNodeResolve::LoadXML(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qInfo() << "LoadXML cannot open" << path << file.errorString();
-        return false;
-    }
-    // Parsing from memory is markedly faster than from the device.
-    const QByteArray content = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        qInfo() << "LoadXML cannot read" << path << file.errorString();
+    // Parsing from memory is markedly faster than from the device. A
+    // solution file lists modules, not their files: far below the bound.
+    QByteArray content;
+    QString readError;
+    if (!readFileBounded(path, MaxXmlBytes, content, readError)) {
+        qInfo().noquote() << "LoadXML cannot read:" << readError;
         return false;
     }
 

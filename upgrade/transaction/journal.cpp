@@ -1,5 +1,7 @@
 #include "upgrade/transaction/journal.h"
 
+#include "platform/readfile.h"
+
 #include "upgrade/files/durable.h"
 #include "upgrade/files/safecopy.h"
 #include "upgrade/files/tmpdirs.h"
@@ -179,20 +181,12 @@ bool parseEntry(const QByteArray &line, bool hasSizes, const CInstallLayout &lay
 // anything else.
 JournalState readJournal(const CInstallLayout &layout, Journal &journal, QString &strError)
 {
-    QFile file(layout.journal());
-    if (!existsOrLink(file.fileName()))
+    if (!existsOrLink(layout.journal()))
         return JournalState::Missing;
-    if (!file.open(QIODevice::ReadOnly)) {
-        strError = QStringLiteral("it cannot be read: %1").arg(file.errorString());
-        return JournalState::Damaged;
-    }
-    if (file.size() > MaxJournalBytes) {
-        strError = QStringLiteral("it has %1 bytes, more than any plan").arg(file.size());
-        return JournalState::Damaged;
-    }
-    const QByteArray content = file.readAll();
-    if (content.size() != file.size()) {
-        strError = QStringLiteral("it cannot be read: %1").arg(file.errorString());
+    QByteArray content;
+    QString readError;
+    if (!readFileBounded(layout.journal(), MaxJournalBytes, content, readError)) {
+        strError = QStringLiteral("it cannot be read: %1").arg(readError);
         return JournalState::Damaged;
     }
     if (!content.endsWith('\n')) {
