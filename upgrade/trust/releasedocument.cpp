@@ -2,6 +2,7 @@
 
 #include "platform/beside.h"
 #include "upgrade/files/filenamerule.h"
+#include "upgrade/trust/jsonview.h"
 
 #include <QHash>
 #include <QJsonArray>
@@ -22,29 +23,36 @@ const char timeFormat[] = "yyyy-MM-ddThh:mm:ssZ";
 // JSON numbers are doubles: integers beyond 2^53 would not come back exactly.
 constexpr double maxExactInteger = 9007199254740992.0;
 
-int hexDigit(QChar c)
+// The readers below serve two kinds of value: the signed document through
+// CJsonView, read fast and once, and the publisher's manifest through
+// QJsonValue. These give both the same shape.
+CJsonView member(const CJsonView &object, const char *pKey) { return object.value(pKey); }
+QJsonValue member(const QJsonObject &object, const char *pKey) { return object.value(QLatin1String(pKey)); }
+const CJsonView &asArray(const CJsonView &value) { return value; }
+QJsonArray asArray(const QJsonValue &value) { return value.toArray(); }
+const CJsonView &asObject(const CJsonView &value) { return value; }
+QJsonObject asObject(const QJsonValue &value) { return value.toObject(); }
+
+// 64 hexadecimal digits into 32 bytes; anything else is no SHA-256.
+int hexDigit(char c)
 {
-    const ushort u = c.unicode();
-    if (u >= '0' && u <= '9')
-        return u - '0';
-    if (u >= 'a' && u <= 'f')
-        return u - 'a' + 10;
-    if (u >= 'A' && u <= 'F')
-        return u - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
-// 64 hexadecimal digits into 32 bytes; anything else is no SHA-256.
-bool readSha256(const QJsonValue &value, QByteArray &sha256)
+bool decodeSha256(const QByteArray &hex, QByteArray &sha256)
 {
-    const QString hex = value.toString();
     if (hex.size() != 64)
         return false;
     char bytes[32];
-    const QChar *digits = hex.constData();
     for (int i = 0; i < 32; ++i) {
-        const int high = hexDigit(digits[2 * i]);
-        const int low = hexDigit(digits[2 * i + 1]);
+        const int high = hexDigit(hex.at(2 * i));
+        const int low = hexDigit(hex.at(2 * i + 1));
         if (high < 0 || low < 0)
             return false;
         bytes[i] = char(high << 4 | low);
@@ -53,7 +61,18 @@ bool readSha256(const QJsonValue &value, QByteArray &sha256)
     return true;
 }
 
-bool readInteger(const QJsonValue &value, qint64 &number)
+bool readSha256(const CJsonView &value, QByteArray &sha256)
+{
+    return decodeSha256(value.utf8(), sha256);
+}
+
+bool readSha256(const QJsonValue &value, QByteArray &sha256)
+{
+    return decodeSha256(value.toString().toUtf8(), sha256);
+}
+
+template <typename Value>
+bool readInteger(const Value &value, qint64 &number)
 {
     if (!value.isDouble())
         return false;
@@ -83,7 +102,8 @@ QString timeText(const QDateTime &time)
     return time.toUTC().toString(QLatin1String(timeFormat));
 }
 
-bool readTime(const QJsonValue &value, QDateTime &time)
+template <typename Value>
+bool readTime(const Value &value, QDateTime &time)
 {
     static const QRegularExpression pattern(QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$"));
     const QString text = value.toString();
@@ -91,7 +111,8 @@ bool readTime(const QJsonValue &value, QDateTime &time)
     return pattern.match(text).hasMatch() && time.isValid();
 }
 
-bool readPercent(const QJsonValue &value, int &nPercent)
+template <typename Value>
+bool readPercent(const Value &value, int &nPercent)
 {
     // Whole numbers only: "0.1" is no share of 100 buckets, and must not
     // quietly become 0.
@@ -102,18 +123,22 @@ bool readPercent(const QJsonValue &value, int &nPercent)
     return true;
 }
 
-bool readPrevious(const QJsonValue &value, PreviousRelease &previous)
+template <typename Value>
+bool readDeltas(const Value &value, QVector<DeltaPacket> &vecDeltas);
+
+template <typename Value>
+bool readPrevious(const Value &value, PreviousRelease &previous)
 {
     // [VERSION, RELEASEDATE, PACKET, BYTES, SHA256] and optionally DELTAS:
     // a record per module that a rollout leaves on its previous release.
-    const QJsonArray array = value.toArray();
+    const auto array = asArray(value);
     previous.strVersion = array.at(0).toString();
     previous.strPacket = array.at(2).toString();
     previous.vecDeltas.clear();
     previous.isSet = value.isArray() && (array.size() == 5 || array.size() == 6) && !previous.strVersion.isEmpty()
         && isPlainServerFileName(previous.strPacket) && readSha256(array.at(4), previous.baSha256)
         && readInteger(array.at(1), previous.llReleaseDate) && readInteger(array.at(3), previous.llBytes)
-        && previous.llBytes >= 0 && (array.size() == 5 || (array.at(5).isArray() && deltasFromJson(array.at(5), previous.vecDeltas)));
+        && previous.llBytes >= 0 && (array.size() == 5 || (array.at(5).isArray() && readDeltas(array.at(5), previous.vecDeltas)));
     return previous.isSet;
 }
 
@@ -179,17 +204,20 @@ void offerToJson(const ReleaseModule &module, QJsonObject &object)
     }
 }
 
-bool offerFromJson(const QJsonObject &object, ReleaseModule &module, QString &strError)
+namespace {
+
+template <typename Object>
+bool readOffer(const Object &object, ReleaseModule &module, QString &strError)
 {
     constexpr int maxChannels = 16;
     constexpr int maxSteps = 100;
     module.listChannels.clear();
     module.rollout = ReleaseRollout();
     module.previous = PreviousRelease();
-    const QJsonValue channels = object.value(QLatin1String("Channels"));
+    const auto channels = member(object, "Channels");
     if (!channels.isUndefined()) {
-        const QJsonArray array = channels.toArray();
-        for (const QJsonValue &channel : array) {
+        const auto array = asArray(channels);
+        for (const auto &channel : array) {
             const QString name = channel.toString();
             if (!isChannelName(name) || module.listChannels.contains(name)) {
                 strError = QStringLiteral("\"Channels\" of %1 holds an invalid or repeated name").arg(module.strId);
@@ -202,8 +230,8 @@ bool offerFromJson(const QJsonObject &object, ReleaseModule &module, QString &st
             return false;
         }
     }
-    const QJsonValue rollout = object.value(QLatin1String("Rollout"));
-    const QJsonValue halted = object.value(QLatin1String("Halted"));
+    const auto rollout = member(object, "Rollout");
+    const auto halted = member(object, "Halted");
     module.rollout.isSet = !rollout.isUndefined() || !halted.isUndefined();
     module.rollout.isHalted = halted.toBool(false);
     bool isValid = halted.isUndefined() || halted.isBool();
@@ -212,12 +240,12 @@ bool offerFromJson(const QJsonObject &object, ReleaseModule &module, QString &st
         isValid = isValid && readPercent(rollout, step.nPercent);
         module.rollout.vecSteps.append(step);
     } else if (!rollout.isUndefined()) {
-        const QJsonArray array = rollout.toArray();
+        const auto array = asArray(rollout);
         isValid = isValid && rollout.isArray() && !array.isEmpty() && array.size() <= maxSteps;
         for (int i = 0; isValid && i < array.size(); ++i) {
             // [seconds since 1970-01-01T00:00:00Z, percent]: compact, and
             // read without any date parsing for ten thousand modules.
-            const QJsonArray entry = array.at(i).toArray();
+            const auto entry = asArray(array.at(i));
             RolloutStep step;
             isValid = entry.size() == 2 && readInteger(entry.at(0), step.llAt) && step.llAt >= 0
                 && readPercent(entry.at(1), step.nPercent);
@@ -235,7 +263,7 @@ bool offerFromJson(const QJsonObject &object, ReleaseModule &module, QString &st
                        .arg(module.strId);
         return false;
     }
-    const QJsonValue previous = object.value(QLatin1String("Previous"));
+    const auto previous = member(object, "Previous");
     if (!previous.isUndefined() && !readPrevious(previous, module.previous)) {
         strError = QStringLiteral("\"Previous\" of %1 is not [VERSION, RELEASEDATE, PACKET, BYTES, SHA256, "
                                   "(DELTAS)]")
@@ -245,26 +273,39 @@ bool offerFromJson(const QJsonObject &object, ReleaseModule &module, QString &st
     return true;
 }
 
-bool deltasFromJson(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas)
+template <typename Value>
+bool readDeltas(const Value &value, QVector<DeltaPacket> &vecDeltas)
 {
     if (value.isUndefined())
         return true;
     if (!value.isArray())
         return false;
-    const QJsonArray array = value.toArray();
-    for (const QJsonValue &entry : array) {
-        const QJsonObject object = entry.toObject();
+    const auto array = asArray(value);
+    for (const auto &entry : array) {
+        const auto object = asObject(entry);
         DeltaPacket delta;
-        delta.strBaseVersion = object.value(QLatin1String("Base")).toString();
-        delta.strPacket = object.value(QLatin1String("Packet")).toString();
+        delta.strBaseVersion = member(object, "Base").toString();
+        delta.strPacket = member(object, "Packet").toString();
         if (delta.strBaseVersion.isEmpty() || !isPlainServerFileName(delta.strPacket)
-            || !readSha256(object.value(QLatin1String("Sha256")), delta.baSha256)
-            || !readInteger(object.value(QLatin1String("Bytes")), delta.llBytes)
+            || !readSha256(member(object, "Sha256"), delta.baSha256)
+            || !readInteger(member(object, "Bytes"), delta.llBytes)
             || delta.llBytes < 0)
             return false;
         vecDeltas.append(delta);
     }
     return true;
+}
+
+} // namespace
+
+bool offerFromJson(const QJsonObject &object, ReleaseModule &module, QString &strError)
+{
+    return readOffer(object, module, strError);
+}
+
+bool deltasFromJson(const QJsonValue &value, QVector<DeltaPacket> &vecDeltas)
+{
+    return readDeltas(value, vecDeltas);
 }
 
 QJsonArray deltasToJson(const QVector<DeltaPacket> &vecDeltas)
@@ -315,46 +356,45 @@ QByteArray releaseDocumentToJson(const ReleaseDocument &document)
 
 bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, QString &strError)
 {
-    QJsonParseError parseError;
-    const QJsonDocument json = QJsonDocument::fromJson(baJson, &parseError);
-    const QJsonObject root = json.object();
-    if (!json.isObject() || root.value(QLatin1String("type")).toString() != QLatin1String(releaseType)) {
+    CJsonText json;
+    const CJsonView root = json.parse(baJson) ? CJsonView(&json, 0) : CJsonView();
+    if (!root.isObject() || root.value("type").toString() != QLatin1String(releaseType)) {
         strError = QStringLiteral("not a release document");
         return false;
     }
-    if (!readInteger(root.value(QLatin1String("serial")), document.llSerial) || document.llSerial < 0) {
+    if (!readInteger(root.value("serial"), document.llSerial) || document.llSerial < 0) {
         strError = QStringLiteral("no valid \"serial\"");
         return false;
     }
-    document.expires = QDateTime::fromString(root.value(QLatin1String("expires")).toString(), Qt::ISODate);
+    document.expires = QDateTime::fromString(root.value("expires").toString(), Qt::ISODate);
     if (!document.expires.isValid()) {
         strError = QStringLiteral("no valid \"expires\"");
         return false;
     }
-    const QJsonValue issued = root.value(QLatin1String("issued"));
+    const CJsonView issued = root.value("issued");
     document.issued = QDateTime();
     if (!issued.isUndefined() && !readTime(issued, document.issued)) {
         strError = QStringLiteral("no valid \"issued\"");
         return false;
     }
-    const QJsonValue reports = root.value(QLatin1String("reports"));
+    const CJsonView reports = root.value("reports");
     document.strReportUrl = reports.toString();
     if (!reports.isUndefined() && !isReportUrl(document.strReportUrl)) {
         strError = QStringLiteral("\"reports\" is no http(s) URL");
         return false;
     }
-    const QJsonValue modules = root.value(QLatin1String("modules"));
+    const CJsonView modules = root.value("modules");
     if (!modules.isArray()) {
         strError = QStringLiteral("no \"modules\" list");
         return false;
     }
     document.listMirrors.clear();
-    const QJsonValue mirrors = root.value(QLatin1String("mirrors"));
+    const CJsonView mirrors = root.value("mirrors");
     if (!mirrors.isUndefined() && !mirrors.isArray()) {
         strError = QStringLiteral("\"mirrors\" is not a list");
         return false;
     }
-    for (const QJsonValue &mirror : mirrors.toArray()) {
+    for (const CJsonView &mirror : mirrors) {
         if (!mirror.isString()) {
             strError = QStringLiteral("\"mirrors\" holds something else than a URL");
             return false;
@@ -362,29 +402,28 @@ bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, Q
         document.listMirrors.append(mirror.toString());
     }
     document.vecModules.clear();
-    const QJsonArray array = modules.toArray();
+    const CJsonView &array = modules;
     document.vecModules.reserve(array.size());
-    for (const QJsonValue &value : array) {
-        const QJsonObject object = value.toObject();
+    for (const CJsonView &object : array) {
         ReleaseModule module;
-        module.strId = object.value(QLatin1String("ID")).toString();
-        module.strVersion = object.value(QLatin1String("Version")).toString();
-        module.strDesc = object.value(QLatin1String("Desc")).toString();
-        module.strIconUrl = object.value(QLatin1String("IconUrl")).toString();
-        module.strPacket = object.value(QLatin1String("Packet")).toString();
+        module.strId = object.value("ID").toString();
+        module.strVersion = object.value("Version").toString();
+        module.strDesc = object.value("Desc").toString();
+        module.strIconUrl = object.value("IconUrl").toString();
+        module.strPacket = object.value("Packet").toString();
         if (module.strId.isEmpty() || !isPlainServerFileName(module.strPacket)
-            || !readSha256(object.value(QLatin1String("Sha256")), module.baSha256)
-            || !readInteger(object.value(QLatin1String("ReleaseDate")), module.llReleaseDate)
-            || !readInteger(object.value(QLatin1String("Bytes")), module.llBytes) || module.llBytes < 0) {
+            || !readSha256(object.value("Sha256"), module.baSha256)
+            || !readInteger(object.value("ReleaseDate"), module.llReleaseDate)
+            || !readInteger(object.value("Bytes"), module.llBytes) || module.llBytes < 0) {
             strError = QStringLiteral("module entry %1 is incomplete").arg(document.vecModules.size());
             return false;
         }
-        if (!deltasFromJson(object.value(QLatin1String("Deltas")), module.vecDeltas)) {
+        if (!readDeltas(object.value("Deltas"), module.vecDeltas)) {
             strError = QStringLiteral("module entry %1 has an invalid delta").arg(document.vecModules.size());
             return false;
         }
         // Shown to the user: a bounded string of text, or nothing.
-        const QJsonValue notes = object.value(QLatin1String("Notes"));
+        const CJsonView notes = object.value("Notes");
         if (!notes.isUndefined()
             && (!notes.isString() || !releaseNotesProblem(notes.toString()).isEmpty())) {
             strError = QStringLiteral("module entry %1 has invalid notes").arg(document.vecModules.size());
@@ -394,11 +433,11 @@ bool parseReleaseDocument(const QByteArray &baJson, ReleaseDocument &document, Q
         // The eight keys every entry has, and its deltas: an entry with no
         // other key offers itself to everyone, as before rollouts, and costs
         // no further look-ups.
-        const int plainKeys = 8 + (module.vecDeltas.isEmpty() && !object.contains(QLatin1String("Deltas")) ? 0 : 1)
+        const int plainKeys = 8 + (module.vecDeltas.isEmpty() && !object.contains("Deltas") ? 0 : 1)
             + (notes.isUndefined() ? 0 : 1);
-        if (object.size() > plainKeys && !offerFromJson(object, module, strError))
+        if (object.size() > plainKeys && !readOffer(object, module, strError))
             return false;
-        document.vecModules.append(module);
+        document.vecModules.append(std::move(module));
     }
     return true;
 }

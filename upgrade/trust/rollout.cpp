@@ -1,10 +1,11 @@
 #include "upgrade/trust/rollout.h"
 
-#include <QCryptographicHash>
 #include <QHash>
 #include <QtEndian>
 
 #include <algorithm>
+
+#include <openssl/sha.h>
 
 namespace Trust {
 
@@ -18,21 +19,26 @@ class CBucketHasher
 {
 public:
     explicit CBucketHasher(const QString &strInstallationId)
-        : m_baPrefix(strInstallationId.toUtf8() + '\n')
+        : m_baInput(strInstallationId.toUtf8() + '\n')
+        , m_nPrefix(m_baInput.size())
     {
     }
+
     int bucket(const QString &strModuleId, const QString &strVersion)
     {
-        m_hash.reset();
-        m_hash.addData(m_baPrefix);
-        m_hash.addData(strModuleId.toUtf8() + '\n' + strVersion.toUtf8());
+        m_baInput.truncate(m_nPrefix);
+        m_baInput += strModuleId.toUtf8();
+        m_baInput += '\n';
+        m_baInput += strVersion.toUtf8();
+        unsigned char digest[SHA256_DIGEST_LENGTH];
+        SHA256(reinterpret_cast<const unsigned char *>(m_baInput.constData()), std::size_t(m_baInput.size()), digest);
         // 64 bits modulo 100: the bias is below 10^-17.
-        return int(qFromBigEndian<quint64>(m_hash.result().constData()) % 100);
+        return int(qFromBigEndian<quint64>(digest) % 100);
     }
 
 private:
-    QByteArray m_baPrefix;
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    QByteArray m_baInput;
+    int m_nPrefix;
 };
 
 } // namespace
@@ -170,10 +176,19 @@ void applyRollout(const ReleaseDocument &document, const RolloutIdentity &identi
                                         [](const ReleaseModule &m) { return m.rollout.isSet || !m.listChannels.isEmpty(); });
     if (!isChoosing)
         return;
+    // The answer lists the modules in the document's order, as the
+    // publisher wrote both: an index is needed only when it does not.
     QHash<QString, int> signedById;
-    signedById.reserve(document.vecModules.size());
-    for (int i = 0; i < document.vecModules.size(); ++i)
-        signedById.insert(document.vecModules.at(i).strId, i);
+    const auto signedIndex = [&](int nAnswerIndex, const QString &strId) {
+        if (nAnswerIndex < document.vecModules.size() && document.vecModules.at(nAnswerIndex).strId == strId)
+            return nAnswerIndex;
+        if (signedById.isEmpty()) {
+            signedById.reserve(document.vecModules.size());
+            for (int i = 0; i < document.vecModules.size(); ++i)
+                signedById.insert(document.vecModules.at(i).strId, i);
+        }
+        return signedById.value(strId, -1);
+    };
     bool isClamped = false;
     const QDateTime clock = rolloutClock(document, now, &isClamped);
     if (isClamped)
@@ -188,12 +203,18 @@ void applyRollout(const ReleaseDocument &document, const RolloutIdentity &identi
     int changed = 0;
     CBucketHasher hasher(identity.strInstallationId);
     const qint64 llClock = clock.toSecsSinceEpoch();
-    QVector<ModuleVersion> offered;
-    offered.reserve(vecAnswer.size());
-    for (ModuleVersion &module : vecAnswer) {
-        const int index = signedById.value(module.strId, -1);
+    // Kept in place: the modules offered move up over those dropped.
+    int kept = 0;
+    const auto keep = [&vecAnswer, &kept](int nIndex) {
+        if (nIndex != kept)
+            vecAnswer[kept] = std::move(vecAnswer[nIndex]);
+        ++kept;
+    };
+    for (int i = 0; i < vecAnswer.size(); ++i) {
+        ModuleVersion &module = vecAnswer[i];
+        const int index = signedIndex(i, module.strId);
         if (index < 0) {
-            offered.append(std::move(module));
+            keep(i);
             continue;
         }
         const ReleaseModule &release = document.vecModules.at(index);
@@ -201,7 +222,7 @@ void applyRollout(const ReleaseDocument &document, const RolloutIdentity &identi
         int percent = 100;
         const Reason reason = judge(release, identity, llClock, hasher, bucket, percent);
         if (reason == Reason::None) {
-            offered.append(std::move(module));
+            keep(i);
             continue;
         }
         Offer offer = release.previous.isSet ? Offer::Previous : Offer::Nothing;
@@ -237,12 +258,12 @@ void applyRollout(const ReleaseDocument &document, const RolloutIdentity &identi
         module.baPacketSha256 = previous.baSha256;
         module.dSize = double(previous.llBytes) / (1024.0 * 1024.0);
         module.vecDeltas = previous.vecDeltas;
-        offered.append(std::move(module));
+        keep(i);
     }
     if (changed > maxLoggedModules)
         listLog << QStringLiteral("%1 more modules are offered another release than their current one, or none")
                        .arg(changed - maxLoggedModules);
-    vecAnswer = std::move(offered);
+    vecAnswer.resize(kept);
 }
 
 } // namespace Trust
