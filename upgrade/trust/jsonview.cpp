@@ -1,5 +1,7 @@
 #include "upgrade/trust/jsonview.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -19,6 +21,9 @@ public:
     bool run()
     {
         skipSpace();
+        // As for QJsonDocument, a text is an object or an array.
+        if (m_p == m_pEnd || (*m_p != '{' && *m_p != '['))
+            return fail("no object or array");
         if (!readValue(0))
             return false;
         skipSpace();
@@ -135,6 +140,7 @@ private:
 
     bool readNumber()
     {
+        const unsigned char *pStart = m_p;
         const std::size_t index = push(CJsonText::Token::Number);
         if (m_p < m_pEnd && *m_p == '-')
             ++m_p;
@@ -161,6 +167,16 @@ private:
                 return fail("an invalid number");
             while (isDigit())
                 ++m_p;
+        }
+        // What is not plainly a whole number that a double holds exactly
+        // must still be one that a double holds at all.
+        const bool isPlainInteger = m_p - pStart <= 15
+            && std::all_of(pStart, m_p, [](unsigned char c) { return c == '-' || (c >= '0' && c <= '9'); });
+        if (!isPlainInteger) {
+            bool isOk = false;
+            const double value = QByteArray(reinterpret_cast<const char *>(pStart), int(m_p - pStart)).toDouble(&isOk);
+            if (!isOk || !std::isfinite(value))
+                return fail("a number out of range");
         }
         close(index);
         return true;

@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QtTest>
 
 using Trust::CJsonText;
@@ -71,7 +72,45 @@ private Q_SLOTS:
     void sameAsQt_data();
     void sameAsQt();
     void lastKeyCounts();
+    void mutatedDocuments();
 };
+
+// Release documents cut and changed at random places: the reader never
+// takes what Qt refuses, and what both take reads the same.
+void tst_JsonView::mutatedDocuments()
+{
+    const QByteArray base = R"({"expires":"2027-01-01T00:00:00Z","modules":[{"ID":"a\u00e9","Version":"1.0","Bytes":12,"Sha256":"00ff","Rollout":[[1,5],[2,100]],"Channels":["beta","stable"],"Previous":["0.9",202301010000,"p.7z",9,"ab"]},{"x":[true,false,null,-1.5e-3]}],"serial":7,"type":"tarvex-release"})";
+    QRandomGenerator rng(42);
+    const char alphabet[] = "{}[]\",:\\/ux0123456789eE+-.tfnrl \x80\xc3\xa9\xed\xf4";
+    int accepted = 0;
+    for (int round = 0; round < 20000; ++round) {
+        QByteArray text = base;
+        const int edits = 1 + int(rng.bounded(4));
+        for (int e = 0; e < edits; ++e) {
+            const int at = int(rng.bounded(text.size() + 1));
+            switch (rng.bounded(4)) {
+            case 0: if (at < text.size()) text[at] = alphabet[rng.bounded(int(sizeof(alphabet) - 1))]; break;
+            case 1: text.insert(at, alphabet[rng.bounded(int(sizeof(alphabet) - 1))]); break;
+            case 2: if (at < text.size()) text.remove(at, 1); break;
+            default: text.truncate(at); break;
+            }
+        }
+        CJsonText json;
+        const bool mine = json.parse(text);
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+        const bool qt = error.error == QJsonParseError::NoError;
+        if (mine && !qt)
+            QFAIL(text.toPercentEncoding("{}[]\",:\\/ ").constData());
+        if (mine && document.isObject()) {
+            ++accepted;
+            const QString diff = difference(CJsonView(&json, 0), document.object(), QStringLiteral("$"));
+            if (!diff.isEmpty())
+                QFAIL(qPrintable(diff + " in " + QString::fromLatin1(text.toPercentEncoding("{}[]\",:\\/ "))));
+        }
+    }
+    QVERIFY(accepted > 1000);
+}
 
 void tst_JsonView::sameAsQt_data()
 {
