@@ -1,5 +1,6 @@
 // bench_rollout [--modules N] [--rolled-out K] [--repeat R] [--channels-in-rollout]
 // bench_rollout --reports N [--threads T] [--dir PATH]
+// bench_rollout [--modules N] [--rolled-out K] [--channels-in-rollout] --write-answers DIR
 //
 // 1. The check of N modules (default 10000) in this process, as the engine
 //    makes it once the answer is in: the answer read, the signed document
@@ -15,6 +16,10 @@
 //    threads (default 1) each send their share. Prints the rate nginx
 //    sustained, the median time one report adds to an upgrade, and checks
 //    that nginx logged each of them once.
+// 3. With --write-answers, it writes the two answers of the first form
+//    (DIR/today.json, DIR/rollout.json) and the release's public key
+//    (DIR/release.key.pub), for the development server's --answer, so that
+//    an installation's whole check can be timed from outside against each.
 
 #include "platform/readfile.h"
 #include "upgrade/report/outcomereport.h"
@@ -30,7 +35,9 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -197,6 +204,33 @@ int benchCheck(int moduleCount, int rolledOut, int repeat)
     return rolloutMs / todayMs <= 1.1 ? 0 : 2;
 }
 
+int writeAnswers(int moduleCount, int rolledOut, const QString &strDir)
+{
+    QByteArray privatePem;
+    QByteArray publicKey;
+    QString error;
+    Site today;
+    Site rollout;
+    if (!Trust::generateKeyPair(privatePem, publicKey, error)
+        || !makeSite(moduleCount, 0, false, privatePem, publicKey, today)
+        || !makeSite(moduleCount, rolledOut, true, privatePem, publicKey, rollout) || !QDir().mkpath(strDir))
+        return 1;
+    const QList<QPair<QString, QByteArray>> files{{QStringLiteral("today.json"), today.baAnswer},
+                                                  {QStringLiteral("rollout.json"), rollout.baAnswer},
+                                                  {QStringLiteral("release.key.pub"), Trust::publicKeyToPem(publicKey)}};
+    for (const auto &file : files) {
+        QFile out(strDir + QLatin1Char('/') + file.first);
+        if (!out.open(QIODevice::WriteOnly) || out.write(file.second) != file.second.size()) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(out.fileName()));
+            return 1;
+        }
+    }
+    std::printf("answers of %d modules, %d in a rollout, in %s/today.json and %s/rollout.json, the key in "
+                "%s/release.key.pub\n",
+                moduleCount, rolledOut, qPrintable(strDir), qPrintable(strDir), qPrintable(strDir));
+    return 0;
+}
+
 int run(const QString &program, const QStringList &arguments)
 {
     QProcess process;
@@ -294,10 +328,12 @@ int main(int argc, char *argv[])
     if (args.contains(QStringLiteral("--help"))) {
         std::printf("Usage: bench_rollout [--modules N] [--rolled-out K] [--repeat R] [--channels-in-rollout]\n"
                     "       bench_rollout --reports N [--threads T] [--dir PATH]\n"
+                    "       bench_rollout [--modules N] [--rolled-out K] [--channels-in-rollout] --write-answers DIR\n"
                     "The check of N modules (default 10000) with channels, K of them (default all) in a rollout,\n"
                     "against today's signed check (median of R runs, default 15; target at most 1.1), or N\n"
                     "outcome reports sent to\n"
-                    "nginx on loopback by T threads (default 1).\n");
+                    "nginx on loopback by T threads (default 1), or the two answers of the check written to DIR\n"
+                    "for the development server's --answer.\n");
         return 0;
     }
     if (args.contains(QStringLiteral("--version"))) {
@@ -320,5 +356,7 @@ int main(int argc, char *argv[])
         rolledOut = qBound(0, value.toInt(), modules);
     if (Bench::argValue(args, QStringLiteral("--repeat"), value))
         repeat = qMax(1, value.toInt());
+    if (Bench::argValue(args, QStringLiteral("--write-answers"), value))
+        return writeAnswers(modules, rolledOut, value);
     return benchCheck(modules, rolledOut, repeat);
 }
