@@ -124,7 +124,7 @@ bool CUpgrade::getVersionInfoFromServer(const ServerClusterInfo &info, QVector<M
     return syncedReleaseQuery(vecLocalModuleVersion).queryVersions(info, vecServerModuleVersion);
 }
 
-PacketStagerSettings CUpgrade::packetStagerSettings()
+PacketStagerSettings CUpgrade::packetStagerSettings() const
 {
     PacketStagerSettings settings;
     settings.layout = installLayout();
@@ -134,14 +134,15 @@ PacketStagerSettings CUpgrade::packetStagerSettings()
     settings.policy = policyDownload;
     settings.vecLocal = vecLocalModuleVersion;
     settings.strSolutionInfoPath = strSolutionInfoPath;
-    settings.queryUrl = syncedReleaseQuery(vecLocalModuleVersion).packetQueryUrl();
     settings.pStop = &isStop;
     return settings;
 }
 
 UpgradeOpError CUpgrade::stagePackets(const QVector<ModuleVersion> &vecModules, bool isMarking)
 {
-    CPacketStager stager(packetStagerSettings());
+    PacketStagerSettings settings = packetStagerSettings();
+    settings.queryUrl = syncedReleaseQuery(vecLocalModuleVersion).packetQueryUrl();
+    CPacketStager stager(settings);
     stager.setProgress([this](qint64 llInHand, int nPercent) { showDownloadProgress(llInHand, nPercent); });
     const UpgradeOpError result = isMarking ? stager.stage(vecModules) : stager.download(vecModules);
     vecPacketReport = stager.reports();

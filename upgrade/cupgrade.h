@@ -125,10 +125,12 @@ private:
     UpgradeOpError getUpgradePacketOfNeed() { return getUpgradePacket(vecToUpgrade); }
     // The check's and the download's settings as this engine holds them now.
     CReleaseQuery &syncedReleaseQuery(const QVector<ModuleVersion> &vecLocal);
-    PacketStagerSettings packetStagerSettings();
+    PacketStagerSettings packetStagerSettings() const;
+    // The download, and with isMarking the mark and the clean-up after a failure.
     UpgradeOpError stagePackets(const QVector<ModuleVersion> &vecModules, bool isMarking);
-    // The progress of writeDownloadData: the signal when the percent moved on.
+    // The progress of writeDownloadData.
     void showDownloadProgress(double dBase, double dBytes);
+    // The bytes in hand, and the signal when the percent (-1: none) moved on.
     void showDownloadProgress(qint64 llInHand, int nPercent);
 
     QString strAppDir;
