@@ -187,8 +187,7 @@ quint64 CUpgrade::writeDownloadData(const void *data, quint64 size, quint64 coun
 void CUpgrade::showDownloadProgress(double dBase, double dBytes)
 {
     int nPercent = -1;
-    if (!progressDownload.advance(dBase, dBytes, nPercent))
-        nPercent = -1;
+    progressDownload.advance(dBase, dBytes, nPercent);
     showDownloadProgress(qint64(progressDownload.dDownloadedSize), nPercent);
 }
 

@@ -1,14 +1,13 @@
 #include "upgrade/packetstager.h"
 
-#include "platform/readfile.h"
-#include "upgrade/packetfetch.h"
-
 #include "platform/download.h"
+#include "platform/readfile.h"
 #include "upgrade/files/archive.h"
 #include "upgrade/files/filenamerule.h"
 #include "upgrade/files/freespace.h"
 #include "upgrade/files/portablenames.h"
 #include "upgrade/files/tmpdirs.h"
+#include "upgrade/packetfetch.h"
 #include "upgrade/stagedinfo.h"
 #include "upgrade/trust/transport.h"
 #include "upgrade/trust/truststore.h"
@@ -56,7 +55,6 @@ QByteArray packetIdentity(const ModuleVersion &module)
     return module.strId.toUtf8() + '\n' + module.strVersion.toUtf8() + '\n' + QByteArray::number(module.llReleaseDate)
         + '\n' + QByteArray::number(module.llPacketBytes) + '\n' + module.baPacketSha256.toHex();
 }
-
 
 } // namespace
 
@@ -245,8 +243,7 @@ UpgradeOpError CPacketStager::download(const QVector<ModuleVersion> &vecModules)
         source.baSignedSha256 = module.baPacketSha256;
         source.llMaxBytes = unsignedPacketBound(module.dSize, m_settings.policy.llUnsignedCapBytes);
         const double dModuleBase = m_downloadProgress.dDownloadedSize;
-        fetch.setProgress(
-            [this, dModuleBase](qint64 llInHand) { showProgress(dModuleBase, double(llInHand)); });
+        fetch.setProgress([this, dModuleBase](qint64 llInHand) { showProgress(dModuleBase, double(llInHand)); });
         const QString localPath = strTmpDir + QDir::separator() + fileName;
         const FetchResult fetched = fetch.fetch(source, localPath);
 
@@ -331,8 +328,7 @@ void CPacketStager::setUpFetch(CPacketFetch &fetch)
 void CPacketStager::showProgress(double dBase, double dBytes)
 {
     int nPercent = -1;
-    if (!m_downloadProgress.advance(dBase, dBytes, nPercent))
-        nPercent = -1;
+    m_downloadProgress.advance(dBase, dBytes, nPercent);
     if (m_progress)
         m_progress(qint64(m_downloadProgress.dDownloadedSize), nPercent);
 }
