@@ -14,6 +14,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 
+#include <limits>
+
 CUpgrade::CUpgrade()
     : QThread(nullptr)
 {
@@ -23,8 +25,6 @@ CUpgrade::CUpgrade()
 
     const CInstallLayout layout(QCoreApplication::applicationDirPath());
     strAppDir = layout.appDir();
-    str7zPath = layout.sevenZip();
-    strServerClusterCfgPath = layout.serverClusterFile();
     strTmpDir = layout.tmpDir();
     updateTmpSubDirs();
 }
@@ -56,18 +56,7 @@ void CUpgrade::setNeedUpgradeModule(const QVector<ModuleVersion> &vecModuleVersi
 
 void CUpgrade::setHttpTimeOut(const TimeOutParam &param)
 {
-    nTimeOut1 = param.nTimeOut1;
-    nTimeOut2 = param.nTimeOut2;
-    nTimeOut3 = param.nTimeOut3;
-}
-
-TimeOutParam CUpgrade::httpTimeOut() const
-{
-    TimeOutParam param;
-    param.nTimeOut1 = nTimeOut1;
-    param.nTimeOut2 = nTimeOut2;
-    param.nTimeOut3 = nTimeOut3;
-    return param;
+    timeOut = param;
 }
 
 void CUpgrade::setTmpDir(const QString &strDir)
@@ -91,17 +80,122 @@ void CUpgrade::stopUpgrade()
 
 bool CUpgrade::removeTmpDir()
 {
-    // Its backup may be the only copy of files the installation needs back.
-    if (hasUnfinishedTransaction(strTmpDir)) {
-        qWarning() << "an unfinished upgrade transaction needs" << strTmpDir << "; it is kept";
-        return false;
-    }
-    return removeDirTree(strTmpDir);
+    return CPacketStager::removeTmpDir(strTmpDir);
 }
 
 QString CUpgrade::partialPacketDir() const
 {
     return installLayout().partialPacketDir();
+}
+
+QString CUpgrade::downloadDir() const
+{
+    return installLayout().downloadDir();
+}
+
+CReleaseQuery &CUpgrade::syncedReleaseQuery(const QVector<ModuleVersion> &vecLocal)
+{
+    ReleaseQuerySettings settings;
+    settings.layout = installLayout();
+    settings.timeOut = timeOut;
+    settings.policy = policyQuery;
+    settings.vecLocal = vecLocal;
+    settings.pQuit = &isQuitting;
+    releaseQuery.setSettings(settings);
+    return releaseQuery;
+}
+
+UpgradeOpError CUpgrade::getUpdateModuleVersion(const QVector<ModuleVersion> &vecLocal,
+                                                QVector<ModuleVersion> &vecNeedUpgrade,
+                                                QVector<ModuleVersion> &vecServerModuleVersion)
+{
+    return syncedReleaseQuery(vecLocal).check(vecNeedUpgrade, vecServerModuleVersion);
+}
+
+bool CUpgrade::getUpdateModuleInfo(const QVector<ModuleVersion> &vecLocal,
+                                   const QVector<ModuleVersion> &vecServerModuleVersion,
+                                   QVector<ModuleVersion> &vecNeedUpgrade)
+{
+    return CReleaseQuery::compareVersions(vecLocal, vecServerModuleVersion, vecNeedUpgrade);
+}
+
+bool CUpgrade::getVersionInfoFromServer(const ServerClusterInfo &info, QVector<ModuleVersion> &vecServerModuleVersion)
+{
+    return syncedReleaseQuery(vecLocalModuleVersion).queryVersions(info, vecServerModuleVersion);
+}
+
+PacketStagerSettings CUpgrade::packetStagerSettings() const
+{
+    PacketStagerSettings settings;
+    settings.layout = installLayout();
+    settings.strTmpDir = strTmpDir;
+    settings.str7zPath = sevenZipPath();
+    settings.timeOut = timeOut;
+    settings.policy = policyDownload;
+    settings.vecLocal = vecLocalModuleVersion;
+    settings.strSolutionInfoPath = strSolutionInfoPath;
+    settings.pStop = &isStop;
+    return settings;
+}
+
+UpgradeOpError CUpgrade::stagePackets(const QVector<ModuleVersion> &vecModules, bool isMarking)
+{
+    PacketStagerSettings settings = packetStagerSettings();
+    settings.queryUrl = syncedReleaseQuery(vecLocalModuleVersion).packetQueryUrl();
+    CPacketStager stager(settings);
+    stager.setProgress([this](qint64 llInHand, int nPercent) { showDownloadProgress(llInHand, nPercent); });
+    const UpgradeOpError result = isMarking ? stager.stage(vecModules) : stager.download(vecModules);
+    vecPacketReport = stager.reports();
+    return result;
+}
+
+UpgradeOpError CUpgrade::getUpgradePacket(const QVector<ModuleVersion> &vecModules)
+{
+    return stagePackets(vecModules, true);
+}
+
+UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vecModules)
+{
+    return stagePackets(vecModules, false);
+}
+
+bool CUpgrade::createTmpDirForUpgrade()
+{
+    return CPacketStager(packetStagerSettings()).createTmpDir();
+}
+
+// The engine's own downloads go through CPacketFetch; this is the callback
+// for a caller that drives CHttp::DownloadFile into fileDownload itself.
+quint64 CUpgrade::writeDownloadData(const void *data, quint64 size, quint64 count, void *context)
+{
+    CUpgrade *self = static_cast<CUpgrade *>(context);
+    if (!self)
+        return 0;
+    if (self->isStop)
+        return 0;
+    if (size != 0 && count > quint64(std::numeric_limits<qint64>::max()) / size)
+        return 0;
+    const quint64 bytes = size * count;
+    if (bytes == 0)
+        return 0;
+    if (self->fileDownload.write(static_cast<const char *>(data), qint64(bytes)) != qint64(bytes))
+        return 0;
+    self->showDownloadProgress(self->progressDownload.dDownloadedSize, double(bytes));
+    return bytes;
+}
+
+void CUpgrade::showDownloadProgress(double dBase, double dBytes)
+{
+    int nPercent = -1;
+    progressDownload.advance(dBase, dBytes, nPercent);
+    showDownloadProgress(qint64(progressDownload.dDownloadedSize), nPercent);
+}
+
+void CUpgrade::showDownloadProgress(qint64 llInHand, int nPercent)
+{
+    llBytesInHand = llInHand;
+    if (nPercent >= 0)
+        Q_EMIT signalGetUpgradePacketStatus(UPGRADE_OP_SUCCESS, false, nPercent);
 }
 
 bool CUpgrade::testCanUpgrade()

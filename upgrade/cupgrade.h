@@ -4,8 +4,8 @@
 #include "platform/download.h"
 #include "upgrade/files/installlayout.h"
 #include "upgrade/files/upgradetypes.h"
-#include "upgrade/trust/releasedocument.h"
-#include "upgrade/trust/signature.h"
+#include "upgrade/packetstager.h"
+#include "upgrade/releasequery.h"
 
 #include <QFile>
 #include <QString>
@@ -15,34 +15,13 @@
 
 #include <atomic>
 
-class CPacketFetch;
 struct ServerClusterInfo;
-
-struct TimeOutParam
-{
-    int nTimeOut1 = 20000;
-    int nTimeOut2 = 512;
-    int nTimeOut3 = 20;
-};
-
-// How one packet arrived in the last download run.
-struct PacketDownloadReport
-{
-    QString strId;
-    QString strUrl;             // the URL that served it (or was tried last)
-    qint64 llResumedBytes = 0;  // bytes kept from an earlier, interrupted run
-    qint64 llReceivedBytes = 0; // bytes that crossed the network in this run
-    int nAttempts = 0;
-    bool isDelta = false;       // made from the delta packet, not the full one
-    qint64 llFullBytes = -1;    // the full packet's signed size; -1 when unknown
-    qint64 llDeltaBytes = -1;   // the offered delta's signed size; -1 when none was offered
-    QString strDeltaFallback;   // why an offered delta was not used; empty otherwise
-};
 
 // The online upgrade engine: each start runs the one operation chosen by the
 // operation mode on a worker thread and reports it through a signal. The owner
 // connects to the signals (queued), starts one operation at a time and waits
-// for its signal before starting the next.
+// for its signal before starting the next. The check is a CReleaseQuery, the
+// download a CPacketStager; the engine gives them its settings and flags.
 class CUpgrade : public QThread
 {
     Q_OBJECT
@@ -94,11 +73,11 @@ public:
     QString backupDir() const { return strBackupDir; }
     // Where the download unpacks before the packet is complete.
     QString partialPacketDir() const;
-    QString serverClusterCfgPath() const { return strServerClusterCfgPath; }
-    QString sevenZipPath() const { return str7zPath; }
+    QString serverClusterCfgPath() const { return installLayout().serverClusterFile(); }
+    QString sevenZipPath() const { return installLayout().sevenZip(); }
     // Every path of the installation and of this engine's temporary directory.
     CInstallLayout installLayout() const { return CInstallLayout(strAppDir, strTmpDir); }
-    TimeOutParam httpTimeOut() const;
+    TimeOutParam httpTimeOut() const { return timeOut; }
     QVector<ModuleVersion> localModuleVersion() const { return vecLocalModuleVersion; }
     QVector<ModuleVersion> needUpgradeModule() const { return vecToUpgrade; }
     bool isStopRequested() const { return isStop.load(); }
@@ -124,38 +103,11 @@ public:
     // The write callback for CHttp::DownloadFile into fileDownload, with
     // the engine as context; the engine's own downloads go through CPacketFetch.
     static quint64 writeDownloadData(const void *data, quint64 size, quint64 count, void *context);
-    void emitDownloadProgress();
-
-    // Delta packets: the one the signed document offers for the installed
-    // version of the module, or null; and its attempt, which leaves the new
-    // files of the module in the partial packet directory or, on Fallback,
-    // nothing of itself behind (the report says why).
-    const DeltaPacket *offeredDelta(const ModuleVersion &module) const;
-    enum class DeltaResult { Staged, Fallback, Stopped };
-    DeltaResult stageDelta(const ModuleVersion &module, const DeltaPacket &delta, const QStringList &listPacketUrls,
-                           PacketDownloadReport &report);
     bool testCanUpgrade();
     UpgradeOpError upgradeTmpDirToDstDir();
     void updateTmpSubDirs();
-    // Makes a downloaded packet one that the apply and the upgrader accept:
-    // the solution information staged into it, then the mark.
-    UpgradeOpError markDownloadStaged(const QVector<ModuleVersion> &vecModules);
-
-    // Release trust: the signed document of the last answer against the
-    // installation's keys, and the packets against what was signed.
-    UpgradeOpError checkReleaseTrust(QVector<ModuleVersion> &vecServerModuleVersion);
-    // The installation's share of an accepted document: its channel and its
-    // buckets in each rollout decide which release of a module it is offered.
-    void chooseRollout(const Trust::ReleaseDocument &document, QVector<ModuleVersion> &vecServerModuleVersion);
     // Where the last accepted document asks outcome reports to go; empty for none.
-    QString reportUrl() const { return strReportUrl; }
-    UpgradeOpError checkPacketSources(const QVector<ModuleVersion> &vecModules, bool isVerifying);
-    QUrl packetQueryUrl() const;
-    UpgradeOpError checkStagedTrustFile();
-    // The staged tree takes none of the names the engine keeps (the install
-    // layout's rule): 15 when packets are verified, 4 otherwise.
-    UpgradeOpError checkStagedTree(bool isVerifying);
-    QString lastQueryUrl() const { return strQueryUrl; }
+    QString reportUrl() const { return releaseQuery.reportUrl(); }
 
 Q_SIGNALS:
     void signalGetUpdateModuleVersionFinish(UpgradeOpError upgradeOpErr, QVector<ModuleVersion> vecNeedUpgrade,
@@ -171,14 +123,18 @@ private:
     // interrupted upgrade first: 11 while another process holds it.
     UpgradeOpError runLocked(UpgradeOpError (CUpgrade::*operation)(), bool *pHasRun);
     UpgradeOpError getUpgradePacketOfNeed() { return getUpgradePacket(vecToUpgrade); }
-    void setUpFetch(CPacketFetch &fetch);
-    // dDownloadedSize is dBase + dBytes; the progress signal follows.
+    // The check's and the download's settings as this engine holds them now.
+    CReleaseQuery &syncedReleaseQuery(const QVector<ModuleVersion> &vecLocal);
+    PacketStagerSettings packetStagerSettings() const;
+    // The download, and with isMarking the mark and the clean-up after a failure.
+    UpgradeOpError stagePackets(const QVector<ModuleVersion> &vecModules, bool isMarking);
+    // The progress of writeDownloadData.
     void showDownloadProgress(double dBase, double dBytes);
+    // The bytes in hand, and the signal when the percent (-1: none) moved on.
+    void showDownloadProgress(qint64 llInHand, int nPercent);
 
     QString strAppDir;
     QString strTmpDir;
-    QString strServerClusterCfgPath;
-    QString str7zPath;
     QString strPacketDir;
     QString strBackupDir;
     int nOpMode = OP_MODE_NONE;
@@ -190,19 +146,9 @@ private:
     QString strSolutionInfoPath;
     QString strError;
     QFile fileDownload;
-    double dTotalSize = 0;
-    double dDownloadedSize = 0;
-    int nFinishedCount = 0;
-    int nModuleCount = 0;
-    int nLastProgress = 0;
-    int nTimeOut1 = 20000;
-    int nTimeOut2 = 512;
-    int nTimeOut3 = 20;
-    QString strQueryUrl;
-    Trust::SignedEnvelope releaseEnvelope;
-    bool hasReleaseEnvelope = false;
-    Trust::OpenedRelease openedRelease; // opened while the answer was read
-    QString strReportUrl;
+    DownloadProgress progressDownload; // of writeDownloadData; a download run keeps its own
+    TimeOutParam timeOut;
+    CReleaseQuery releaseQuery; // keeps the last answer's signed document and URLs
     DownloadPolicy policyDownload;
     DownloadPolicy policyQuery = DownloadPolicy::versionQuery();
     QVector<PacketDownloadReport> vecPacketReport;

@@ -1,4 +1,4 @@
-#include "upgrade/cupgrade.h"
+#include "upgrade/packetstager.h"
 #include "upgrade/packetfetch.h"
 
 #include "platform/readfile.h"
@@ -70,9 +70,9 @@ bool moveRebuiltFiles(const Delta::Index &index, const QString &strOutDir, const
 
 } // namespace
 
-const DeltaPacket *CUpgrade::offeredDelta(const ModuleVersion &module) const
+const DeltaPacket *CPacketStager::offeredDelta(const QVector<ModuleVersion> &vecLocal, const ModuleVersion &module)
 {
-    for (const ModuleVersion &installed : vecLocalModuleVersion) {
+    for (const ModuleVersion &installed : vecLocal) {
         if (installed.strId != module.strId)
             continue;
         for (const DeltaPacket &delta : module.vecDeltas) {
@@ -84,14 +84,14 @@ const DeltaPacket *CUpgrade::offeredDelta(const ModuleVersion &module) const
     return nullptr;
 }
 
-CUpgrade::DeltaResult CUpgrade::stageDelta(const ModuleVersion &module, const DeltaPacket &delta,
-                                           const QStringList &listPacketUrls, PacketDownloadReport &report)
+CPacketStager::DeltaResult CPacketStager::stageDelta(const ModuleVersion &module, const DeltaPacket &delta,
+                                                     const QStringList &listPacketUrls, PacketDownloadReport &report)
 {
     report.llDeltaBytes = delta.llBytes;
-    const QString scratch = QDir(strTmpDir).absoluteFilePath(TmpNames::delta());
-    CPacketFetch fetch(installLayout());
+    const QString scratch = QDir(m_settings.strTmpDir).absoluteFilePath(TmpNames::delta());
+    CPacketFetch fetch(m_settings.layout);
     setUpFetch(fetch);
-    const double dModuleBase = dDownloadedSize;
+    const double dModuleBase = m_downloadProgress.dDownloadedSize;
     // The delta's transfer fills the first half of the module's share of the
     // progress, the rebuild the second.
     const double dHalfShare = double(qMax<qint64>(module.llPacketBytes, 0)) / 2.0;
@@ -104,7 +104,7 @@ CUpgrade::DeltaResult CUpgrade::stageDelta(const ModuleVersion &module, const De
         if (!isStopped)
             fetch.discard(delta.strPacket);
         removeDirTree(scratch);
-        showDownloadProgress(dModuleBase, 0);
+        showProgress(dModuleBase, 0);
         if (isStopped)
             return DeltaResult::Stopped;
         report.strDeltaFallback = strReason;
@@ -128,7 +128,7 @@ CUpgrade::DeltaResult CUpgrade::stageDelta(const ModuleVersion &module, const De
     source.baSignedSha256 = delta.baSha256;
     const double dWeight = dHalfShare / double(delta.llBytes);
     fetch.setProgress([this, dModuleBase, dWeight](qint64 llInHand) {
-        showDownloadProgress(dModuleBase, double(llInHand) * dWeight);
+        showProgress(dModuleBase, double(llInHand) * dWeight);
     });
     const QString archive = scratch + QLatin1Char('/') + delta.strPacket;
     const FetchResult fetched = fetch.fetch(source, archive);
@@ -147,7 +147,7 @@ CUpgrade::DeltaResult CUpgrade::stageDelta(const ModuleVersion &module, const De
     QString error;
     const QString unpacked = scratch + QLatin1String("/unpacked");
     const QString rebuilt = scratch + QLatin1String("/rebuilt");
-    if (!do7z(str7zPath, archive, unpacked))
+    if (!do7z(m_settings.str7zPath, archive, unpacked))
         return fail(QStringLiteral("7z cannot unpack it"));
     QByteArray json;
     Delta::Index index;
@@ -160,20 +160,20 @@ CUpgrade::DeltaResult CUpgrade::stageDelta(const ModuleVersion &module, const De
                              module.strVersion));
 
     const auto progress = [&](int nDone, int nTotal) {
-        if (isStop.load())
+        if (isStopRequested())
             return false;
-        showDownloadProgress(dModuleBase, dHalfShare + (nTotal > 0 ? dHalfShare * nDone / nTotal : dHalfShare));
+        showProgress(dModuleBase, dHalfShare + (nTotal > 0 ? dHalfShare * nDone / nTotal : dHalfShare));
         return true;
     };
-    if (!Delta::rebuild(index, strAppDir, unpacked, rebuilt, error, progress)) {
-        isStopped = isStop.load();
+    if (!Delta::rebuild(index, m_settings.layout.appDir(), unpacked, rebuilt, error, progress)) {
+        isStopped = isStopRequested();
         return fail(QStringLiteral("the rebuild failed: %1").arg(error));
     }
-    if (!moveRebuiltFiles(index, rebuilt, partialPacketDir(), error))
+    if (!moveRebuiltFiles(index, rebuilt, m_settings.layout.partialPacketDir(), error))
         return fail(error);
 
     removeDirTree(scratch);
-    showDownloadProgress(dModuleBase, 2 * dHalfShare);
+    showProgress(dModuleBase, 2 * dHalfShare);
     report.isDelta = true;
     qInfo() << "packet of " << module.strId << " made from delta " << delta.strPacket << " (" << delta.llBytes
             << " bytes instead of " << module.llPacketBytes << ")";

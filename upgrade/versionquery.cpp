@@ -1,15 +1,10 @@
 #include "upgrade/versionquery.h"
 
 #include "platform/beside.h"
-#include "platform/download.h"
-#include "platform/http.h"
 #include "upgrade/config/serverclusterinfo.h"
-#include "upgrade/cupgrade.h"
-#include "upgrade/trust/truststore.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
-#include <QRandomGenerator64>
 
 #include <json/json.h>
 
@@ -381,63 +376,4 @@ bool findReleaseEnvelope(const QByteArray &answer, Trust::SignedEnvelope &envelo
     } catch (const std::exception &) {
         return false;
     }
-}
-
-bool CUpgrade::getVersionInfoFromServer(const ServerClusterInfo &info, QVector<ModuleVersion> &vecServerModuleVersion)
-{
-    if (!isServerClusterInfoValid(info)) {
-        qWarning() << "Curr Server Info Invalid";
-        return false;
-    }
-
-    CHttp http;
-    http.InitData();
-    http.setTimeOut(nTimeOut1, nTimeOut2, nTimeOut3);
-
-    const qint64 number = qint64(QRandomGenerator64::global()->generate());
-    const VersionRequest request = buildVersionRequest(info, number);
-    // Bounded in time as in bytes: a server that drips its answer just fast
-    // enough for the low-speed limit must not hold the check for hours.
-    const HTTP_ERROR error
-        = getInfoWithRetries(http, request.strUrl, QStringList{request.strHeader}, policyQuery, &isQuitting);
-    const QString strResult = http.GetResult();
-    if (error != HTTP_SUCCESS) {
-        qWarning() << "get " << request.strUrl << " failed!" << " result is " << strResult;
-        // The one refusal that the installation itself can mend.
-        if (http.answerInfo().status == 403)
-            qWarning() << "the server refused the query's token (HTTP 403): the key of the server list "
-                          "(tarvex-upgrade servers write --key) must be the one the site was published with";
-        return false;
-    }
-    strQueryUrl = request.strUrl;
-    const QByteArray answer = strResult.toUtf8();
-
-    // An installation that verifies opens the signed document on a second
-    // thread while the answer is read: for thousands of modules each takes
-    // milliseconds. What it opened is used only for the very envelope the
-    // reading finds, with the very keys the check holds it to.
-    openedRelease = Trust::OpenedRelease();
-    Trust::CTrustStore store(strAppDir);
-    QString storeError;
-    std::future<Trust::OpenedRelease> opening;
-    if (store.load(storeError) && store.hasKeys()) {
-        opening = startBeside([&answer, keys = store.keys()] {
-            Trust::OpenedRelease opened;
-            opened.keys = keys;
-            opened.isOpened = findReleaseEnvelope(answer, opened.envelope);
-            if (opened.isOpened)
-                opened.check = Trust::openRelease(&opened.envelope, keys, opened.document, opened.strError);
-            return opened;
-        });
-    }
-    const bool isRead = readVersionAnswer(answer, vecServerModuleVersion, &releaseEnvelope, &hasReleaseEnvelope);
-    if (opening.valid()) {
-        // What could not be opened ahead is opened again by the check.
-        try {
-            openedRelease = opening.get();
-        } catch (const std::exception &) {
-            openedRelease = Trust::OpenedRelease();
-        }
-    }
-    return isRead;
 }

@@ -160,7 +160,7 @@ bool benchCheck(const QString &root, int moduleCount, int repeat, const QString 
             const qint64 readNs = timer.nsecsElapsed();
             qint64 serial = 0;
             if (isSigned) {
-                // The engine's own check (checkReleaseTrust) on what the answer carried, keys in memory.
+                // The engine's own check (CReleaseQuery::checkReleaseTrust) on what the answer carried, keys in memory.
                 const Trust::ReleaseCheck check = Trust::checkRelease(&received, keys, 0, QDateTime::currentDateTimeUtc(),
                                                                       vecServer, serial, error);
                 if (check != Trust::ReleaseCheck::Accepted) {

@@ -1,11 +1,13 @@
-#include "upgrade/cupgrade.h"
-#include "upgrade/packetfetch.h"
+#include "upgrade/packetstager.h"
 
 #include "platform/download.h"
+#include "platform/readfile.h"
 #include "upgrade/files/archive.h"
 #include "upgrade/files/filenamerule.h"
+#include "upgrade/files/freespace.h"
 #include "upgrade/files/portablenames.h"
 #include "upgrade/files/tmpdirs.h"
+#include "upgrade/packetfetch.h"
 #include "upgrade/stagedinfo.h"
 #include "upgrade/trust/transport.h"
 #include "upgrade/trust/truststore.h"
@@ -20,26 +22,6 @@
 #include <limits>
 
 namespace {
-
-// Percent done: 20 once every module is in (the integer quotient), 80 in
-// proportion to the bytes received against the announced total. Without a
-// positive total there is nothing to measure against. A packet larger than
-// announced goes beyond 80, even beyond 100; far beyond, the value stops at
-// the end of the int range instead of leaving it.
-bool downloadProgress(int nFinished, int nCount, double dDownloaded, double dTotal, int &nProgress)
-{
-    if (!(dTotal > 0))
-        return false;
-    const int q = nCount > 0 ? nFinished / nCount : 0;
-    const double value = q * 20 + dDownloaded / dTotal * 80.0;
-    if (!(value < 2147483648.0))
-        nProgress = std::numeric_limits<int>::max();
-    else if (!(value > -2147483649.0))
-        nProgress = std::numeric_limits<int>::min();
-    else
-        nProgress = int(value);
-    return true;
-}
 
 // The one rule every URL a packet may come from must pass, the primary and
 // each mirror alike.
@@ -74,58 +56,10 @@ QByteArray packetIdentity(const ModuleVersion &module)
         + '\n' + QByteArray::number(module.llPacketBytes) + '\n' + module.baPacketSha256.toHex();
 }
 
-
 } // namespace
 
-QString CUpgrade::downloadDir() const
+void DownloadProgress::start(const QVector<ModuleVersion> &vecModules)
 {
-    return installLayout().downloadDir();
-}
-
-UpgradeOpError CUpgrade::getUpgradePacket(const QVector<ModuleVersion> &vecModules)
-{
-    UpgradeOpError result = downloadUpgradePacket(vecModules);
-    if (result == UPGRADE_OP_SUCCESS)
-        result = markDownloadStaged(vecModules);
-    if (result != UPGRADE_OP_SUCCESS) {
-        removeTmpDir();
-        // Kept only while it holds partial data to continue from.
-        QDir().rmdir(downloadDir());
-    }
-    return result;
-}
-
-UpgradeOpError CUpgrade::markDownloadStaged(const QVector<ModuleVersion> &vecModules)
-{
-    // Without the new versions beside them, applied module files would still
-    // be recorded as the old versions and offered again.
-    if (!strSolutionInfoPath.isEmpty()
-        && !stageSolutionInfo(strAppDir, strPacketDir, strSolutionInfoPath, vecModules)) {
-        return UPGRADE_OP_UPDATE_SOLUTION_INFO_FAILED;
-    }
-    if (!markPacketStaged(strTmpDir, vecModules)) {
-        qWarning() << "the packet in" << strTmpDir << "could not be marked as staged";
-        return UPGRADE_OP_WRITE_FILE_FAILED;
-    }
-    return UPGRADE_OP_SUCCESS;
-}
-
-bool CUpgrade::createTmpDirForUpgrade()
-{
-    if (strTmpDir.isEmpty()) {
-        qWarning() << "tmp dir is null";
-        return false;
-    }
-    return QDir().mkpath(strTmpDir);
-}
-
-UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vecModules)
-{
-    if (vecModules.isEmpty()) {
-        qWarning() << "no module need update";
-        return UPGRADE_OP_NO_MODULE_NEED_UPDATE;
-    }
-
     nFinishedCount = 0;
     dDownloadedSize = 0;
     nModuleCount = vecModules.size();
@@ -133,8 +67,98 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
     for (const ModuleVersion &module : vecModules)
         dTotalSize += module.dSize * 1024.0 * 1024.0;
     nLastProgress = 0;
+}
 
-    Trust::CTrustStore trustStore(strAppDir);
+bool DownloadProgress::advance(double dBase, double dBytes, int &nPercent)
+{
+    dDownloadedSize = dBase + dBytes;
+    // Without a positive total there is nothing to measure against. A
+    // packet larger than announced goes beyond 80, even beyond 100; far
+    // beyond, the value stops at the end of the int range instead of leaving it.
+    if (!(dTotalSize > 0))
+        return false;
+    const int q = nModuleCount > 0 ? nFinishedCount / nModuleCount : 0;
+    const double value = q * 20 + dDownloadedSize / dTotalSize * 80.0;
+    int progress = 0;
+    if (!(value < 2147483648.0))
+        progress = std::numeric_limits<int>::max();
+    else if (!(value > -2147483649.0))
+        progress = std::numeric_limits<int>::min();
+    else
+        progress = int(value);
+    if (qint64(progress) - nLastProgress <= 5)
+        return false;
+    nLastProgress = progress;
+    nPercent = progress;
+    return true;
+}
+
+CPacketStager::CPacketStager(const PacketStagerSettings &settings)
+    : m_settings(settings)
+{
+}
+
+bool CPacketStager::removeTmpDir(const QString &strTmpDir)
+{
+    // Its backup may be the only copy of files the installation needs back.
+    if (hasUnfinishedTransaction(strTmpDir)) {
+        qWarning() << "an unfinished upgrade transaction needs" << strTmpDir << "; it is kept";
+        return false;
+    }
+    return removeDirTree(strTmpDir);
+}
+
+UpgradeOpError CPacketStager::stage(const QVector<ModuleVersion> &vecModules)
+{
+    UpgradeOpError result = download(vecModules);
+    if (result == UPGRADE_OP_SUCCESS)
+        result = markStaged(vecModules);
+    if (result != UPGRADE_OP_SUCCESS) {
+        removeTmpDir(m_settings.strTmpDir);
+        // Kept only while it holds partial data to continue from.
+        QDir().rmdir(m_settings.layout.downloadDir());
+    }
+    return result;
+}
+
+UpgradeOpError CPacketStager::markStaged(const QVector<ModuleVersion> &vecModules)
+{
+    // Without the new versions beside them, applied module files would still
+    // be recorded as the old versions and offered again.
+    if (!m_settings.strSolutionInfoPath.isEmpty()
+        && !stageSolutionInfo(m_settings.layout.appDir(), tmpSubDir(CInstallLayout::packetName()),
+                              m_settings.strSolutionInfoPath, vecModules)) {
+        return UPGRADE_OP_UPDATE_SOLUTION_INFO_FAILED;
+    }
+    if (!markPacketStaged(m_settings.strTmpDir, vecModules)) {
+        qWarning() << "the packet in" << m_settings.strTmpDir << "could not be marked as staged";
+        return UPGRADE_OP_WRITE_FILE_FAILED;
+    }
+    return UPGRADE_OP_SUCCESS;
+}
+
+bool CPacketStager::createTmpDir()
+{
+    if (m_settings.strTmpDir.isEmpty()) {
+        qWarning() << "tmp dir is null";
+        return false;
+    }
+    return QDir().mkpath(m_settings.strTmpDir);
+}
+
+UpgradeOpError CPacketStager::download(const QVector<ModuleVersion> &vecModules)
+{
+    if (vecModules.isEmpty()) {
+        qWarning() << "no module need update";
+        return UPGRADE_OP_NO_MODULE_NEED_UPDATE;
+    }
+
+    m_downloadProgress.start(vecModules);
+    const CInstallLayout &layout = m_settings.layout;
+    const QString &strTmpDir = m_settings.strTmpDir;
+    const QString strPacketDir = tmpSubDir(CInstallLayout::packetName());
+
+    Trust::CTrustStore trustStore(layout.appDir());
     QString trustError;
     if (!trustStore.load(trustError) || !trustStore.canVerify(trustError)) {
         qWarning() << "packet not trusted: cannot read the trusted keys:" << trustError;
@@ -150,28 +174,29 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         qWarning() << "an unfinished upgrade transaction in" << strTmpDir << "must be finished first";
         return UPGRADE_OP_ROLLBACK_INCOMPLETE;
     }
-    if (!createTmpDirForUpgrade()) {
+    if (!createTmpDir()) {
         qWarning() << "createTmpDirForUpgrade failed";
         return UPGRADE_OP_CREATE_DIR_FAILED;
     }
     // Nothing of an earlier staging mixes into this one, and the packet
     // appears under its name only once every module is unpacked.
-    const QString partialDir = partialPacketDir();
+    const QString partialDir = layout.partialPacketDir();
     if (!clearStaging(strTmpDir) || !QDir().mkpath(partialDir)) {
         qWarning() << "mkdir " << partialDir << " failed!";
         return UPGRADE_OP_CREATE_DIR_FAILED;
     }
 
-    const QUrl query = packetQueryUrl();
-    vecPacketReport.clear();
-    llBytesInHand = 0;
-    const QString strDownloadDir = downloadDir();
-    CPacketFetch fetch(installLayout());
+    const QUrl query = m_settings.queryUrl;
+    m_vecReports.clear();
+    if (m_progress)
+        m_progress(0, -1);
+    const QString strDownloadDir = layout.downloadDir();
+    CPacketFetch fetch(layout);
     setUpFetch(fetch);
     QStringList keep;
     for (const ModuleVersion &module : vecModules) {
         keep << QUrl(module.strUrl, QUrl::TolerantMode).fileName();
-        if (const DeltaPacket *delta = trustStore.hasKeys() ? offeredDelta(module) : nullptr)
+        if (const DeltaPacket *delta = trustStore.hasKeys() ? offeredDelta(m_settings.vecLocal, module) : nullptr)
             keep << delta->strPacket;
     }
     fetch.removeObsolete(keep);
@@ -194,16 +219,16 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         report.llFullBytes = module.llPacketBytes;
         // A delta is safe only against hashes from an accepted signed
         // document; whatever goes wrong with it, the full packet still can.
-        if (const DeltaPacket *delta = trustStore.hasKeys() ? offeredDelta(module) : nullptr) {
+        if (const DeltaPacket *delta = trustStore.hasKeys() ? offeredDelta(m_settings.vecLocal, module) : nullptr) {
             const DeltaResult tried = stageDelta(module, *delta, packetUrls(module, query), report);
             if (tried == DeltaResult::Stopped) {
-                vecPacketReport.append(report);
+                m_vecReports.append(report);
                 qWarning() << "get " << module.strUrl << " failed";
                 return UPGRADE_OP_NETWORK_FAILED;
             }
             if (tried == DeltaResult::Staged) {
-                vecPacketReport.append(report);
-                ++nFinishedCount;
+                m_vecReports.append(report);
+                ++m_downloadProgress.nFinishedCount;
                 continue;
             }
         }
@@ -216,10 +241,9 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         source.baIdentity = packetIdentity(module);
         source.llSignedBytes = module.llPacketBytes;
         source.baSignedSha256 = module.baPacketSha256;
-        source.llMaxBytes = unsignedPacketBound(module.dSize, policyDownload.llUnsignedCapBytes);
-        const double dModuleBase = dDownloadedSize;
-        fetch.setProgress(
-            [this, dModuleBase](qint64 llInHand) { showDownloadProgress(dModuleBase, double(llInHand)); });
+        source.llMaxBytes = unsignedPacketBound(module.dSize, m_settings.policy.llUnsignedCapBytes);
+        const double dModuleBase = m_downloadProgress.dDownloadedSize;
+        fetch.setProgress([this, dModuleBase](qint64 llInHand) { showProgress(dModuleBase, double(llInHand)); });
         const QString localPath = strTmpDir + QDir::separator() + fileName;
         const FetchResult fetched = fetch.fetch(source, localPath);
 
@@ -229,7 +253,7 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         // A delta tried first cost its bytes too.
         report.llReceivedBytes += outcome.llReceivedBytes;
         report.nAttempts += outcome.nAttempts;
-        vecPacketReport.append(report);
+        m_vecReports.append(report);
 
         switch (fetched) {
         case FetchResult::Fetched:
@@ -261,11 +285,11 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
         if (outcome.strUrl != module.strUrl)
             qInfo() << "packet " << fileName << " came from mirror " << outcome.strUrl;
 
-        if (!do7z(str7zPath, localPath, partialDir)) {
+        if (!do7z(m_settings.str7zPath, localPath, partialDir)) {
             qWarning() << "do7z " << localPath << " to " << partialDir << " failed!";
             return UPGRADE_OP_DO7Z_FAILED;
         }
-        ++nFinishedCount;
+        ++m_downloadProgress.nFinishedCount;
     }
     QDir().rmdir(strDownloadDir);
     // Every file or none: a name that cannot travel would be left behind
@@ -287,53 +311,76 @@ UpgradeOpError CUpgrade::downloadUpgradePacket(const QVector<ModuleVersion> &vec
     if (stagedTrust != UPGRADE_OP_SUCCESS)
         return stagedTrust;
 
-    if (!testCanUpgrade()) {
+    if (!testCanUpgrade(layout.appDir(), strTmpDir, tmpSubDir(CInstallLayout::backupName()))) {
         qWarning() << "test can upgrade failed!";
         return UPGRADE_OP_TEST_CAN_UPGRADE_FAILED;
     }
     return UPGRADE_OP_SUCCESS;
 }
 
-// The engine's own downloads go through CPacketFetch; this is the callback
-// for a caller that drives CHttp::DownloadFile into fileDownload itself.
-quint64 CUpgrade::writeDownloadData(const void *data, quint64 size, quint64 count, void *context)
+void CPacketStager::setUpFetch(CPacketFetch &fetch)
 {
-    CUpgrade *self = static_cast<CUpgrade *>(context);
-    if (!self)
-        return 0;
-    if (self->isStop)
-        return 0;
-    if (size != 0 && count > quint64(std::numeric_limits<qint64>::max()) / size)
-        return 0;
-    const quint64 bytes = size * count;
-    if (bytes == 0)
-        return 0;
-    if (self->fileDownload.write(static_cast<const char *>(data), qint64(bytes)) != qint64(bytes))
-        return 0;
-    self->showDownloadProgress(self->dDownloadedSize, double(bytes));
-    return bytes;
+    fetch.setPolicy(m_settings.policy);
+    fetch.setTimeOuts(m_settings.timeOut.nTimeOut1, m_settings.timeOut.nTimeOut2, m_settings.timeOut.nTimeOut3);
+    fetch.setStopFlag(m_settings.pStop);
 }
 
-void CUpgrade::setUpFetch(CPacketFetch &fetch)
+void CPacketStager::showProgress(double dBase, double dBytes)
 {
-    fetch.setPolicy(policyDownload);
-    fetch.setTimeOuts(nTimeOut1, nTimeOut2, nTimeOut3);
-    fetch.setStopFlag(&isStop);
+    int nPercent = -1;
+    m_downloadProgress.advance(dBase, dBytes, nPercent);
+    if (m_progress)
+        m_progress(qint64(m_downloadProgress.dDownloadedSize), nPercent);
 }
 
-void CUpgrade::showDownloadProgress(double dBase, double dBytes)
+UpgradeOpError CPacketStager::checkPacketSources(const QVector<ModuleVersion> &vecModules, bool isVerifying)
 {
-    dDownloadedSize = dBase + dBytes;
-    llBytesInHand = qint64(dDownloadedSize);
-    emitDownloadProgress();
-}
-
-void CUpgrade::emitDownloadProgress()
-{
-    int progress = 0;
-    if (downloadProgress(nFinishedCount, nModuleCount, dDownloadedSize, dTotalSize, progress)
-        && qint64(progress) - nLastProgress > 5) {
-        Q_EMIT signalGetUpgradePacketStatus(UPGRADE_OP_SUCCESS, false, progress);
-        nLastProgress = progress;
+    const QUrl &query = m_settings.queryUrl;
+    for (const ModuleVersion &module : vecModules) {
+        if (!Trust::isTransportAllowed(query, QUrl(module.strUrl, QUrl::TolerantMode))) {
+            qWarning() << "packet URL " << module.strUrl << " refused: weaker transport than the query "
+                       << query.toString(QUrl::RemoveQuery);
+            return UPGRADE_OP_INSECURE_TRANSPORT;
+        }
+        if (isVerifying && (module.llPacketBytes < 0 || module.baPacketSha256.size() != 32)) {
+            qWarning() << "packet not trusted:" << module.strUrl << "has no signed size and SHA-256";
+            return UPGRADE_OP_PACKET_NOT_TRUSTED;
+        }
     }
+    return UPGRADE_OP_SUCCESS;
+}
+
+UpgradeOpError CPacketStager::checkStagedTrustFile()
+{
+    // The trust file may change through a packet only as a key list signed
+    // by the keys trusted now; anything else would let a packet choose whom
+    // the installation trusts.
+    const QString staged = tmpSubDir(CInstallLayout::packetName()) + QLatin1Char('/') + Trust::trustFileRelativePath();
+    const QFileInfo info(staged);
+    if (!info.exists() && !info.isSymLink())
+        return UPGRADE_OP_SUCCESS;
+    Trust::CTrustStore store(m_settings.layout.appDir());
+    QString error;
+    QByteArray content;
+    if (info.isSymLink() || !readFileBounded(staged, 1024 * 1024, content, error) || !store.load(error)
+        || !store.isSignedRotation(content, error)) {
+        qWarning() << "packet not trusted: it carries" << Trust::trustFileRelativePath()
+                   << "that is no signed rotation of the trusted keys:" << error;
+        return UPGRADE_OP_PACKET_NOT_TRUSTED;
+    }
+    qInfo() << "the packet rotates the trusted release keys";
+    return UPGRADE_OP_SUCCESS;
+}
+
+UpgradeOpError CPacketStager::checkStagedTree(bool isVerifying)
+{
+    // Whatever the packet says, it does not write the journal, the lock, the
+    // serial or anything else the engine keeps: the apply would work against
+    // itself, and a crash would leave recovery acting on the packet's word.
+    QString error;
+    if (!m_settings.layout.checkTree(tmpSubDir(CInstallLayout::packetName()), error)) {
+        qWarning().noquote() << "packet refused:" << error << "- a packet may not take a name the engine keeps";
+        return isVerifying ? UPGRADE_OP_PACKET_NOT_TRUSTED : UPGRADE_OP_NETWORK_FAILED;
+    }
+    return UPGRADE_OP_SUCCESS;
 }
