@@ -21,6 +21,11 @@ native_host="$native_build/tests/nativehost/tvxtest-nativehost"
 [ -x "$native_host" ] || { echo "windows/test: $native_host is missing: build natively first (scripts/build.sh)" >&2; exit 1; }
 
 tvx_win_prepare_wine
+# One Wine server for the whole run, ended with this script. Left to the
+# programs, each starts one and it exits after its last client: on a busy
+# machine the next program then meets a server on its way out ("wine client
+# error: recvmsg: Connection reset by peer") and dies before its first test.
+"$(dirname "$TVX_WINE")/wineserver" -p
 
 names=("$@")
 if [ ${#names[@]} -eq 0 ]; then
@@ -69,7 +74,8 @@ for name in "${names[@]}"; do
     tvx_run bash -c 'cd "$1" && exec timeout "$2" xvfb-run -a "$3" "$4.exe" -o "$5/$4.log,txt"' _ \
         "$dir" "$program_limit" "$TVX_WINE" "$name" "$log_dir" \
         > "$log_dir/$name.wine.log" 2>&1 || rc=$?
-    totals="$(sed -n 's/^Totals: //p' "$log_dir/$name.log" 2>/dev/null | tail -1)"
+    # A program that died before its report still gets its line below.
+    totals="$(sed -n 's/^Totals: //p' "$log_dir/$name.log" 2>/dev/null | tail -1)" || true
     read -r p f s < <(echo "$totals" | sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed, \([0-9]*\) skipped.*/\1 \2 \3/p') || true
     total_pass=$((total_pass + ${p:-0})); total_fail=$((total_fail + ${f:-0})); total_skip=$((total_skip + ${s:-0}))
     if [ $rc -eq 0 ]; then
