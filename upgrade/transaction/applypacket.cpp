@@ -14,6 +14,19 @@
 
 namespace {
 
+// The layout joins with the native separator; a caller may not.
+bool isSamePath(const QString &strA, const QString &strB)
+{
+#ifdef Q_OS_WIN
+    const Qt::CaseSensitivity sensitivity = Qt::CaseInsensitive;
+#else
+    const Qt::CaseSensitivity sensitivity = Qt::CaseSensitive;
+#endif
+    return QDir::cleanPath(QFileInfo(strA).absoluteFilePath())
+               .compare(QDir::cleanPath(QFileInfo(strB).absoluteFilePath()), sensitivity)
+        == 0;
+}
+
 UpgradeOpError fail(UpgradeOpError result, const QString &strReason, QString *pError)
 {
     qWarning().noquote() << "apply refused:" << strReason;
@@ -50,7 +63,7 @@ UpgradeOpError upgradeTmpDirToDstDir(const QString &strAppDir, const QString &st
                                      const QString &strBackupDir, QString *pError)
 {
     const CInstallLayout layout(strAppDir, strTmpDir);
-    if (QDir::cleanPath(strPacketDir) != layout.packetDir() || QDir::cleanPath(strBackupDir) != layout.backupDir())
+    if (!isSamePath(strPacketDir, layout.packetDir()) || !isSamePath(strBackupDir, layout.backupDir()))
         return fail(UPGRADE_OP_WRITE_FILE_FAILED,
                     QStringLiteral("the packet and the backup must be %1 and %2")
                         .arg(QDir::toNativeSeparators(layout.packetDir()), QDir::toNativeSeparators(layout.backupDir())),
