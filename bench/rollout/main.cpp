@@ -161,16 +161,23 @@ qint64 check(const Site &site, bool isRollout, int &offered)
     return Bench::processCpuNs() - start;
 }
 
-int benchCheck(int moduleCount, int rolledOut, int repeat)
+// Today's signed answer and the one with channels and rollouts, signed by
+// one new key, whose public half goes to publicKey.
+bool makeSites(int moduleCount, int rolledOut, Site &today, Site &rollout, QByteArray &publicKey)
 {
     QByteArray privatePem;
-    QByteArray publicKey;
     QString error;
+    return Trust::generateKeyPair(privatePem, publicKey, error)
+        && makeSite(moduleCount, 0, false, privatePem, publicKey, today)
+        && makeSite(moduleCount, rolledOut, true, privatePem, publicKey, rollout);
+}
+
+int benchCheck(int moduleCount, int rolledOut, int repeat)
+{
+    QByteArray publicKey;
     Site today;
     Site rollout;
-    if (!Trust::generateKeyPair(privatePem, publicKey, error)
-        || !makeSite(moduleCount, 0, false, privatePem, publicKey, today)
-        || !makeSite(moduleCount, rolledOut, true, privatePem, publicKey, rollout))
+    if (!makeSites(moduleCount, rolledOut, today, rollout, publicKey))
         return 1;
     QVector<qint64> todayNs;
     QVector<qint64> rolloutNs;
@@ -206,14 +213,10 @@ int benchCheck(int moduleCount, int rolledOut, int repeat)
 
 int writeAnswers(int moduleCount, int rolledOut, const QString &strDir)
 {
-    QByteArray privatePem;
     QByteArray publicKey;
-    QString error;
     Site today;
     Site rollout;
-    if (!Trust::generateKeyPair(privatePem, publicKey, error)
-        || !makeSite(moduleCount, 0, false, privatePem, publicKey, today)
-        || !makeSite(moduleCount, rolledOut, true, privatePem, publicKey, rollout) || !QDir().mkpath(strDir))
+    if (!makeSites(moduleCount, rolledOut, today, rollout, publicKey) || !QDir().mkpath(strDir))
         return 1;
     const QList<QPair<QString, QByteArray>> files{{QStringLiteral("today.json"), today.baAnswer},
                                                   {QStringLiteral("rollout.json"), rollout.baAnswer},
