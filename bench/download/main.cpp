@@ -16,6 +16,7 @@
 
 #include "upgrade/packetfetch.h"
 
+#include "common/filetree.h"
 #include "common/nginxsite.h"
 #include "common/testserver.h"
 
@@ -189,7 +190,8 @@ int main(int argc, char *argv[])
         || manifest.write(QJsonDocument(QJsonObject{{"modules", QJsonArray{QJsonObject{
                                                                      {"ID", "packet"}, {"Version", "1"},
                                                                      {"ReleaseDate", 1.0}, {"IconUrl", "i"},
-                                                                     {"Packet", "packet.7z"}}}}})
+                                                                     {"Packet", "packet.7z"}, {"Bytes", double(bytes)},
+                                                                     {"Sha256", QString::fromLatin1(sha256.toHex())}}}}})
                               .toJson())
             < 0)
         return 1;
@@ -217,7 +219,18 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "nginx did not start\n");
         return 1;
     }
-    const QString url = QStringLiteral("http://%1/packets/packet.7z").arg(nginx.hostAndPort());
+    // The site keeps each packet under a directory named for its release.
+    const QJsonArray offered = QJsonDocument::fromJson(FileTree::readFile(tmp.filePath(QStringLiteral("pub/site/answer.json"))))
+                                   .object()
+                                   .value(QLatin1String("value"))
+                                   .toObject()
+                                   .value(QLatin1String("upgrade"))
+                                   .toArray();
+    const QString url = offered.first().toObject().value(QLatin1String("Url")).toString();
+    if (url.isEmpty()) {
+        std::fprintf(stderr, "the published answer names no packet URL\n");
+        return 1;
+    }
     Figures viaNginx;
     if (!measure(url, tmp.path(), bytes, sha256, rounds, viaNginx))
         return 1;
