@@ -189,7 +189,11 @@ struct CPacketFetch::Private : public CDownloadReceiver
         }
         hash.abandon();
         verifier.restart();
-        if (!file.resize(llOffset) || !file.seek(llOffset)
+        // Truncating a file to zero, even an empty one, makes ext4 write it
+        // all out when it is closed (auto_da_alloc, its guard for files
+        // replaced by truncation). A download needs no such flush, and it
+        // held up the end by half a second a GiB.
+        if ((file.size() != llOffset && !file.resize(llOffset)) || !file.seek(llOffset)
             || (verifier.isExpecting() && !hash.start(file.fileName(), llOffset, &verifier))) {
             strError = QStringLiteral("cannot continue %1 at byte %2: %3")
                            .arg(file.fileName())
