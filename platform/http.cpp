@@ -74,8 +74,9 @@ struct CHttp::Private
     HttpLimits limits;
     HttpAnswerInfo info;
 
-    // State of the request in progress.
+    // State of the request in progress; after a GetInfo that succeeded, its result.
     QByteArray body;
+    bool isBodyResult = false;
     const DonwloadFileParam *download = nullptr;
     bool tooLarge = false;
     bool statusRefused = false;
@@ -178,6 +179,7 @@ HTTP_ERROR CHttp::Private::perform(const QString &url, const QStringList &header
     result.clear();
     status = 0;
     body.clear();
+    isBodyResult = false;
     tooLarge = false;
     statusRefused = false;
     callbackRefused = false;
@@ -338,20 +340,26 @@ HTTP_ERROR CHttp::GetInfo(const QString &url, const QStringList &headers)
 {
     d->download = nullptr;
     const HTTP_ERROR error = d->perform(url, headers, &Private::writeInfo);
-    if (error == HTTP_SUCCESS)
-        d->result = QString::fromUtf8(d->body.constData(), d->body.size());
-    d->body.clear();
+    d->isBodyResult = error == HTTP_SUCCESS;
+    if (!d->isBodyResult)
+        d->body.clear();
     return error;
 }
 
 QString CHttp::GetResult() const
 {
-    return d->result;
+    return d->isBodyResult ? QString::fromUtf8(d->body.constData(), d->body.size()) : d->result;
+}
+
+QByteArray CHttp::resultBody() const
+{
+    return d->isBodyResult ? d->body : QByteArray();
 }
 
 HTTP_ERROR CHttp::DownloadFile(const QString &url, const DonwloadFileParam &param)
 {
     if (!param.pfnWriteData) {
+        d->isBodyResult = false;
         d->result = QStringLiteral("no write callback");
         return HTTP_INIT_FAILED;
     }

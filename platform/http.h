@@ -86,6 +86,9 @@ public:
     // then gives the body, or after a failure an error text.
     HTTP_ERROR GetInfo(const QString &url, const QStringList &headers);
     QString GetResult() const;
+    // The body of the last GetInfo that succeeded as it came, empty after a
+    // failure: a reader of megabytes of JSON needs no round trip through UTF-16.
+    QByteArray resultBody() const;
 
     // GET url, streaming the body block by block to param.pfnWriteData.
     // An answer outside 2xx (an error page above all) fails before any of its

@@ -103,9 +103,8 @@ bool CReleaseQuery::queryVersions(const ServerClusterInfo &info, QVector<ModuleV
     // enough for the low-speed limit must not hold the check for hours.
     const HTTP_ERROR error = getInfoWithRetries(http, request.strUrl, QStringList{request.strHeader},
                                                 m_settings.policy, m_settings.pQuit);
-    const QString strResult = http.GetResult();
     if (error != HTTP_SUCCESS) {
-        qWarning() << "get " << request.strUrl << " failed!" << " result is " << strResult;
+        qWarning() << "get " << request.strUrl << " failed!" << " result is " << http.GetResult();
         m_strError = QStringLiteral("the version query %1 failed").arg(request.strUrl);
         // The one refusal that the installation itself can mend.
         if (http.answerInfo().status == 403) {
@@ -116,7 +115,7 @@ bool CReleaseQuery::queryVersions(const ServerClusterInfo &info, QVector<ModuleV
         return false;
     }
     m_strQueryUrl = request.strUrl;
-    const QByteArray answer = strResult.toUtf8();
+    const QByteArray answer = http.resultBody();
 
     // An installation that verifies opens the signed document on a second
     // thread while the answer is read: for thousands of modules each takes

@@ -152,7 +152,7 @@ bool benchCheck(const QString &root, int moduleCount, int repeat, const QString 
             const qint64 fetchedNs = timer.nsecsElapsed();
             Trust::SignedEnvelope received;
             bool hasRelease = false;
-            const QByteArray answerBytes = http.GetResult().toUtf8();
+            const QByteArray answerBytes = http.resultBody();
             (isSigned ? signedBytes : unsignedBytes) = answerBytes.size();
             if (!readVersionAnswer(answerBytes, vecServer, &received, &hasRelease)
                 || hasRelease != isSigned)
@@ -223,7 +223,7 @@ bool benchProcesses(const QString &scratch, const QString &sites, int repeat, bo
             http.InitData();
             const VersionRequest request = buildVersionRequest(clusterInfo(servers[i].hostAndPort()), 1);
             if (http.GetInfo(request.strUrl, QStringList{request.strHeader}) != HTTP_SUCCESS
-                || !writeAll(site + QLatin1String("/answer.json"), http.GetResult().toUtf8())
+                || !writeAll(site + QLatin1String("/answer.json"), http.resultBody())
                 || !servers[i].start(site, QStringLiteral("bench-key"), {"--answer", site + "/answer.json"}))
                 return false;
         }

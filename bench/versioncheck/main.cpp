@@ -137,7 +137,7 @@ int main(int argc, char **argv)
             http.InitData();
             if (http.GetInfo(request.strUrl, QStringList{request.strHeader}) != HTTP_SUCCESS)
                 return 1;
-            answer = http.GetResult().toUtf8();
+            answer = http.resultBody();
         }
         QVector<ModuleVersion> parsed;
         timer.start();

@@ -164,6 +164,8 @@ void tst_Http::getInfo_data()
         << 302L << QStringLiteral("curl error 47");
     QTest::newRow("answer at the cap") << QStringLiteral("/packets/cap.bin") << QStringList() << int(HTTP_SUCCESS)
                                        << 200L << QString();
+    QTest::newRow("answer that is no UTF-8") << QStringLiteral("/packets/small.bin") << QStringList()
+                                             << int(HTTP_SUCCESS) << 200L << QString();
     QTest::newRow("answer over the cap") << QStringLiteral("/packets/overcap.bin") << QStringList()
                                          << int(HTTP_TOO_LARGE) << 200L << QStringLiteral("larger than");
     QTest::newRow("header line with a line break")
@@ -184,11 +186,19 @@ void tst_Http::getInfo()
     CHttp http;
     QCOMPARE(http.InitData(), 0);
     http.setTimeOut(5000, 512, 20);
+    // The answer before must not show through a failure.
+    QCOMPARE(http.GetInfo(m_server.url() + QLatin1String("/redirect/0"), QStringList()), HTTP_SUCCESS);
     QCOMPARE(int(http.GetInfo(m_server.url() + path, headers)), error);
     QCOMPARE(http.httpStatus(), status);
     QVERIFY2(http.GetResult().contains(result), qPrintable(http.GetResult().left(200)));
     if (path == QLatin1String("/packets/cap.bin"))
         QCOMPARE(http.GetResult().size(), int(CHttp::MaxInfoSize));
+    if (error != int(HTTP_SUCCESS))
+        QVERIFY(http.resultBody().isEmpty());
+    else if (path.startsWith(QLatin1String("/packets/")))
+        QCOMPARE(http.resultBody(), FileTree::readFile(packetPath(qPrintable(path.mid(9)))));
+    else
+        QCOMPARE(http.resultBody(), http.GetResult().toUtf8());
 }
 
 void tst_Http::notInitialised()

@@ -285,7 +285,7 @@ QStringList tst_Publishing::pollDuringPublish(int target)
             bool hasRelease = false;
             QString error;
             if (http.GetInfo(request.strUrl, {request.strHeader}) != HTTP_SUCCESS
-                || !readVersionAnswer(http.GetResult().toUtf8(), modules, &envelope, &hasRelease) || !hasRelease
+                || !readVersionAnswer(http.resultBody(), modules, &envelope, &hasRelease) || !hasRelease
                 || !Trust::parseReleaseDocument(envelope.baSigned, document, error)) {
                 QMutexLocker lock(&mutex);
                 faults << "answer: " + http.GetResult().left(200) + error;
@@ -420,7 +420,7 @@ void tst_Publishing::acceptance()
             http.InitData();
             const VersionRequest request = buildVersionRequest(serverList(S3), 1);
             QCOMPARE(int(http.GetInfo(request.strUrl, {request.strHeader})), int(HTTP_SUCCESS));
-            QVERIFY(readVersionAnswer(http.GetResult().toUtf8(), modules));
+            QVERIFY(readVersionAnswer(http.resultBody(), modules));
             const QString key = modules.value(0).strUrl.mid((m_swift.anonymousUrl() + "/" + m_bucket + "/").size());
             const QUrl endpoint(m_swift.endpoint());
             QCOMPARE(QProcess::execute("curl", {"-fsS", "--aws-sigv4", "aws:amz:us-east-1:s3", "-H",
