@@ -5,6 +5,8 @@
 #include "platform/solutionsdir.h"
 #include "testpluginrecord.h"
 
+#include "common/processend.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -141,10 +143,10 @@ inline LauncherRun runLauncher(const LauncherDir &dir, const QStringList &argume
     process.start();
 
     LauncherRun run;
-    run.finished = process.waitForStarted(60000) && process.waitForFinished(180000);
+    run.finished = process.waitForStarted(60000) && waitForProcessEnd(process, 180000);
     if (!run.finished) {
         process.kill();
-        process.waitForFinished(10000);
+        waitForProcessEnd(process, 10000);
         return run;
     }
     run.exitStatus = process.exitStatus();

@@ -1,6 +1,8 @@
 #ifndef TVX_TEST_NATIVEPROCESS_H
 #define TVX_TEST_NATIVEPROCESS_H
 
+#include "processend.h"
+
 #include <QProcess>
 #include <QtGlobal>
 
@@ -10,9 +12,9 @@ inline void stopProcess(QProcess &process)
     if (process.state() == QProcess::NotRunning)
         return;
     process.terminate();
-    if (!process.waitForFinished(10000)) {
+    if (!waitForProcessEnd(process, 10000)) {
         process.kill();
-        process.waitForFinished(10000);
+        waitForProcessEnd(process, 10000);
     }
 }
 

@@ -1,6 +1,8 @@
 #ifndef TVX_TEST_TOOLRUN_H
 #define TVX_TEST_TOOLRUN_H
 
+#include "processend.h"
+
 #include <QByteArray>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -35,7 +37,7 @@ inline Run runTool(const QString &program, const QStringList &arguments,
         process.setWorkingDirectory(workDir);
     process.start(program, arguments);
     Run result;
-    if (process.waitForFinished(msecs) && process.exitStatus() == QProcess::NormalExit)
+    if (waitForProcessEnd(process, msecs) && process.exitStatus() == QProcess::NormalExit)
         result.exitCode = process.exitCode();
     else
         process.kill();

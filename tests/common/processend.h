@@ -1,0 +1,41 @@
+#ifndef TVX_TEST_PROCESSEND_H
+#define TVX_TEST_PROCESSEND_H
+
+#include <QEventLoop>
+#include <QProcess>
+#include <QTimer>
+
+// Waits up to msecs (no bound when negative) for process to finish; false
+// when it was not running, failed or outlived the bound, as for
+// QProcess::waitForFinished.
+//
+// That function is not used because of Wine: the calling thread and Wine's
+// wait thread wake on the ended process at the same moment, and Wine can
+// still queue the callback of QProcess's wait after QProcess has
+// unregistered the wait and deleted its notifier. The callback then reads
+// freed memory: an access violation in rtl_wait_callback, in perhaps one run
+// of the suite in five. Waiting for the finished signal lets the callback
+// run before the notifier goes.
+inline bool waitForProcessEnd(QProcess &process, int msecs)
+{
+    if (process.state() == QProcess::NotRunning)
+        return false;
+    bool isFinished = false;
+    QEventLoop loop;
+    QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+                     [&] { isFinished = true; loop.quit(); });
+    QObject::connect(&process, &QProcess::errorOccurred, &loop, [&](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart || error == QProcess::Crashed)
+            loop.quit();
+    });
+    QTimer bound;
+    bound.setSingleShot(true);
+    QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
+    if (msecs >= 0)
+        bound.start(msecs);
+    if (process.state() != QProcess::NotRunning)
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    return isFinished;
+}
+
+#endif // TVX_TEST_PROCESSEND_H
