@@ -51,7 +51,11 @@ void tst_StartUpgrade::init()
 
 void tst_StartUpgrade::cleanup()
 {
-    QDir(upgradeDir()).removeRecursively();
+    // The upgrader a row started may still be on its way out once its
+    // record is written, and Windows keeps the file of a running program.
+    QDeadlineTimer deadline(20000);
+    while (!QDir(upgradeDir()).removeRecursively() && !deadline.hasExpired())
+        QThread::msleep(50);
 }
 
 void tst_StartUpgrade::arguments_data()
