@@ -24,8 +24,9 @@ inline bool waitForProcessEnd(QProcess &process, int msecs)
     QEventLoop loop;
     QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
                      [&] { isFinished = true; loop.quit(); });
+    // A crash still ends in finished; only a start that failed never does.
     QObject::connect(&process, &QProcess::errorOccurred, &loop, [&](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart || error == QProcess::Crashed)
+        if (error == QProcess::FailedToStart)
             loop.quit();
     });
     QTimer bound;
@@ -33,8 +34,7 @@ inline bool waitForProcessEnd(QProcess &process, int msecs)
     QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
     if (msecs >= 0)
         bound.start(msecs);
-    if (process.state() != QProcess::NotRunning)
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
     return isFinished;
 }
 
