@@ -4,6 +4,7 @@
 #include "processend.h"
 
 #include <QByteArray>
+#include <QDebug>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
@@ -37,12 +38,26 @@ inline Run runTool(const QString &program, const QStringList &arguments,
         process.setWorkingDirectory(workDir);
     process.start(program, arguments);
     Run result;
-    if (waitForProcessEnd(process, msecs) && process.exitStatus() == QProcess::NormalExit)
+    const bool hasEnded = waitForProcessEnd(process, msecs);
+    QString failure;
+    if (hasEnded && process.exitStatus() == QProcess::NormalExit) {
         result.exitCode = process.exitCode();
-    else
+    } else if (hasEnded) {
+        failure = QStringLiteral("crashed");
+    } else if (process.state() != QProcess::NotRunning) {
+        failure = QStringLiteral("outlived its %1 ms and was killed").arg(msecs);
         process.kill();
+    } else {
+        failure = process.errorString();
+    }
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
+    // A crash is rare and may not come back: say what is known of it (under
+    // Wine the crash report is in the standard error).
+    if (!failure.isEmpty())
+        qWarning().noquote() << program << arguments.join(QLatin1Char(' ')) << "did not end normally:"
+                             << failure
+                             << "\nits standard error:\n" << QString::fromLocal8Bit(result.err);
     return result;
 }
 
