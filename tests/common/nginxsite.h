@@ -4,6 +4,7 @@
 #include "common/filetree.h"
 #include "common/loopbackport.h"
 #include "common/nativeprocess.h"
+#include "common/processend.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -60,7 +61,7 @@ public:
                                              "/upgrade/query", "--key", strTokenKey, "--listen", m_hostAndPort}
                 + listExtra;
             publish.start(strReleaseTool, m_publishArguments);
-            if (port == 0 || !publish.waitForFinished(120000) || publish.exitStatus() != QProcess::NormalExit
+            if (port == 0 || !waitForProcessEnd(publish, 120000) || publish.exitStatus() != QProcess::NormalExit
                 || publish.exitCode() != 0) {
                 qWarning() << "publish failed:" << publish.readAllStandardError();
                 return false;

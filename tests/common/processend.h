@@ -5,11 +5,12 @@
 #include <QProcess>
 #include <QTimer>
 
-// Waits up to msecs (no bound when negative) for process to finish; false
-// when it was not running, failed or outlived the bound, as for
-// QProcess::waitForFinished.
+// Waits up to msecs (no bound when negative) for process to finish; true
+// once it has ended, also when it ended before the call (the event loop
+// here lets processes started together end in any order), false when it
+// failed to start or outlived the bound.
 //
-// That function is not used because of Wine: the calling thread and Wine's
+// QProcess::waitForFinished is not used because of Wine: the calling thread and Wine's
 // wait thread wake on the ended process at the same moment, and Wine can
 // still queue the callback of QProcess's wait after QProcess has
 // unregistered the wait and deleted its notifier. The callback then reads
@@ -19,7 +20,7 @@
 inline bool waitForProcessEnd(QProcess &process, int msecs)
 {
     if (process.state() == QProcess::NotRunning)
-        return false;
+        return process.error() != QProcess::FailedToStart;
     bool isFinished = false;
     QEventLoop loop;
     QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,

@@ -1,6 +1,7 @@
 #ifndef TVX_TEST_SWIFTSTORE_H
 #define TVX_TEST_SWIFTSTORE_H
 
+#include "processend.h"
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QProcess>
@@ -41,7 +42,7 @@ public:
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.start(QStringLiteral("bash"), {script(), QStringLiteral("start"), m_dir.path(),
                                                QString::number(QCoreApplication::applicationPid())});
-        if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit
+        if (!waitForProcessEnd(process, 120000) || process.exitStatus() != QProcess::NormalExit
             || process.exitCode() != 0) {
             qWarning() << "Swift did not start" << process.readAllStandardOutput();
             return false;

@@ -1,6 +1,7 @@
 #ifndef TVX_TEST_TESTCERTS_H
 #define TVX_TEST_TESTCERTS_H
 
+#include "processend.h"
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -103,7 +104,7 @@ private:
         process.setWorkingDirectory(m_dir.path());
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.start(QStringLiteral("openssl"), arguments);
-        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
+        if (!waitForProcessEnd(process, 60000) || process.exitStatus() != QProcess::NormalExit
             || process.exitCode() != 0) {
             m_error = QStringLiteral("openssl %1 failed: %2")
                           .arg(arguments.join(QLatin1Char(' ')), QString::fromLocal8Bit(process.readAll()));

@@ -6,6 +6,7 @@
 // server directory for tarvex-upgrade-server that offers a newer version of
 // it as a real 7z packet.
 
+#include "common/processend.h"
 #include "common/filetree.h"
 
 #include <QByteArray>
@@ -105,7 +106,7 @@ inline QString run7z(const QString &workDir, const QStringList &arguments)
     process.setWorkingDirectory(workDir);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(QStringLiteral(TVX_SYSTEM_7Z), arguments);
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit
+    if (!waitForProcessEnd(process, 120000) || process.exitStatus() != QProcess::NormalExit
         || process.exitCode() != 0) {
         return QStringLiteral("7z %1 failed: %2").arg(arguments.join(QLatin1Char(' ')),
                                                       QString::fromLocal8Bit(process.readAll()));

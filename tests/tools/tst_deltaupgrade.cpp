@@ -4,6 +4,7 @@
 // applies it. Whether the delta or the full packet came, the module must
 // end byte for byte as version 2, and nothing may be written outside it.
 
+#include "common/processend.h"
 #include "common/filetree.h"
 #include "common/nginxsite.h"
 #include "platform/platformnames.h"
@@ -102,7 +103,7 @@ int tst_DeltaUpgrade::run(const QString &program, const QStringList &arguments, 
     QProcess process;
     process.start(program, arguments);
     int code = -1;
-    if (process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit)
+    if (waitForProcessEnd(process, 300000) && process.exitStatus() == QProcess::NormalExit)
         code = process.exitCode();
     else
         process.kill();

@@ -5,6 +5,7 @@
 // real launcher, which checks, downloads, hands over to the upgrader and is
 // started again by it.
 
+#include "common/processend.h"
 #include "common/installprocesses.h"
 #include "common/testserver.h"
 #include "demofixture.h"
@@ -140,7 +141,7 @@ void tst_DemoLoop::startServer()
                 QStringLiteral("test=") + m_server->hostAndPort(), QStringLiteral("--current"),
                 QStringLiteral("test"), QStringLiteral("--prefix"), QStringLiteral("/api"), QStringLiteral("--path"),
                 QStringLiteral("/upgrade/query"), QStringLiteral("--key"), QLatin1String(serverKey)});
-    QVERIFY(tool.waitForFinished(60000));
+    QVERIFY(waitForProcessEnd(tool, 60000));
     QVERIFY2(tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0, tool.readAll().constData());
     QVERIFY(QFileInfo(appPath(QStringLiteral("Conf/System/UpgradeServerCluster.xml"))).isFile());
 }
@@ -164,9 +165,9 @@ int tst_DemoLoop::runLauncher(const QProcessEnvironment &extra)
     launcher.setStandardOutputFile(m_outputDir->filePath(QStringLiteral("launcher.out")), QIODevice::Append);
     launcher.setStandardErrorFile(m_outputDir->filePath(QStringLiteral("launcher.err")), QIODevice::Append);
     launcher.start(appPath(QStringLiteral("Tarvex")), QStringList());
-    if (!launcher.waitForStarted(60000) || !launcher.waitForFinished(300000)) {
+    if (!launcher.waitForStarted(60000) || !waitForProcessEnd(launcher, 300000)) {
         launcher.kill();
-        launcher.waitForFinished(10000);
+        waitForProcessEnd(launcher, 10000);
         return -1000;
     }
     return launcher.exitStatus() == QProcess::NormalExit ? launcher.exitCode() : -2000;

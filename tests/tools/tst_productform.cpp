@@ -6,6 +6,7 @@
 // apply, after which any entry point must leave the installation exactly
 // old or exactly new.
 
+#include "common/processend.h"
 #include "common/filetree.h"
 #include "common/installprocesses.h"
 #include "common/programcopy.h"
@@ -157,9 +158,9 @@ int tst_ProductForm::runLauncher(const QString &steps, const QMap<QString, QStri
     launcher.setStandardOutputFile(m_outputDir->filePath(QStringLiteral("launcher.out")), QIODevice::Append);
     launcher.setStandardErrorFile(m_outputDir->filePath(QStringLiteral("launcher.out")), QIODevice::Append);
     launcher.start(appPath(PlatformNames::launcherFileName()), QStringList());
-    if (!launcher.waitForFinished(300000)) {
+    if (!waitForProcessEnd(launcher, 300000)) {
         launcher.kill();
-        launcher.waitForFinished();
+        waitForProcessEnd(launcher, 30000);
         return -1;
     }
     return launcher.exitStatus() == QProcess::NormalExit ? launcher.exitCode() : -2;
@@ -172,9 +173,9 @@ int tst_ProductForm::runProgram(const QString &program, const QStringList &argum
     process.setWorkingDirectory(m_appDir);
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start(program, arguments);
-    if (!process.waitForFinished(300000)) {
+    if (!waitForProcessEnd(process, 300000)) {
         process.kill();
-        process.waitForFinished();
+        waitForProcessEnd(process, 30000);
         return -1;
     }
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
@@ -308,7 +309,7 @@ void tst_ProductForm::lockedWhileApplying()
     QVERIFY(!isOld() && !isNew());
 
     QVERIFY(QFile::remove(pauseFile));
-    QVERIFY(launcher.waitForFinished(300000));
+    QVERIFY(waitForProcessEnd(launcher, 300000));
     QCOMPARE(launcher.exitCode(), 0);
     QCOMPARE(records().value(0), QStringLiteral("check=0 download=0 apply=0"));
     QVERIFY2(isNew(), qPrintable(diagnostics()));

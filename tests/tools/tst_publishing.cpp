@@ -3,6 +3,7 @@
 // object storage (a private Swift), and copies of an installation running
 // tarvex-upgrade must reach exactly the intended module files.
 
+#include "common/processend.h"
 #include "common/filetree.h"
 #include "common/nginxsite.h"
 #include "common/programcopy.h"
@@ -400,12 +401,12 @@ void tst_Publishing::acceptance()
         QDeadlineTimer deadline(120000);
         qint64 held = 0;
         while (held < packetBytes / 2 && !deadline.hasExpired() && slow.state() != QProcess::NotRunning) {
-            slow.waitForFinished(50);
+            waitForProcessEnd(slow, 50);
             const QFileInfoList parts = QDir(app + "/Tmp.download").entryInfoList({"*.part"}, QDir::Files);
             held = parts.isEmpty() ? 0 : parts.first().size();
         }
         slow.kill();
-        slow.waitForFinished();
+        waitForProcessEnd(slow, 30000);
         QVERIFY2(held >= packetBytes / 2 && held < packetBytes, qPrintable(QString::number(held)));
         if (scenario == ObjectReplaced) {
             // The same name now holds another packet of 2.0; a range of it

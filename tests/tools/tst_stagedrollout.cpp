@@ -6,6 +6,7 @@
 // A product's own main form, which knows the engine by its public API alone,
 // reports as the tool does.
 
+#include "common/processend.h"
 #include "common/filetree.h"
 #include "common/loopbackport.h"
 #include "common/nginxsite.h"
@@ -255,7 +256,7 @@ void tst_StagedRollout::rollout()
         product.setProcessEnvironment(env);
         product.setWorkingDirectory(app);
         product.start(launcher, QStringList());
-        QVERIFY(product.waitForFinished(300000));
+        QVERIFY(waitForProcessEnd(product, 300000));
         QCOMPARE(readFile(path("records.txt")), QByteArray("check=0 download=0 apply=0\n"));
     }
     const QMap<QString, QByteArray> before = FileTree::snapshot(app);

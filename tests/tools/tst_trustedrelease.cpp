@@ -3,6 +3,7 @@
 // of the installation must upgrade from it, or refuse it and leave the
 // installation exactly as it was.
 
+#include "common/processend.h"
 #include "common/programcopy.h"
 #include "common/filetree.h"
 #include "common/nginxsite.h"
@@ -189,7 +190,7 @@ void tst_TrustedRelease::upgrade()
         QProcess add;
         add.setWorkingDirectory(path("extra"));
         add.start(TVX_SYSTEM_7Z, {"a", packet, "Conf"});
-        QVERIFY(add.waitForFinished(60000) && add.exitCode() == 0);
+        QVERIFY(waitForProcessEnd(add, 60000) && add.exitCode() == 0);
         const QByteArray after = readFile(packet);
         const auto hex = [](const QByteArray &bytes) {
             return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
@@ -216,7 +217,7 @@ void tst_TrustedRelease::upgrade()
         sevenZip.setWorkingDirectory(path("tree"));
         sevenZip.start(TVX_SYSTEM_7Z,
                        QStringList{"a", tamper == GzipPacket ? "-tgzip" : "-t7z", packet + ".new"} + content);
-        QVERIFY(sevenZip.waitForFinished(60000) && sevenZip.exitCode() == 0);
+        QVERIFY(waitForProcessEnd(sevenZip, 60000) && sevenZip.exitCode() == 0);
         QVERIFY(QFile::remove(packet) && QFile::rename(packet + ".new", packet));
         const QByteArray bytes = readFile(packet);
         QJsonObject manifest = QJsonDocument::fromJson(readFile(site + "/manifest.json")).object();

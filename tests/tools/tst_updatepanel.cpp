@@ -7,6 +7,7 @@
 // With TVX_TEST_SCREENSHOT_DIR set, the panel is saved there as PNG files
 // at each stage, to look at (scripts/update-screenshots.sh).
 
+#include "common/processend.h"
 #include "updatedialog.h"
 #include "updatepanel.h"
 #include "updatetext.h"
@@ -69,7 +70,7 @@ int runProgram(const QString &program, const QStringList &arguments)
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(program, arguments);
-    if (!process.waitForFinished(300000) || process.exitStatus() != QProcess::NormalExit)
+    if (!waitForProcessEnd(process, 300000) || process.exitStatus() != QProcess::NormalExit)
         return -1;
     return process.exitCode();
 }

@@ -7,6 +7,7 @@
 // trusted, and new versions that fail their health check, with the upgrader
 // alive or killed while it watches.
 
+#include "common/processend.h"
 #include "common/filetree.h"
 #include "common/filesizelimit.h"
 #include "common/programcopy.h"
@@ -67,9 +68,9 @@ int run(const QString &program, const QStringList &arguments, const QString &dir
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(dir);
     process.start(program, arguments);
-    if (!process.waitForFinished(120000)) {
+    if (!waitForProcessEnd(process, 120000)) {
         process.kill();
-        process.waitForFinished();
+        waitForProcessEnd(process, 30000);
     }
     if (pStatus)
         *pStatus = process.exitStatus();
@@ -295,7 +296,7 @@ void tst_UpgradeCrash::concurrentApplies()
     QProcess second;
     first.start(toolPath(), {"apply"});
     second.start(toolPath(), {"apply"});
-    QVERIFY(first.waitForFinished(120000) && second.waitForFinished(120000));
+    QVERIFY(waitForProcessEnd(first, 120000) && waitForProcessEnd(second, 120000));
     const QList<int> codes{first.exitCode(), second.exitCode()};
     QVERIFY2(codes.contains(0) && (codes.contains(int(UPGRADE_OP_LOCKED))
                                    || codes.contains(int(UPGRADE_OP_NO_MODULE_NEED_UPDATE))),
@@ -369,7 +370,7 @@ void tst_UpgradeCrash::fullVolume()
     QProcess apply;
     apply.setWorkingDirectory(m_dir->path());
     apply.start(toolPath(), {"apply"});
-    QVERIFY(apply.waitForFinished(120000));
+    QVERIFY(waitForProcessEnd(apply, 120000));
     const int code = apply.exitCode();
     qInfo() << "apply:" << code << apply.readAllStandardError().right(300);
     const QMap<QString, QByteArray> after = installedTree(m_dir->path());
@@ -449,7 +450,7 @@ void tst_UpgradeCrash::lockDeletedDuringApply()
         QCOMPARE(run(toolPath(), second.split(' '), m_dir->path()), second == "apply" ? int(UPGRADE_OP_LOCKED) : 0);
     }
     QVERIFY(QFile::remove(pauseFile));
-    QVERIFY(first.waitForFinished(120000));
+    QVERIFY(waitForProcessEnd(first, 120000));
     QCOMPARE(first.exitCode(), 0);
     QCOMPARE(installedTree(m_dir->path()), m_new);
     QVERIFY(!QFileInfo::exists(path("Tmp")));
@@ -690,12 +691,12 @@ void tst_UpgradeCrash::failedHealthCheck()
     upgrader.setWorkingDirectory(m_dir->path());
     upgrader.start(upgraderPath(), {path("Tmp"), launcherPath()});
     if (recovery.isEmpty()) {
-        QVERIFY(upgrader.waitForFinished(120000));
+        QVERIFY(waitForProcessEnd(upgrader, 120000));
         QCOMPARE(upgrader.exitCode(), 65);
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(started), 120000);
         upgrader.kill();
-        QVERIFY(upgrader.waitForFinished(120000));
+        QVERIFY(waitForProcessEnd(upgrader, 120000));
         QVERIFY(writeFile(go, ""));
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(acting), 120000);
         recoverWith(recovery);

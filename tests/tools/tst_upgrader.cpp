@@ -2,6 +2,7 @@
 // process in <installation>/Upgrade/, applying a real staged packet over an
 // installation in a temporary directory, and starting a stand-in launcher.
 
+#include "common/processend.h"
 #include "common/filetree.h"
 
 #include <QtTest>
@@ -136,9 +137,9 @@ int tst_Upgrader::runUpgrader(const QStringList &arguments, const QProcessEnviro
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(m_appDir->path());
     process.start(appPath("Upgrade/Upgrade"), arguments);
-    if (!process.waitForFinished(120000)) {
+    if (!waitForProcessEnd(process, 120000)) {
         process.kill();
-        process.waitForFinished();
+        waitForProcessEnd(process, 30000);
         return -1;
     }
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
@@ -285,8 +286,8 @@ void tst_Upgrader::waitsForLauncher()
     QCOMPARE(upgrader.state(), QProcess::Running);
 
     QVERIFY(QFile::remove(appPath("hold")));
-    QVERIFY(running.waitForFinished(30000));
-    QVERIFY(upgrader.waitForFinished(60000));
+    QVERIFY(waitForProcessEnd(running, 30000));
+    QVERIFY(waitForProcessEnd(upgrader, 60000));
     QCOMPARE(upgrader.exitCode(), 0);
     QCOMPARE(readFile(appPath("Solutions/demo.txt")), QByteArray("demo version 2"));
     QTRY_COMPARE_WITH_TIMEOUT(launcherRuns().size(), 2, 30000);
@@ -315,7 +316,7 @@ void tst_Upgrader::launcherNeverExits()
     QTRY_COMPARE_WITH_TIMEOUT(launcherRuns().size(), 2, 30000);
 
     QVERIFY(QFile::remove(appPath("hold")));
-    QVERIFY(running.waitForFinished(30000));
+    QVERIFY(waitForProcessEnd(running, 30000));
 }
 
 void tst_Upgrader::refusedHandOver_data()

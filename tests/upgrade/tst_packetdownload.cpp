@@ -2,6 +2,7 @@
 #include "upgrade/cupgrade.h"
 
 #include "common/filetree.h"
+#include "common/processend.h"
 #include "common/messagecapture.h"
 #include "common/testserver.h"
 
@@ -41,7 +42,7 @@ bool run7z(const QString &workDir, const QStringList &args)
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(sevenZip(), args);
     p.closeWriteChannel();
-    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+    if (!waitForProcessEnd(p, 120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
         qWarning("7z failed: %s", p.readAll().constData());
         return false;
     }

@@ -5,6 +5,7 @@
 #include "upgrade/trust/truststore.h"
 
 #include "common/filetree.h"
+#include "common/processend.h"
 #include "common/messagecapture.h"
 #include "common/testserver.h"
 
@@ -27,7 +28,7 @@ bool makeArchive(const QString &archive, const QString &dir)
     p.setWorkingDirectory(dir);
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(sevenZip(), {QStringLiteral("a"), QStringLiteral("-mx0"), archive, QStringLiteral(".")});
-    return p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return waitForProcessEnd(p, 120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
 } // namespace

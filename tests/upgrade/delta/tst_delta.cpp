@@ -3,6 +3,7 @@
 // tree byte for byte, or are refused when the patch, the base or a path is
 // not what the packet was made for.
 
+#include "common/processend.h"
 #include "common/filetree.h"
 #include "platform/platformnames.h"
 #include "upgrade/delta/delta.h"
@@ -178,7 +179,7 @@ void tst_Delta::rebuild()
     pack.setProcessEnvironment(environment);
     pack.start(releaseTool, {"pack", "--root", site, "--tree", newTree, "--module", "M", "--version", "2.0",
                              "--release-date", "202401010000", "--base-tree", oldTree, "--base-version", "1.0"});
-    QVERIFY(pack.waitForFinished(120000));
+    QVERIFY(waitForProcessEnd(pack, 120000));
     QVERIFY2(pack.exitCode() == 0, pack.readAllStandardError().constData());
     QVERIFY(pack.readAllStandardOutput().contains("bytes saved against the full packet"));
     QVERIFY(do7z(TVX_SYSTEM_7Z, site + "/packets/M-1.0-2.0.delta.7z", unpacked));

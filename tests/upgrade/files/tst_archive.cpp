@@ -2,6 +2,7 @@
 #include "upgrade/files/archive.h"
 
 #include "common/filetree.h"
+#include "common/processend.h"
 #include "common/messagecapture.h"
 
 #include <QtTest>
@@ -37,7 +38,7 @@ bool tst_Archive::pack(const QString &workDir, const QStringList &args)
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(sevenZip(), QStringList{ QStringLiteral("a") } + args);
     p.closeWriteChannel();
-    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+    if (!waitForProcessEnd(p, 60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
         qWarning("7z a failed: %s", p.readAll().constData());
         return false;
     }
@@ -208,7 +209,7 @@ void tst_Archive::dotDotEntryStaysInside()
     QProcess list;
     list.start(sevenZip(), { QStringLiteral("l"), QStringLiteral("-slt"), archive });
     list.closeWriteChannel();
-    QVERIFY(list.waitForFinished(60000));
+    QVERIFY(waitForProcessEnd(list, 60000));
     // Windows' 7-Zip lists names with its own separator.
     QVERIFY(list.readAllStandardOutput().contains("Path = " + QDir::toNativeSeparators(QStringLiteral("../evil.txt")).toUtf8()));
 
