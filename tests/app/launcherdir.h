@@ -140,7 +140,7 @@ inline LauncherRun runLauncher(const LauncherDir &dir, const QStringList &argume
     process.setWorkingDirectory(workingDirectory.isEmpty() ? dir.path() : workingDirectory);
     process.setStandardOutputFile(dir.filePath(QStringLiteral("launcher.out")), QIODevice::Append);
     process.setStandardErrorFile(dir.filePath(QStringLiteral("launcher.err")), QIODevice::Append);
-    process.start();
+    startProcess(process);
 
     LauncherRun run;
     run.finished = process.waitForStarted(60000) && waitForProcessEnd(process, 180000);

@@ -60,7 +60,7 @@ public:
             m_publishArguments = QStringList{"publish", "--root", strSite, "--out", strOut, "--prefix", "/api", "--path",
                                              "/upgrade/query", "--key", strTokenKey, "--listen", m_hostAndPort}
                 + listExtra;
-            publish.start(strReleaseTool, m_publishArguments);
+            startProcess(publish, strReleaseTool, m_publishArguments);
             if (port == 0 || !waitForProcessEnd(publish, 120000) || publish.exitStatus() != QProcess::NormalExit
                 || publish.exitCode() != 0) {
                 qWarning() << "publish failed:" << publish.readAllStandardError();

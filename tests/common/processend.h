@@ -1,6 +1,7 @@
 #ifndef TVX_TEST_PROCESSEND_H
 #define TVX_TEST_PROCESSEND_H
 
+#include <QDebug>
 #include <QEventLoop>
 #include <QProcess>
 #include <QTimer>
@@ -37,6 +38,29 @@ inline bool waitForProcessEnd(QProcess &process, int msecs)
         bound.start(msecs);
     loop.exec(QEventLoop::ExcludeUserInputEvents);
     return isFinished;
+}
+
+// Starts process, trying again when the start itself failed: Wine now and
+// then fails to create a process (QProcess reports "Internal error"), in
+// perhaps one run of the suite in five. The program never ran then, so a
+// second try hides nothing of what it does. With no program given, starts
+// the one already set on process.
+inline void startProcess(QProcess &process, const QString &program = QString(),
+                         const QStringList &arguments = QStringList(),
+                         QIODevice::OpenMode mode = QIODevice::ReadWrite)
+{
+    for (int attempt = 1;; ++attempt) {
+        if (program.isEmpty())
+            process.start(mode);
+        else
+            process.start(program, arguments, mode);
+        if (!process.waitForStarted(30000) && process.error() == QProcess::FailedToStart && attempt < 3) {
+            qWarning().noquote() << "starting" << process.program() << "failed:" << process.errorString()
+                                 << "- trying again";
+            continue;
+        }
+        return;
+    }
 }
 
 #endif // TVX_TEST_PROCESSEND_H

@@ -40,7 +40,7 @@ public:
             return false;
         QProcess process;
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral("bash"), {script(), QStringLiteral("start"), m_dir.path(),
+        startProcess(process, QStringLiteral("bash"), {script(), QStringLiteral("start"), m_dir.path(),
                                                QString::number(QCoreApplication::applicationPid())});
         if (!waitForProcessEnd(process, 120000) || process.exitStatus() != QProcess::NormalExit
             || process.exitCode() != 0) {

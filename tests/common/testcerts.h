@@ -103,7 +103,7 @@ private:
         QProcess process;
         process.setWorkingDirectory(m_dir.path());
         process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(QStringLiteral("openssl"), arguments);
+        startProcess(process, QStringLiteral("openssl"), arguments);
         if (!waitForProcessEnd(process, 60000) || process.exitStatus() != QProcess::NormalExit
             || process.exitCode() != 0) {
             m_error = QStringLiteral("openssl %1 failed: %2")

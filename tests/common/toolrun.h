@@ -36,7 +36,7 @@ inline Run runTool(const QString &program, const QStringList &arguments,
     process.setProcessEnvironment(env);
     if (!workDir.isEmpty())
         process.setWorkingDirectory(workDir);
-    process.start(program, arguments);
+    startProcess(process, program, arguments);
     Run result;
     const bool hasEnded = waitForProcessEnd(process, msecs);
     QString failure;

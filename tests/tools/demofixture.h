@@ -105,7 +105,7 @@ inline QString run7z(const QString &workDir, const QStringList &arguments)
     QProcess process;
     process.setWorkingDirectory(workDir);
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral(TVX_SYSTEM_7Z), arguments);
+    startProcess(process, QStringLiteral(TVX_SYSTEM_7Z), arguments);
     if (!waitForProcessEnd(process, 120000) || process.exitStatus() != QProcess::NormalExit
         || process.exitCode() != 0) {
         return QStringLiteral("7z %1 failed: %2").arg(arguments.join(QLatin1Char(' ')),

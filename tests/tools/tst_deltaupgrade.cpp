@@ -101,7 +101,7 @@ private:
 int tst_DeltaUpgrade::run(const QString &program, const QStringList &arguments, QByteArray *pOut, QByteArray *pErr)
 {
     QProcess process;
-    process.start(program, arguments);
+    startProcess(process, program, arguments);
     int code = -1;
     if (waitForProcessEnd(process, 300000) && process.exitStatus() == QProcess::NormalExit)
         code = process.exitCode();

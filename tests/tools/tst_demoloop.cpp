@@ -136,7 +136,7 @@ void tst_DemoLoop::startServer()
     // The server file as a user writes it, with the installation's own tool.
     QProcess tool;
     tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.start(appPath(QStringLiteral("tarvex-upgrade")),
+    startProcess(tool, appPath(QStringLiteral("tarvex-upgrade")),
                {QStringLiteral("servers"), QStringLiteral("write"), QStringLiteral("--server"),
                 QStringLiteral("test=") + m_server->hostAndPort(), QStringLiteral("--current"),
                 QStringLiteral("test"), QStringLiteral("--prefix"), QStringLiteral("/api"), QStringLiteral("--path"),
@@ -164,7 +164,7 @@ int tst_DemoLoop::runLauncher(const QProcessEnvironment &extra)
     // and outlive this process.
     launcher.setStandardOutputFile(m_outputDir->filePath(QStringLiteral("launcher.out")), QIODevice::Append);
     launcher.setStandardErrorFile(m_outputDir->filePath(QStringLiteral("launcher.err")), QIODevice::Append);
-    launcher.start(appPath(QStringLiteral("Tarvex")), QStringList());
+    startProcess(launcher, appPath(QStringLiteral("Tarvex")), QStringList());
     if (!launcher.waitForStarted(60000) || !waitForProcessEnd(launcher, 300000)) {
         launcher.kill();
         waitForProcessEnd(launcher, 10000);

@@ -157,7 +157,7 @@ int tst_ProductForm::runLauncher(const QString &steps, const QMap<QString, QStri
     // Files, not pipes: the upgrader and the launcher it starts inherit them.
     launcher.setStandardOutputFile(m_outputDir->filePath(QStringLiteral("launcher.out")), QIODevice::Append);
     launcher.setStandardErrorFile(m_outputDir->filePath(QStringLiteral("launcher.out")), QIODevice::Append);
-    launcher.start(appPath(PlatformNames::launcherFileName()), QStringList());
+    startProcess(launcher, appPath(PlatformNames::launcherFileName()), QStringList());
     if (!waitForProcessEnd(launcher, 300000)) {
         launcher.kill();
         waitForProcessEnd(launcher, 30000);
@@ -172,7 +172,7 @@ int tst_ProductForm::runProgram(const QString &program, const QStringList &argum
     process.setProcessEnvironment(environment(QStringLiteral("none"), {}));
     process.setWorkingDirectory(m_appDir);
     process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(program, arguments);
+    startProcess(process, program, arguments);
     if (!waitForProcessEnd(process, 300000)) {
         process.kill();
         waitForProcessEnd(process, 30000);
@@ -292,7 +292,7 @@ void tst_ProductForm::lockedWhileApplying()
                                                {{"TARVEX_UPGRADE_PAUSE_AT", QString::number(ApplySteps / 2)},
                                                 {"TARVEX_UPGRADE_PAUSE_FILE", pauseFile}}));
     launcher.setWorkingDirectory(m_appDir);
-    launcher.start(appPath(PlatformNames::launcherFileName()), QStringList());
+    startProcess(launcher, appPath(PlatformNames::launcherFileName()), QStringList());
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(pauseFile), 120000);
 
     int code = -1;

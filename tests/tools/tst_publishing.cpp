@@ -396,7 +396,7 @@ void tst_Publishing::acceptance()
         const QString app = install("a", 1, trusted, largeMiB);
         QVERIFY(pointAt(app, target));
         QProcess slow;
-        slow.start(app + "/" + PlatformNames::upgradeToolFileName(), {"download", "--limit-rate", "200K"});
+        startProcess(slow, app + "/" + PlatformNames::upgradeToolFileName(), {"download", "--limit-rate", "200K"});
         const qint64 packetBytes = QFileInfo(path("site/packets/demo-2.0.7z")).size();
         QDeadlineTimer deadline(120000);
         qint64 held = 0;

@@ -255,7 +255,7 @@ void tst_StagedRollout::rollout()
         QProcess product;
         product.setProcessEnvironment(env);
         product.setWorkingDirectory(app);
-        product.start(launcher, QStringList());
+        startProcess(product, launcher, QStringList());
         QVERIFY(waitForProcessEnd(product, 300000));
         QCOMPARE(readFile(path("records.txt")), QByteArray("check=0 download=0 apply=0\n"));
     }

@@ -152,7 +152,7 @@ void tst_TarvexUpgrade::makeServerRoot(const QString &root, qint64 largeFileSize
     QVERIFY(QDir().mkpath(root + "/packets"));
     QProcess sevenZip;
     sevenZip.setWorkingDirectory(staging.path());
-    sevenZip.start(TVX_SYSTEM_7Z, {"a", "-mx0", root + "/packets/demo-2.7z", "Solutions"});
+    startProcess(sevenZip, TVX_SYSTEM_7Z, {"a", "-mx0", root + "/packets/demo-2.7z", "Solutions"});
     QVERIFY(waitForProcessEnd(sevenZip, 60000));
     QCOMPARE(sevenZip.exitCode(), 0);
 
@@ -552,7 +552,7 @@ void tst_TarvexUpgrade::interruptDownload()
 
     QProcess process;
     process.setWorkingDirectory(m_appDir->path());
-    process.start(toolPath(), {"download"});
+    startProcess(process, toolPath(), {"download"});
     QVERIFY(process.waitForStarted());
 
     // The first progress line says the packet is arriving.
@@ -599,7 +599,7 @@ void tst_TarvexUpgrade::downloadKilledWhileUnpacking()
     QVERIFY(QDir().mkpath(m_serverDir->filePath("packets")));
     QProcess sevenZip;
     sevenZip.setWorkingDirectory(staging.path());
-    sevenZip.start(TVX_SYSTEM_7Z, {"a", "-mx1", m_serverDir->filePath("packets/demo-2.7z"), "Solutions"});
+    startProcess(sevenZip, TVX_SYSTEM_7Z, {"a", "-mx1", m_serverDir->filePath("packets/demo-2.7z"), "Solutions"});
     QVERIFY(waitForProcessEnd(sevenZip, 120000) && sevenZip.exitCode() == 0);
     QVERIFY(writeFile(m_serverDir->filePath("manifest.json"),
                       "{\"modules\": [{\"ID\": \"demo\", \"Version\": \"2.0\", \"ReleaseDate\": 200, \"Size\": \"1\","
@@ -611,7 +611,7 @@ void tst_TarvexUpgrade::downloadKilledWhileUnpacking()
 
     QProcess download;
     download.setWorkingDirectory(m_appDir->path());
-    download.start(toolPath(), {"download"});
+    startProcess(download, toolPath(), {"download"});
     const QString unpacking = appPath("Tmp/Packet.partial/Solutions/zeros.bin");
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(unpacking).size() > (qint64(1) << 24) || download.state() == QProcess::NotRunning,
                              60000);
@@ -656,7 +656,7 @@ void tst_TarvexUpgrade::installationPathTooLong()
     } remover{appPath("deep")};
     QProcess shell;
     shell.setWorkingDirectory(m_appDir->path());
-    shell.start("bash", {"-c", "mkdir deep && cd deep && for i in $(seq 20); do d=$(printf 'd%0250d' $i); mkdir $d; "
+    startProcess(shell, "bash", {"-c", "mkdir deep && cd deep && for i in $(seq 20); do d=$(printf 'd%0250d' $i); mkdir $d; "
                              "cd $d; done; cp \"$0\" . && ./tarvex-upgrade apply",
                        builtTool()});
     QVERIFY(waitForProcessEnd(shell, 60000));

@@ -189,7 +189,7 @@ void tst_TrustedRelease::upgrade()
         const QByteArray before = readFile(packet);
         QProcess add;
         add.setWorkingDirectory(path("extra"));
-        add.start(TVX_SYSTEM_7Z, {"a", packet, "Conf"});
+        startProcess(add, TVX_SYSTEM_7Z, {"a", packet, "Conf"});
         QVERIFY(waitForProcessEnd(add, 60000) && add.exitCode() == 0);
         const QByteArray after = readFile(packet);
         const auto hex = [](const QByteArray &bytes) {
@@ -215,7 +215,7 @@ void tst_TrustedRelease::upgrade()
         }
         QProcess sevenZip;
         sevenZip.setWorkingDirectory(path("tree"));
-        sevenZip.start(TVX_SYSTEM_7Z,
+        startProcess(sevenZip, TVX_SYSTEM_7Z,
                        QStringList{"a", tamper == GzipPacket ? "-tgzip" : "-t7z", packet + ".new"} + content);
         QVERIFY(waitForProcessEnd(sevenZip, 60000) && sevenZip.exitCode() == 0);
         QVERIFY(QFile::remove(packet) && QFile::rename(packet + ".new", packet));

@@ -69,7 +69,7 @@ int runProgram(const QString &program, const QStringList &arguments)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(program, arguments);
+    startProcess(process, program, arguments);
     if (!waitForProcessEnd(process, 300000) || process.exitStatus() != QProcess::NormalExit)
         return -1;
     return process.exitCode();

@@ -67,7 +67,7 @@ int run(const QString &program, const QStringList &arguments, const QString &dir
     QProcess process;
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(dir);
-    process.start(program, arguments);
+    startProcess(process, program, arguments);
     if (!waitForProcessEnd(process, 120000)) {
         process.kill();
         waitForProcessEnd(process, 30000);
@@ -294,8 +294,8 @@ void tst_UpgradeCrash::concurrentApplies()
     }
     QProcess first;
     QProcess second;
-    first.start(toolPath(), {"apply"});
-    second.start(toolPath(), {"apply"});
+    startProcess(first, toolPath(), {"apply"});
+    startProcess(second, toolPath(), {"apply"});
     QVERIFY(waitForProcessEnd(first, 120000) && waitForProcessEnd(second, 120000));
     const QList<int> codes{first.exitCode(), second.exitCode()};
     QVERIFY2(codes.contains(0) && (codes.contains(int(UPGRADE_OP_LOCKED))
@@ -369,7 +369,7 @@ void tst_UpgradeCrash::fullVolume()
 
     QProcess apply;
     apply.setWorkingDirectory(m_dir->path());
-    apply.start(toolPath(), {"apply"});
+    startProcess(apply, toolPath(), {"apply"});
     QVERIFY(waitForProcessEnd(apply, 120000));
     const int code = apply.exitCode();
     qInfo() << "apply:" << code << apply.readAllStandardError().right(300);
@@ -432,7 +432,7 @@ void tst_UpgradeCrash::lockDeletedDuringApply()
     QProcess first;
     first.setProcessEnvironment(environment);
     first.setWorkingDirectory(m_dir->path());
-    first.start(toolPath(), {"apply"});
+    startProcess(first, toolPath(), {"apply"});
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(pauseFile), 120000);
 
 #ifdef Q_OS_WIN
@@ -541,7 +541,7 @@ void tst_UpgradeCrash::heldFile()
 
     QProcess tool;
     tool.setWorkingDirectory(m_dir->path());
-    tool.start(toolPath(), {"apply"});
+    startProcess(tool, toolPath(), {"apply"});
     QVERIFY(tool.waitForStarted());
     if (heldMilliseconds >= 0)
         QTimer::singleShot(heldMilliseconds, [&hold] { hold.release(); });
@@ -689,7 +689,7 @@ void tst_UpgradeCrash::failedHealthCheck()
     environment.insert("TARVEX_UPGRADE_LOAD_SECONDS", "1");
     upgrader.setProcessEnvironment(environment);
     upgrader.setWorkingDirectory(m_dir->path());
-    upgrader.start(upgraderPath(), {path("Tmp"), launcherPath()});
+    startProcess(upgrader, upgraderPath(), {path("Tmp"), launcherPath()});
     if (recovery.isEmpty()) {
         QVERIFY(waitForProcessEnd(upgrader, 120000));
         QCOMPARE(upgrader.exitCode(), 65);

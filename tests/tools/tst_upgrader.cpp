@@ -136,7 +136,7 @@ int tst_Upgrader::runUpgrader(const QStringList &arguments, const QProcessEnviro
     QProcess process;
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(m_appDir->path());
-    process.start(appPath("Upgrade/Upgrade"), arguments);
+    startProcess(process, appPath("Upgrade/Upgrade"), arguments);
     if (!waitForProcessEnd(process, 120000)) {
         process.kill();
         waitForProcessEnd(process, 30000);
@@ -272,13 +272,13 @@ void tst_Upgrader::waitsForLauncher()
 
     // The launcher that handed over is still on its way out.
     QProcess running;
-    running.start(launcher(), QStringList());
+    startProcess(running, launcher(), QStringList());
     QVERIFY(running.waitForStarted());
     QTRY_COMPARE_WITH_TIMEOUT(launcherRuns().size(), 1, 30000);
 
     QProcess upgrader;
     upgrader.setWorkingDirectory(m_appDir->path());
-    upgrader.start(appPath("Upgrade/Upgrade"), {appPath("Tmp"), launcher()});
+    startProcess(upgrader, appPath("Upgrade/Upgrade"), {appPath("Tmp"), launcher()});
     QVERIFY(upgrader.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(printLog().contains("waiting for launcher"), 30000);
     // Nothing is applied while the launcher runs.
@@ -299,7 +299,7 @@ void tst_Upgrader::launcherNeverExits()
     HoldReleaser releaser{appPath("hold")};
     QVERIFY(writeFile(appPath("hold"), ""));
     QProcess running;
-    running.start(launcher(), QStringList());
+    startProcess(running, launcher(), QStringList());
     QVERIFY(running.waitForStarted());
     QTRY_COMPARE_WITH_TIMEOUT(launcherRuns().size(), 1, 30000);
     const QMap<QString, QByteArray> before = hashTree(m_appDir->path());

@@ -40,7 +40,7 @@ bool run7z(const QString &workDir, const QStringList &args)
     QProcess p;
     p.setWorkingDirectory(workDir);
     p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(sevenZip(), args);
+    startProcess(p, sevenZip(), args);
     p.closeWriteChannel();
     if (!waitForProcessEnd(p, 120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
         qWarning("7z failed: %s", p.readAll().constData());

@@ -27,7 +27,7 @@ bool makeArchive(const QString &archive, const QString &dir)
     QProcess p;
     p.setWorkingDirectory(dir);
     p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(sevenZip(), {QStringLiteral("a"), QStringLiteral("-mx0"), archive, QStringLiteral(".")});
+    startProcess(p, sevenZip(), {QStringLiteral("a"), QStringLiteral("-mx0"), archive, QStringLiteral(".")});
     return waitForProcessEnd(p, 120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 

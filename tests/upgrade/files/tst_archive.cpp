@@ -36,7 +36,7 @@ bool tst_Archive::pack(const QString &workDir, const QStringList &args)
     QProcess p;
     p.setWorkingDirectory(workDir);
     p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(sevenZip(), QStringList{ QStringLiteral("a") } + args);
+    startProcess(p, sevenZip(), QStringList{ QStringLiteral("a") } + args);
     p.closeWriteChannel();
     if (!waitForProcessEnd(p, 60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
         qWarning("7z a failed: %s", p.readAll().constData());
@@ -207,7 +207,7 @@ void tst_Archive::dotDotEntryStaysInside()
     // -spf keeps the name as given, "../evil.txt".
     QVERIFY(pack(tmp.filePath(QStringLiteral("src/sub")), { QStringLiteral("-spf"), archive, QStringLiteral("../evil.txt") }));
     QProcess list;
-    list.start(sevenZip(), { QStringLiteral("l"), QStringLiteral("-slt"), archive });
+    startProcess(list, sevenZip(), { QStringLiteral("l"), QStringLiteral("-slt"), archive });
     list.closeWriteChannel();
     QVERIFY(waitForProcessEnd(list, 60000));
     // Windows' 7-Zip lists names with its own separator.
