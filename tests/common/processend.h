@@ -11,9 +11,9 @@
 // here lets processes started together end in any order), false when it
 // failed to start or outlived the bound.
 //
-// QProcess::waitForFinished is not used because of Wine: the calling thread and Wine's
-// wait thread wake on the ended process at the same moment, and Wine can
-// still queue the callback of QProcess's wait after QProcess has
+// QProcess::waitForFinished is not used because of Wine: the calling thread
+// and Wine's wait thread wake on the ended process at the same moment, and
+// Wine can still queue the callback of QProcess's wait after QProcess has
 // unregistered the wait and deleted its notifier. The callback then reads
 // freed memory: an access violation in rtl_wait_callback, in perhaps one run
 // of the suite in five. Waiting for the finished signal lets the callback

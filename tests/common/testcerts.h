@@ -2,6 +2,7 @@
 #define TVX_TEST_TESTCERTS_H
 
 #include "processend.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
