@@ -42,7 +42,7 @@ public:
         QProcess process;
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         startProcess(process, QStringLiteral("bash"), {script(), QStringLiteral("start"), m_dir.path(),
-                                                QString::number(QCoreApplication::applicationPid())});
+                                                      QString::number(QCoreApplication::applicationPid())});
         if (!waitForProcessEnd(process, 120000) || process.exitStatus() != QProcess::NormalExit
             || process.exitCode() != 0) {
             qWarning() << "Swift did not start" << process.readAllStandardOutput();

@@ -47,6 +47,7 @@ inline Run runTool(const QString &program, const QStringList &arguments,
     } else if (process.state() != QProcess::NotRunning) {
         failure = QStringLiteral("outlived its %1 ms and was killed").arg(msecs);
         process.kill();
+        waitForProcessEnd(process, 30000);
     } else {
         failure = process.errorString();
     }

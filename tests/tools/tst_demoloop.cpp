@@ -137,10 +137,10 @@ void tst_DemoLoop::startServer()
     QProcess tool;
     tool.setProcessChannelMode(QProcess::MergedChannels);
     startProcess(tool, appPath(QStringLiteral("tarvex-upgrade")),
-               {QStringLiteral("servers"), QStringLiteral("write"), QStringLiteral("--server"),
-                QStringLiteral("test=") + m_server->hostAndPort(), QStringLiteral("--current"),
-                QStringLiteral("test"), QStringLiteral("--prefix"), QStringLiteral("/api"), QStringLiteral("--path"),
-                QStringLiteral("/upgrade/query"), QStringLiteral("--key"), QLatin1String(serverKey)});
+                 {QStringLiteral("servers"), QStringLiteral("write"), QStringLiteral("--server"),
+                  QStringLiteral("test=") + m_server->hostAndPort(), QStringLiteral("--current"),
+                  QStringLiteral("test"), QStringLiteral("--prefix"), QStringLiteral("/api"), QStringLiteral("--path"),
+                  QStringLiteral("/upgrade/query"), QStringLiteral("--key"), QLatin1String(serverKey)});
     QVERIFY(waitForProcessEnd(tool, 60000));
     QVERIFY2(tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0, tool.readAll().constData());
     QVERIFY(QFileInfo(appPath(QStringLiteral("Conf/System/UpgradeServerCluster.xml"))).isFile());

@@ -188,7 +188,7 @@ bool tst_TarvexUpgrade::writeServerFile(const QString &hostAndPort)
 {
     // "test" is the server name the engine asks over plain HTTP.
     const Run result = runTool({"servers", "write", "--server", "test=" + hostAndPort, "--current", "test",
-                                       "--prefix", "/api", "--path", "/upgrade/query", "--key", serverKey});
+                                "--prefix", "/api", "--path", "/upgrade/query", "--key", serverKey});
     if (result.exitCode != 0)
         qWarning() << result.err;
     return result.exitCode == 0;
@@ -656,9 +656,11 @@ void tst_TarvexUpgrade::installationPathTooLong()
     } remover{appPath("deep")};
     QProcess shell;
     shell.setWorkingDirectory(m_appDir->path());
-    startProcess(shell, "bash", {"-c", "mkdir deep && cd deep && for i in $(seq 20); do d=$(printf 'd%0250d' $i); mkdir $d; "
-                             "cd $d; done; cp \"$0\" . && ./tarvex-upgrade apply",
-                       builtTool()});
+    startProcess(shell, "bash",
+                 {"-c",
+                  "mkdir deep && cd deep && for i in $(seq 20); do d=$(printf 'd%0250d' $i); mkdir $d; "
+                  "cd $d; done; cp \"$0\" . && ./tarvex-upgrade apply",
+                  builtTool()});
     QVERIFY(waitForProcessEnd(shell, 60000));
     const QByteArray err = shell.readAllStandardError();
     QCOMPARE(shell.exitCode(), 5); // no temporary directory can be made there

@@ -216,7 +216,7 @@ void tst_TrustedRelease::upgrade()
         QProcess sevenZip;
         sevenZip.setWorkingDirectory(path("tree"));
         startProcess(sevenZip, TVX_SYSTEM_7Z,
-                       QStringList{"a", tamper == GzipPacket ? "-tgzip" : "-t7z", packet + ".new"} + content);
+                     QStringList{"a", tamper == GzipPacket ? "-tgzip" : "-t7z", packet + ".new"} + content);
         QVERIFY(waitForProcessEnd(sevenZip, 60000) && sevenZip.exitCode() == 0);
         QVERIFY(QFile::remove(packet) && QFile::rename(packet + ".new", packet));
         const QByteArray bytes = readFile(packet);

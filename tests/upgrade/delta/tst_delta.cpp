@@ -177,8 +177,9 @@ void tst_Delta::rebuild()
     environment.insert("PATH", QFileInfo(TVX_SYSTEM_7Z).absolutePath() + QDir::listSeparator()
                                    + environment.value("PATH"));
     pack.setProcessEnvironment(environment);
-    startProcess(pack, releaseTool, {"pack", "--root", site, "--tree", newTree, "--module", "M", "--version", "2.0",
-                             "--release-date", "202401010000", "--base-tree", oldTree, "--base-version", "1.0"});
+    startProcess(pack, releaseTool,
+                 {"pack", "--root", site, "--tree", newTree, "--module", "M", "--version", "2.0", "--release-date",
+                  "202401010000", "--base-tree", oldTree, "--base-version", "1.0"});
     QVERIFY(waitForProcessEnd(pack, 120000));
     QVERIFY2(pack.exitCode() == 0, pack.readAllStandardError().constData());
     QVERIFY(pack.readAllStandardOutput().contains("bytes saved against the full packet"));
